@@ -1,0 +1,83 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "velqo/export.hpp"
+#include "velqo/platform/bytes.hpp"
+#include "velqo/platform/error.hpp"
+
+namespace velqo::platform {
+
+/// When an item may be read. The library always asks for `whenUnlockedThisDeviceOnly`.
+enum class Accessibility { whenUnlockedThisDeviceOnly, afterFirstUnlockThisDeviceOnly, whenUnlocked };
+
+/// Key type of key items: elliptic-curve prime random (P-256 here).
+enum class KeyType { ecPrimeRandom };
+/// Where a key lives: a software key, or a key on the hardware token.
+enum class KeyToken { software, secureEnclave };
+
+/// A key item: a private key kept by application tag. `keyData` is the private key in the
+/// store's own serialised form (opaque to callers).
+struct KeyItem {
+  Bytes applicationTag;
+  KeyType keyType = KeyType::ecPrimeRandom;
+  int sizeInBits = 256;
+  KeyToken token = KeyToken::software;
+  bool permanent = true;
+  Accessibility accessibility = Accessibility::whenUnlockedThisDeviceOnly;
+  Bytes keyData;
+};
+
+/// The item store ("keychain"): generic-password items found by service and account, and
+/// key items found by application tag, with the platform's statuses (status::success,
+/// itemNotFound, duplicateItem, badParameter, ...). Every operation is one atomic step and
+/// thread-safe. Hosts may install their own backend with `setItemStore`.
+class VELQO_API ItemStore {
+ public:
+  virtual ~ItemStore() = default;
+
+  /// Adds a generic-password item; duplicateItem when one with that service and account exists.
+  virtual OSStatus addGenericPassword(const std::string& service, const std::string& account,
+                                      const Bytes& data, Accessibility accessibility) = 0;
+  /// Copies the item's data into `out`; itemNotFound when there is none.
+  virtual OSStatus copyGenericPassword(const std::string& service, const std::string& account,
+                                       Bytes& out) = 0;
+  /// Deletes the item; itemNotFound when there is none.
+  virtual OSStatus deleteGenericPassword(const std::string& service, const std::string& account) = 0;
+
+  /// Adds a key item; duplicateItem when a key with that tag, type and token exists.
+  virtual OSStatus addKey(const KeyItem& item) = 0;
+  /// Copies the key item with that tag, type and token into `out`; itemNotFound when absent.
+  virtual OSStatus copyKey(const Bytes& applicationTag, KeyType keyType, KeyToken token, KeyItem& out) = 0;
+  /// Deletes the key items with that tag, type and token; itemNotFound when there is none.
+  virtual OSStatus deleteKey(const Bytes& applicationTag, KeyType keyType, KeyToken token) = 0;
+};
+
+/// The default backend: one file per item under `directory` (mode 0600 in a 0700
+/// directory), written to a temporary file, flushed and renamed, so a crash or a concurrent
+/// reader never sees a torn item.
+VELQO_API std::shared_ptr<ItemStore> makeFileItemStore(std::filesystem::path directory);
+
+/// An in-memory backend with fault injection, for tests.
+class VELQO_API InMemoryItemStore : public ItemStore {
+ public:
+  enum class Operation { add, copy, remove };
+  static std::shared_ptr<InMemoryItemStore> create();
+  /// The next call of that operation (generic-password or key) fails with `status` and
+  /// changes nothing.
+  virtual void failNext(Operation operation, OSStatus status) = 0;
+  /// Number of stored items (both kinds).
+  virtual std::size_t itemCount() const = 0;
+};
+
+/// The store every library component uses. Defaults to a file store under
+/// `applicationDataDirectory() / "keychain"`, created on first use.
+VELQO_API std::shared_ptr<ItemStore> itemStore();
+/// Installs another store (a host's own backend, or a test's in-memory store).
+/// Passing nullptr goes back to the default.
+VELQO_API void setItemStore(std::shared_ptr<ItemStore> store);
+
+}  // namespace velqo::platform

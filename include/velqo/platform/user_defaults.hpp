@@ -1,0 +1,38 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "velqo/export.hpp"
+#include "velqo/platform/bytes.hpp"
+
+namespace velqo::platform {
+
+/// A persistent per-application store of small values (texts, bytes, numbers) by key.
+/// Writes go to a file in the application data directory, atomically (temporary file,
+/// flush, rename); the host may read the same keys. Thread-safe.
+class VELQO_API UserDefaults {
+ public:
+  virtual ~UserDefaults() = default;
+
+  virtual void setString(const std::string& key, const std::string& value) = 0;
+  virtual void setData(const std::string& key, const Bytes& value) = 0;
+  virtual void setNumber(const std::string& key, double value) = 0;
+  virtual void remove(const std::string& key) = 0;
+
+  /// The value when the key holds one of that kind, else nothing.
+  virtual std::optional<std::string> string(const std::string& key) const = 0;
+  virtual std::optional<Bytes> data(const std::string& key) const = 0;
+  virtual std::optional<double> number(const std::string& key) const = 0;
+
+  /// The store of `applicationDataDirectory() / "defaults.json"`, created on first use.
+  static std::shared_ptr<UserDefaults> standard();
+  /// A store kept in the given file.
+  static std::shared_ptr<UserDefaults> open(std::filesystem::path file);
+  /// Replaces the standard store (tests, hosts with their own). nullptr restores the default.
+  static void setStandard(std::shared_ptr<UserDefaults> defaults);
+};
+
+}  // namespace velqo::platform

@@ -1,0 +1,47 @@
+#pragma once
+
+// Text encodings and small parsers shared by every layer (not installed).
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "velqo/platform/bytes.hpp"
+
+namespace velqo::platform {
+
+/// Standard base64 with "=" padding.
+std::string base64Encode(const Bytes& data);
+std::string base64Encode(std::string_view data);
+/// Strict standard base64: the length must be a multiple of four, padding is required,
+/// and any character outside the alphabet (whitespace included) fails.
+std::optional<Bytes> base64Decode(std::string_view text);
+/// URL-safe base64 without padding (JWT segments). Accepts input with or without padding;
+/// any other character fails.
+std::string base64UrlEncode(const Bytes& data);
+std::optional<Bytes> base64UrlDecode(std::string_view text);
+
+/// Lower-case hexadecimal, two digits per byte, no separator.
+std::string hexEncode(const Bytes& data);
+/// Pairs of hexadecimal digits (either case); nothing for an odd length or a non-hex digit.
+std::optional<Bytes> hexDecode(std::string_view text);
+
+/// RFC 3339 / ISO 8601 internet date-time, "2024-01-02T03:04:05Z" or with a numeric
+/// offset, with or without fractional seconds. `withFractionalSeconds` selects which of
+/// the two forms is accepted (the other form fails), matching a parser configured for one.
+std::optional<std::chrono::system_clock::time_point> parseInternetDateTime(std::string_view text,
+                                                                           bool withFractionalSeconds);
+/// Formats as "YYYY-MM-DDTHH:MM:SSZ" (UTC).
+std::string formatInternetDateTime(std::chrono::system_clock::time_point time);
+
+/// A random (version 4) UUID in upper-case canonical form.
+std::string makeUuid();
+
+/// Removes leading and trailing whitespace and newlines (Unicode-unaware: ASCII space, \t,
+/// \n, \r, \v, \f).
+std::string trimWhitespace(std::string_view text);
+/// ASCII lower-casing.
+std::string toLowerAscii(std::string_view text);
+
+}  // namespace velqo::platform

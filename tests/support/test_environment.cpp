@@ -1,0 +1,55 @@
+#include "support/test_environment.hpp"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+
+#include "velqo/platform/environment.hpp"
+
+namespace velqo::testing {
+namespace {
+
+std::filesystem::path& dataDirSlot() {
+  static std::filesystem::path dir;
+  return dir;
+}
+
+struct Cleanup {
+  ~Cleanup() {
+    if (!dataDirSlot().empty()) {
+      std::error_code ec;
+      std::filesystem::remove_all(dataDirSlot(), ec);
+    }
+  }
+};
+
+}  // namespace
+
+void installTestEnvironment() {
+  static Cleanup cleanup;
+  std::string pattern = (std::filesystem::temp_directory_path() / "velqo-test-XXXXXX").string();
+  if (char* made = ::mkdtemp(pattern.data())) {
+    dataDirSlot() = made;
+  } else {
+    std::abort();
+  }
+  platform::setApplicationDataDirectory(dataDirSlot());
+  platform::BundleInfo bundle;
+  bundle.identifier = "com.velqo.tests";
+  bundle.info = {{"CFBundleShortVersionString", "1.2.3"}, {"CFBundleVersion", "45"}, {"CFBundleName", "VelqoTests"}};
+  platform::setMainBundle(bundle);
+}
+
+const std::filesystem::path& testDataDirectory() { return dataDirSlot(); }
+
+std::filesystem::path makeTempDirectory(const char* prefix) {
+  static std::atomic<int> counter{0};
+  auto dir = dataDirSlot() / (std::string(prefix) + "-" + std::to_string(counter++));
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+}  // namespace velqo::testing
