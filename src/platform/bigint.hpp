@@ -26,7 +26,8 @@ class BigInt {
   static std::optional<BigInt> fromDecimal(std::string_view text);
   /// Unsigned big-endian bytes (empty gives zero).
   static BigInt fromBigEndian(const Bytes& bytes);
-  /// A uniformly random non-negative value below `bound` (bound > 0).
+  /// A uniformly random non-negative value below `bound`; throws std::domain_error when
+  /// bound <= 0 and std::runtime_error when the secure generator fails.
   static BigInt randomBelow(const BigInt& bound);
 
   std::string toDecimal() const;
@@ -47,16 +48,22 @@ class BigInt {
   friend BigInt operator/(const BigInt& a, const BigInt& b);
   friend BigInt operator%(const BigInt& a, const BigInt& b);
 
-  /// base^exponent mod modulus, result in [0, modulus). A negative exponent uses the modular
-  /// inverse of the base; throws std::domain_error for a zero modulus or no inverse.
+  /// base^exponent mod modulus, result in [0, |modulus|). A negative exponent uses the modular
+  /// inverse of the base; throws std::domain_error for a zero modulus or no inverse. Odd
+  /// moduli take OpenSSL's constant-time path (the exponent may be a secret).
   BigInt powMod(const BigInt& exponent, const BigInt& modulus) const;
-  BigInt gcd(const BigInt& other) const;
-  /// The inverse modulo `modulus`, or nothing when there is none.
+  BigInt gcd(const BigInt& other) const;  ///< non-negative; gcd(0, 0) is 0
+  /// The inverse modulo |modulus|, in [0, |modulus|), or nothing when there is none (the
+  /// values share a factor, or the modulus is zero).
   std::optional<BigInt> inverseMod(const BigInt& modulus) const;
 
   struct Impl;
 
  private:
+  explicit BigInt(std::unique_ptr<Impl> impl) noexcept;
+  /// The value's storage; a moved-from BigInt reads as zero.
+  const Impl& impl() const noexcept;
+
   std::unique_ptr<Impl> impl_;
 };
 

@@ -14,22 +14,30 @@
 namespace velqo::platform::crypto {
 
 using ByteView = std::span<const std::uint8_t>;
-inline ByteView view(const Bytes& b) { return ByteView(b.data(), b.size()); }
+inline ByteView view(const Bytes& b) {
+  return ByteView(b.data(), b.size());
+}
 inline ByteView view(std::string_view s) {
   return ByteView(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
 }
 
+/// The status randomBytes reports when the generator fails.
+inline constexpr int randomFailureStatus = -1;
+
 /// Fills `out` with `count` cryptographically secure random bytes. Returns 0 on success,
-/// else a non-zero platform status (the buffer is then zeroed).
+/// else a non-zero platform status (randomFailureStatus; the buffer is then zeroed).
 int randomBytes(std::uint8_t* out, std::size_t count) noexcept;
 /// `count` random bytes; throws std::runtime_error when the generator fails.
 Bytes randomBytes(std::size_t count);
 
+/// SHA-256 digest (32 bytes); throws std::runtime_error if OpenSSL fails.
 Bytes sha256(ByteView data);
 /// Lower-case hexadecimal SHA-256 of the data (64 characters).
 std::string sha256Hex(ByteView data);
 
 /// HKDF-SHA256 (RFC 5869). An empty salt or info is left out (the RFC's defaults apply).
+/// A length of 0 gives no bytes; a length above 255 * 32 throws std::invalid_argument, and a
+/// failure inside OpenSSL throws std::runtime_error.
 Bytes hkdfSha256(ByteView inputKeyMaterial, ByteView salt, ByteView info, std::size_t length);
 
 /// AES-256-GCM with a 12-byte nonce and a 16-byte tag.

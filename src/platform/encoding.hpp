@@ -15,7 +15,9 @@ namespace velqo::platform {
 std::string base64Encode(const Bytes& data);
 std::string base64Encode(std::string_view data);
 /// Strict standard base64: the length must be a multiple of four, padding is required,
-/// and any character outside the alphabet (whitespace included) fails.
+/// and any character outside the alphabet (whitespace included) fails. Non-zero bits below
+/// the last whole byte of a padded group ("Zh==") are ignored, not refused. Empty text gives
+/// no bytes.
 std::optional<Bytes> base64Decode(std::string_view text);
 /// URL-safe base64 without padding (JWT segments). Accepts input with or without padding;
 /// any other character fails.
@@ -30,6 +32,8 @@ std::optional<Bytes> hexDecode(std::string_view text);
 /// RFC 3339 / ISO 8601 internet date-time, "2024-01-02T03:04:05Z" or with a numeric
 /// offset, with or without fractional seconds. `withFractionalSeconds` selects which of
 /// the two forms is accepted (the other form fails), matching a parser configured for one.
+/// "T" and "Z" must be upper case; the offset is "+HH:MM" or "-HH:MM"; leap seconds (":60")
+/// fail; fraction digits beyond nanoseconds are dropped.
 std::optional<std::chrono::system_clock::time_point> parseInternetDateTime(std::string_view text,
                                                                            bool withFractionalSeconds);
 /// Formats as "YYYY-MM-DDTHH:MM:SSZ" (UTC).

@@ -12,7 +12,9 @@ namespace velqo::platform {
 /// A parsed absolute URL. Cheap to copy.
 class Url {
  public:
-  /// Parses an absolute URL with a scheme ("https://host/path?x=1"); nothing on failure.
+  /// Parses an absolute URL with a scheme and an authority ("https://host/path?x=1",
+  /// "myapp://callback?code=x"); nothing on failure, including for a "%" that does not start
+  /// a two-digit escape.
   static std::optional<Url> parse(const std::string& text);
 
   const std::string& text() const noexcept { return text_; }  ///< normalised absolute form
@@ -25,8 +27,10 @@ class Url {
   /// Query items in order, decoded ("+" stays "+"); an item without "=" has no value.
   std::vector<std::pair<std::string, std::optional<std::string>>> queryItems() const;
 
-  /// Appends one path segment (a "/" is inserted when the path does not end with one;
-  /// the segment is percent-encoded except for "/").
+  /// Appends one path segment, keeping query and fragment: a "/" is inserted when neither the
+  /// path ends nor the segment starts with one; characters that may not appear in a path
+  /// ("?", "#", "%", spaces, non-ASCII, ...) are percent-encoded, "/" is kept. An empty
+  /// segment, or one that makes the URL invalid, leaves the URL unchanged.
   Url appendingPathComponent(const std::string& segment) const;
 
   friend bool operator==(const Url& a, const Url& b) { return a.text_ == b.text_; }

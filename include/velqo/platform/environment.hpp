@@ -26,10 +26,11 @@ struct DeviceInfo {
   std::string systemVersion;  ///< e.g. "12.4"
   std::string model;          ///< generic model text
   std::string name;           ///< the device's user-visible name (host name by default)
-  std::optional<std::string> identifierForVendor;  ///< per-application UUID, kept on disk
-  std::string locale;                              ///< e.g. "en_US"
-  std::vector<std::string> preferredLanguages;     ///< e.g. {"en-US"}
-  std::string timeZone;                            ///< IANA name, e.g. "Europe/Berlin"
+  /// Per-application upper-case UUID, kept on disk; nothing when it cannot be kept there.
+  std::optional<std::string> identifierForVendor;
+  std::string locale;                           ///< e.g. "en_US"
+  std::vector<std::string> preferredLanguages;  ///< e.g. {"en-US"}
+  std::string timeZone;                         ///< IANA name, e.g. "Europe/Berlin"
 };
 
 /// The host sets these once at start-up; until then the defaults below apply.
@@ -47,9 +48,11 @@ VELQO_API void setCurrentDevice(DeviceInfo device);
 /// The machine name of `uname` ("x86_64", "aarch64", ...).
 VELQO_API std::string machineName();
 
-/// The application data directory: `$XDG_DATA_HOME/<bundle id or "velqo">`, falling back to
-/// `~/.local/share/...`. The item store, user defaults, per-user secrets and the vendor
-/// identifier live under it. Created (mode 0700) on first use.
+/// The application data directory: the one set with `setApplicationDataDirectory`, else
+/// `$XDG_DATA_HOME/<bundle id or "velqo">`, falling back to `~/.local/share/...`. The bundle
+/// identifier always makes one path component ("/" becomes "_"; "." and ".." give "velqo").
+/// The item store, user defaults, per-user secrets and the vendor identifier live under it.
+/// Created (mode 0700) on first use. An empty path given to the setter restores the default.
 VELQO_API std::filesystem::path applicationDataDirectory();
 VELQO_API void setApplicationDataDirectory(std::filesystem::path directory);
 /// `applicationDataDirectory() / "Application Support"`, created on first use.

@@ -11,6 +11,11 @@
 
 namespace velqo::platform {
 
+namespace status {
+/// The backing storage could not be read or written (file store).
+inline constexpr OSStatus ioError = -36;
+}  // namespace status
+
 /// When an item may be read. The library always asks for `whenUnlockedThisDeviceOnly`.
 enum class Accessibility { whenUnlockedThisDeviceOnly, afterFirstUnlockThisDeviceOnly, whenUnlocked };
 
@@ -58,7 +63,9 @@ class VELQO_API ItemStore {
 
 /// The default backend: one file per item under `directory` (mode 0600 in a 0700
 /// directory), written to a temporary file, flushed and renamed, so a crash or a concurrent
-/// reader never sees a torn item.
+/// reader never sees a torn item. The directory is created on the first add. A file that
+/// cannot be decoded as the item asked for counts as absent (itemNotFound; an add replaces
+/// it, a delete removes it); a file that cannot be read or written gives status::ioError.
 VELQO_API std::shared_ptr<ItemStore> makeFileItemStore(std::filesystem::path directory);
 
 /// An in-memory backend with fault injection, for tests.

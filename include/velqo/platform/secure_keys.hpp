@@ -49,10 +49,12 @@ enum class HardwareKeyMode { available, notAvailable, unimplemented };
 namespace keys {
 
 /// Makes a random key. Permanent keys are added to the item store (a tag already in use
-/// fails with duplicateItem). Failures are platform errors of the OSStatus domain.
+/// fails with duplicateItem; an empty tag, another key type or size fails with
+/// badParameter). Failures are platform errors of the OSStatus domain.
 VELQO_API Result<SecKeyRef, PlatformError> createRandomKey(const KeyAttributes& attributes);
 /// Looks a permanent key up by tag, type and token. status::itemNotFound when absent; the
-/// hardware mode's status on the secureEnclave token when it is switched off.
+/// hardware mode's status on the secureEnclave token when it is switched off; badParameter
+/// when the stored key data does not make a valid key (the item stays until deleted).
 VELQO_API OSStatus copyMatchingKey(const Bytes& applicationTag, KeyType keyType, KeyToken token,
                                    SecKeyRef& out);
 /// Deletes permanent keys by tag, type and token; returns the item store's status.
@@ -68,8 +70,9 @@ VELQO_API Result<SecKeyRef, PlatformError> createPublicKeyWithData(const Bytes& 
 /// Whether the key supports the key-exchange algorithm (true for P-256 keys here).
 VELQO_API bool isAlgorithmSupported(const SecKeyRef& key, KeyExchangeAlgorithm algorithm);
 /// ECDH of a private and a public key, passed through the X9.63 KDF with SHA-256 and no
-/// shared info. `requestedSize` gives the output length; without it the raw 32-byte
-/// shared secret goes through the KDF to 32 bytes as well.
+/// shared info. `requestedSize` gives the output length (1 byte to 1 MiB); without it the
+/// raw 32-byte shared secret goes through the KDF to 32 bytes as well. A missing or
+/// non-private first key, a missing peer or a size out of range fail with badParameter.
 VELQO_API Result<Bytes, PlatformError> copyKeyExchangeResult(const SecKeyRef& privateKey,
                                                              KeyExchangeAlgorithm algorithm,
                                                              const SecKeyRef& publicKey,

@@ -12,7 +12,9 @@ namespace velqo::platform {
 
 /// A persistent per-application store of small values (texts, bytes, numbers) by key.
 /// Writes go to a file in the application data directory, atomically (temporary file,
-/// flush, rename); the host may read the same keys. Thread-safe.
+/// flush, rename); the host may read the same keys. The file is read once, on first use.
+/// A write that fails keeps the value in memory for this process and the old file on disk.
+/// Thread-safe.
 class VELQO_API UserDefaults {
  public:
   virtual ~UserDefaults() = default;

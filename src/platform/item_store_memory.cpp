@@ -1,0 +1,123 @@
+// In-memory item store with fault injection, for tests and hosts without storage.
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/item_store_internal.hpp"
+#include "velqo/platform/item_store.hpp"
+
+namespace velqo::platform {
+namespace {
+
+// A stored item; its secret bytes are wiped when it goes.
+struct Entry {
+  bool isKey = false;
+  Bytes data;  // generic-password data
+  Accessibility accessibility = Accessibility::whenUnlockedThisDeviceOnly;
+  KeyItem key;
+
+  Entry() = default;
+  Entry(const Entry&) = delete;
+  Entry& operator=(const Entry&) = delete;
+  ~Entry() {
+    wipe(data);
+    wipe(key.keyData);
+  }
+};
+
+class MemoryItemStore final : public InMemoryItemStore {
+ public:
+  OSStatus addGenericPassword(const std::string& service, const std::string& account, const Bytes& data,
+                              Accessibility accessibility) override {
+    std::lock_guard lock(mutex_);
+    if (auto injected = takeFault(Operation::add)) return *injected;
+    if (!detail::validGenericPasswordQuery(service, account)) return status::badParameter;
+    auto [it, inserted] = items_.try_emplace(detail::genericPasswordIdentity(service, account));
+    if (!inserted) return status::duplicateItem;
+    it->second.data = data;
+    it->second.accessibility = accessibility;
+    return status::success;
+  }
+
+  OSStatus copyGenericPassword(const std::string& service, const std::string& account, Bytes& out) override {
+    std::lock_guard lock(mutex_);
+    if (auto injected = takeFault(Operation::copy)) return *injected;
+    if (!detail::validGenericPasswordQuery(service, account)) return status::badParameter;
+    auto it = items_.find(detail::genericPasswordIdentity(service, account));
+    if (it == items_.end()) return status::itemNotFound;
+    out = it->second.data;
+    return status::success;
+  }
+
+  OSStatus deleteGenericPassword(const std::string& service, const std::string& account) override {
+    std::lock_guard lock(mutex_);
+    if (auto injected = takeFault(Operation::remove)) return *injected;
+    if (!detail::validGenericPasswordQuery(service, account)) return status::badParameter;
+    return items_.erase(detail::genericPasswordIdentity(service, account)) ? status::success
+                                                                           : status::itemNotFound;
+  }
+
+  OSStatus addKey(const KeyItem& item) override {
+    std::lock_guard lock(mutex_);
+    if (auto injected = takeFault(Operation::add)) return *injected;
+    if (!detail::validKeyQuery(item.applicationTag)) return status::badParameter;
+    auto [it, inserted] =
+        items_.try_emplace(detail::keyIdentity(item.applicationTag, item.keyType, item.token));
+    if (!inserted) return status::duplicateItem;
+    it->second.isKey = true;
+    it->second.key = item;
+    return status::success;
+  }
+
+  OSStatus copyKey(const Bytes& applicationTag, KeyType keyType, KeyToken token, KeyItem& out) override {
+    std::lock_guard lock(mutex_);
+    if (auto injected = takeFault(Operation::copy)) return *injected;
+    if (!detail::validKeyQuery(applicationTag)) return status::badParameter;
+    auto it = items_.find(detail::keyIdentity(applicationTag, keyType, token));
+    if (it == items_.end()) return status::itemNotFound;
+    out = it->second.key;
+    return status::success;
+  }
+
+  OSStatus deleteKey(const Bytes& applicationTag, KeyType keyType, KeyToken token) override {
+    std::lock_guard lock(mutex_);
+    if (auto injected = takeFault(Operation::remove)) return *injected;
+    if (!detail::validKeyQuery(applicationTag)) return status::badParameter;
+    return items_.erase(detail::keyIdentity(applicationTag, keyType, token)) ? status::success
+                                                                             : status::itemNotFound;
+  }
+
+  void failNext(Operation operation, OSStatus status) override {
+    std::lock_guard lock(mutex_);
+    faults_[operation] = status;
+  }
+
+  std::size_t itemCount() const override {
+    std::lock_guard lock(mutex_);
+    return items_.size();
+  }
+
+ private:
+  // The injected status of the operation, consumed by this call.
+  std::optional<OSStatus> takeFault(Operation operation) {
+    auto it = faults_.find(operation);
+    if (it == faults_.end()) return std::nullopt;
+    OSStatus injected = it->second;
+    faults_.erase(it);
+    return injected;
+  }
+
+  mutable std::mutex mutex_;
+  std::map<std::string, Entry> items_;
+  std::map<Operation, OSStatus> faults_;
+};
+
+}  // namespace
+
+std::shared_ptr<InMemoryItemStore> InMemoryItemStore::create() {
+  return std::make_shared<MemoryItemStore>();
+}
+
+}  // namespace velqo::platform

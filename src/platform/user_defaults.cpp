@@ -1,0 +1,158 @@
+// User defaults kept in one JSON object file. Texts and numbers are plain JSON values so the
+// host can read them directly; bytes are {"type": "data", "value": <standard base64>}.
+// Numbers that JSON cannot carry (infinities, NaN) are {"type": "number", "value": "inf" |
+// "-inf" | "nan"}. Keys of other shapes written by the host are kept as they are.
+
+#include "velqo/platform/user_defaults.hpp"
+
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <utility>
+
+#include "platform/encoding.hpp"
+#include "platform/files.hpp"
+#include "velqo/platform/environment.hpp"
+
+namespace velqo::platform {
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* kType = "type";
+constexpr const char* kValue = "value";
+constexpr const char* kTypeData = "data";
+constexpr const char* kTypeNumber = "number";
+
+bool isTagged(const json& v, const char* type) {
+  if (!v.is_object() || v.size() != 2) return false;
+  auto t = v.find(kType);
+  return t != v.end() && t->is_string() && t->get_ref<const std::string&>() == type && v.contains(kValue) &&
+         v.at(kValue).is_string();
+}
+
+class JsonUserDefaults final : public UserDefaults {
+ public:
+  explicit JsonUserDefaults(std::filesystem::path file) : file_(std::move(file)) {}
+
+  void setString(const std::string& key, const std::string& value) override { store(key, json(value)); }
+
+  void setData(const std::string& key, const Bytes& value) override {
+    store(key, json{{kType, kTypeData}, {kValue, base64Encode(value)}});
+  }
+
+  void setNumber(const std::string& key, double value) override {
+    if (std::isfinite(value)) {
+      store(key, json(value));
+    } else {
+      const char* text = std::isnan(value) ? "nan" : (value > 0 ? "inf" : "-inf");
+      store(key, json{{kType, kTypeNumber}, {kValue, text}});
+    }
+  }
+
+  void remove(const std::string& key) override {
+    std::lock_guard lock(mutex_);
+    load();
+    if (values_.erase(key) > 0) save();
+  }
+
+  std::optional<std::string> string(const std::string& key) const override {
+    std::lock_guard lock(mutex_);
+    const json* v = find(key);
+    if (!v || !v->is_string()) return std::nullopt;
+    return v->get<std::string>();
+  }
+
+  std::optional<Bytes> data(const std::string& key) const override {
+    std::lock_guard lock(mutex_);
+    const json* v = find(key);
+    if (!v || !isTagged(*v, kTypeData)) return std::nullopt;
+    return base64Decode(v->at(kValue).get_ref<const std::string&>());
+  }
+
+  std::optional<double> number(const std::string& key) const override {
+    std::lock_guard lock(mutex_);
+    const json* v = find(key);
+    if (!v) return std::nullopt;
+    if (v->is_number()) return v->get<double>();
+    if (!isTagged(*v, kTypeNumber)) return std::nullopt;
+    const auto& text = v->at(kValue).get_ref<const std::string&>();
+    if (text == "inf") return std::numeric_limits<double>::infinity();
+    if (text == "-inf") return -std::numeric_limits<double>::infinity();
+    if (text == "nan") return std::numeric_limits<double>::quiet_NaN();
+    return std::nullopt;
+  }
+
+ private:
+  void store(const std::string& key, json value) {
+    std::lock_guard lock(mutex_);
+    load();
+    values_[key] = std::move(value);
+    save();
+  }
+
+  const json* find(const std::string& key) const {
+    load();
+    auto it = values_.find(key);
+    return it == values_.end() ? nullptr : &*it;
+  }
+
+  // Reads the file once. A missing or unreadable file, or one that is not a JSON object,
+  // starts an empty store.
+  void load() const {
+    if (loaded_) return;
+    loaded_ = true;
+    values_ = json::object();
+    auto contents = files::read(file_);
+    if (!contents) return;
+    json parsed = json::parse(contents->begin(), contents->end(), nullptr, false);
+    if (parsed.is_object()) values_ = std::move(parsed);
+  }
+
+  // Writes the whole object atomically. A failed write leaves the previous file; the value
+  // stays in memory for this process.
+  void save() const {
+    Bytes bytes = bytesOf(values_.dump(2, ' ', false, json::error_handler_t::replace));
+    files::writeAtomically(file_, bytes, 0600);
+  }
+
+  std::filesystem::path file_;
+  mutable std::mutex mutex_;
+  mutable bool loaded_ = false;
+  mutable json values_;
+};
+
+struct StandardSlot {
+  std::mutex mutex;
+  std::shared_ptr<UserDefaults> defaults;
+};
+
+StandardSlot& standardSlot() {
+  static StandardSlot slot;
+  return slot;
+}
+
+}  // namespace
+
+std::shared_ptr<UserDefaults> UserDefaults::standard() {
+  auto& slot = standardSlot();
+  std::lock_guard lock(slot.mutex);
+  if (!slot.defaults) slot.defaults = open(applicationDataDirectory() / "defaults.json");
+  return slot.defaults;
+}
+
+std::shared_ptr<UserDefaults> UserDefaults::open(std::filesystem::path file) {
+  return std::make_shared<JsonUserDefaults>(std::move(file));
+}
+
+void UserDefaults::setStandard(std::shared_ptr<UserDefaults> defaults) {
+  auto& slot = standardSlot();
+  std::shared_ptr<UserDefaults> previous;
+  {
+    std::lock_guard lock(slot.mutex);
+    previous = std::exchange(slot.defaults, std::move(defaults));
+  }
+}
+
+}  // namespace velqo::platform

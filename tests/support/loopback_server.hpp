@@ -1,0 +1,177 @@
+#pragma once
+
+// Loopback servers for tests and benchmarks, bound to 127.0.0.1 on an ephemeral port and
+// started and stopped by RAII.
+//
+// - LoopbackServer: a cpp-httplib server running on its own thread (header-only, so the
+//   benchmarks can use it without the test support library).
+// - RawHttpServer: a minimal server that records the exact bytes of every request and
+//   answers with exact bytes of the test's choosing (for wire-level checks and broken
+//   answers that no real server library would produce).
+// - Gate: lets a handler block until the test releases it.
+
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+// ThreadSanitizer cannot see the synchronisation inside the (uninstrumented) cpp-httplib
+// library and reports races between its own worker threads. Every test that runs a loopback
+// server includes this header, so the suppression travels with it.
+#if defined(__SANITIZE_THREAD__)
+#define VELQO_TESTS_UNDER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VELQO_TESTS_UNDER_TSAN 1
+#endif
+#endif
+#if defined(VELQO_TESTS_UNDER_TSAN)
+extern "C" inline __attribute__((used, visibility("default"))) const char* __tsan_default_suppressions() {
+  return "called_from_lib:libcpp-httplib.so\nrace:libcpp-httplib.so\n";
+}
+#endif
+
+namespace velqo::testing {
+
+/// A one-shot latch: `wait` blocks until `open` (or until the timeout, returning false).
+class Gate {
+ public:
+  void open() {
+    {
+      std::lock_guard lock(mutex_);
+      open_ = true;
+    }
+    cv_.notify_all();
+  }
+  bool wait(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, timeout, [this] { return open_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool open_ = false;
+};
+
+/// A cpp-httplib server on 127.0.0.1 (ephemeral port), listening from construction until
+/// destruction. `setup` registers the handlers before the server starts. TCP_NODELAY is on
+/// and keep-alive allows many requests per connection (idle ones close after a second). Handlers that block
+/// must be released before the server is destroyed (stopping waits for running handlers).
+class LoopbackServer {
+ public:
+  using Setup = std::function<void(httplib::Server&)>;
+
+  explicit LoopbackServer(const Setup& setup) : LoopbackServer(std::make_unique<httplib::Server>(), setup) {}
+
+  /// For a TLS server (httplib::SSLServer), whose URLs use "https".
+  LoopbackServer(std::unique_ptr<httplib::Server> server, const Setup& setup, bool tls = false)
+      : server_(std::move(server)), scheme_(tls ? "https" : "http") {
+    server_->set_tcp_nodelay(true);
+    server_->set_keep_alive_max_count(100000);
+    // Stopping waits for idle kept-alive connections to time out (a client such as the
+    // process-wide HTTP session may keep one open): keep that wait short.
+    server_->set_keep_alive_timeout(1);
+    if (setup) setup(*server_);
+    port_ = server_->bind_to_any_port("127.0.0.1");
+    if (port_ <= 0) throw std::runtime_error("LoopbackServer: cannot bind 127.0.0.1");
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!server_->is_running() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+  ~LoopbackServer() {
+    server_->stop();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+  int port() const { return port_; }
+  /// scheme://127.0.0.1:port + path ("/echo").
+  std::string url(std::string_view path = "") const {
+    return scheme_ + "://127.0.0.1:" + std::to_string(port_) + std::string(path);
+  }
+  httplib::Server& server() { return *server_; }
+
+ private:
+  std::unique_ptr<httplib::Server> server_;
+  std::string scheme_;
+  int port_ = -1;
+  std::thread thread_;
+};
+
+/// A raw HTTP/1.1 server on 127.0.0.1: reads each request (head and a Content-Length
+/// body), records its exact bytes and writes back what the responder returns. Each
+/// connection is served on its own thread and kept open until either side closes it.
+class RawHttpServer {
+ public:
+  struct Reply {
+    std::string bytes;   ///< written as is
+    bool close = false;  ///< close the connection after writing
+  };
+  using Responder = std::function<Reply(const std::string& request)>;
+
+  explicit RawHttpServer(Responder responder);
+  ~RawHttpServer();
+  RawHttpServer(const RawHttpServer&) = delete;
+  RawHttpServer& operator=(const RawHttpServer&) = delete;
+
+  int port() const { return port_; }
+  std::string url(std::string_view path = "") const {
+    return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+  }
+  /// Every request received so far, in arrival order.
+  std::vector<std::string> requests() const;
+  /// Number of connections accepted so far.
+  int connections() const { return connections_.load(); }
+
+  /// A complete answer with the given status line tail ("200 OK"), headers and body.
+  static std::string response(std::string_view status,
+                              const std::vector<std::pair<std::string, std::string>>& headers,
+                              std::string_view body);
+
+ private:
+  void acceptLoop();
+  void serve(int fd);
+
+  Responder responder_;
+  int listenFd_ = -1;
+  int port_ = -1;
+  std::atomic<int> connections_{0};
+  std::atomic<bool> stopping_{false};
+  mutable std::mutex mutex_;
+  std::vector<std::string> requests_;
+  std::vector<int> openFds_;
+  std::vector<std::thread> connectionThreads_;
+  std::thread acceptThread_;
+};
+
+/// A port on 127.0.0.1 that stays bound without listening while the object lives, so
+/// connections to it are refused.
+class RefusingPort {
+ public:
+  RefusingPort();
+  ~RefusingPort();
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = -1;
+};
+
+}  // namespace velqo::testing
