@@ -84,7 +84,10 @@ CreateResult writeFile(const std::filesystem::path& path, const Bytes& data, uns
   if (dir.empty()) dir = ".";
   if (!ensureDirectory(dir)) return CreateResult::failed;
 
-  std::string temp = (dir / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
+  std::string tempName = ".";
+  tempName += path.filename().string();
+  tempName += ".tmp-XXXXXX";
+  std::string temp = (dir / tempName).string();
   Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd.valid()) return CreateResult::failed;
 

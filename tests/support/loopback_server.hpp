@@ -24,21 +24,6 @@
 #include <thread>
 #include <vector>
 
-// ThreadSanitizer cannot see the synchronisation inside the (uninstrumented) cpp-httplib
-// library and reports races between its own worker threads. Every test that runs a loopback
-// server includes this header, so the suppression travels with it.
-#if defined(__SANITIZE_THREAD__)
-#define VELQO_TESTS_UNDER_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VELQO_TESTS_UNDER_TSAN 1
-#endif
-#endif
-#if defined(VELQO_TESTS_UNDER_TSAN)
-extern "C" inline __attribute__((used, visibility("default"))) const char* __tsan_default_suppressions() {
-  return "called_from_lib:libcpp-httplib.so\nrace:libcpp-httplib.so\n";
-}
-#endif
 
 namespace velqo::testing {
 

@@ -1,0 +1,71 @@
+#include "core/identity/fingerprint_generator.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include "core/identity/identity_json.hpp"
+#include "core/identity/secure_enclave_helper.hpp"
+#include "platform/crypto.hpp"
+#include "velqo/platform/environment.hpp"
+#include "velqo/platform/error.hpp"
+
+namespace velqo {
+
+namespace {
+
+namespace pc = platform::crypto;
+
+platform::PlatformError fingerprintError(FingerprintGenerator::ErrorCode code, const char* description) {
+  return platform::PlatformError(FingerprintGenerator::errorDomain, code, description);
+}
+
+// "17.2.1" -> "17.2"; "17" -> "17"; empty parts are kept ("17..2" -> "17.").
+std::string firstTwoVersionParts(const std::string& version) {
+  const auto first = version.find('.');
+  if (first == std::string::npos) return version;
+  const auto second = version.find('.', first + 1);
+  return second == std::string::npos ? version : version.substr(0, second);
+}
+
+}  // namespace
+
+SdabAttributes FingerprintGenerator::generateSdabAttributes() {
+  const auto identifier = platform::mainBundle().identifier;
+  if (!identifier || identifier->empty()) {
+    throw fingerprintError(bundleIdentifierUnavailable, "Could not retrieve Bundle Identifier.");
+  }
+  SdabAttributes result;
+  result.appBundleId = *identifier;
+  result.cpuArch = "arm64";
+  result.deviceModel = deviceModelIdentifier();
+  result.osVersion = firstTwoVersionParts(platform::currentDevice().systemVersion);
+
+  std::string serialised;
+  try {
+    nlohmann::ordered_json json = result.basicAttributes();
+    serialised = json.dump();
+  } catch (const nlohmann::json::exception&) {
+    // Texts that are not UTF-8 cannot be serialised.
+    throw fingerprintError(attributesNotSerializable, "Could not serialize SDAB attributes.");
+  }
+  result.sdabHash = pc::sha256Hex(pc::view(serialised));
+  return result;
+}
+
+std::string FingerprintGenerator::generateFingerprint(const std::string& userId) {
+  if (userId.empty()) {
+    throw fingerprintError(emptyUserId, "UserID cannot be empty for fingerprint generation.");
+  }
+  const auto vendor = platform::currentDevice().identifierForVendor;
+  if (!vendor || vendor->empty()) {
+    throw fingerprintError(vendorIdentifierUnavailable, "Could not retrieve identifierForVendor (OSDI).");
+  }
+  const SdabAttributes sdab = generateSdabAttributes();
+  std::string hka = SecureEnclaveHelper::deviceSecretHash(userId);
+  std::string input = hka + "|" + *vendor + "|" + sdab.sdabHash + "|" + userId;
+  std::string fingerprint = pc::sha256Hex(pc::view(input));
+  wipe(input);
+  wipe(hka);
+  return fingerprint;
+}
+
+}  // namespace velqo

@@ -1,0 +1,185 @@
+#include "core/storage/keychain_manager.hpp"
+
+#include <string_view>
+
+#include "velqo/core/debug_sink.hpp"
+#include "velqo/platform/environment.hpp"
+#include "velqo/platform/item_store.hpp"
+
+namespace velqo {
+
+namespace {
+
+constexpr std::string_view kTag = "[KeychainManager] ";
+constexpr const char* kDefaultService = "com.velqo.sdk";
+constexpr const char* kPersistentDeviceTokenSuffix = "_persistentDeviceToken_v4";
+constexpr const char* kAccessTokenSuffix = "_jwtAccessToken";
+constexpr const char* kRefreshTokenSuffix = "_jwtRefreshToken";
+constexpr const char* kV3TokenIdSuffix = "_tokenId_v3";
+constexpr auto kAccessibility = platform::Accessibility::whenUnlockedThisDeviceOnly;
+
+// Lines name the operation and the status only: accounts carry user identifiers.
+void logStatus(std::string_view what, platform::OSStatus status) {
+  std::string line(kTag);
+  line.append(what).append(": status ").append(std::to_string(status));
+  const std::string message = platform::statusMessage(status);
+  if (!message.empty()) line.append(" (").append(message).append(")");
+  debugLog(line);
+}
+
+void logException(std::string_view what) {
+  std::string line(kTag);
+  line.append(what).append(": the item store is unavailable");
+  debugLog(line);
+}
+
+// Well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
+bool isValidUtf8(const Bytes& bytes) {
+  std::size_t i = 0;
+  const std::size_t n = bytes.size();
+  while (i < n) {
+    const unsigned char c = bytes[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t extra = 0;
+    unsigned char lo = 0x80;
+    unsigned char hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      extra = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      extra = 2;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      extra = 3;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (n - i <= extra) return false;
+    if (bytes[i + 1] < lo || bytes[i + 1] > hi) return false;
+    for (std::size_t k = 2; k <= extra; ++k) {
+      if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) return false;
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+std::optional<std::string> readText(const std::string& account) {
+  auto data = KeychainManager::getData(KeychainManager::serviceName(), account);
+  if (!data) return std::nullopt;
+  ScopedWipe wipeData(*data);
+  if (!isValidUtf8(*data)) return std::nullopt;
+  return textOf(*data);
+}
+
+bool saveText(const std::string& text, const std::string& account) {
+  Bytes data = bytesOf(text);
+  ScopedWipe wipeData(data);
+  return KeychainManager::save(data, KeychainManager::serviceName(), account);
+}
+
+}  // namespace
+
+std::string KeychainManager::serviceName() {
+  try {
+    auto identifier = platform::mainBundle().identifier;
+    if (identifier && !identifier->empty()) return *identifier;
+  } catch (...) {
+    // Fall through to the default service.
+  }
+  return kDefaultService;
+}
+
+bool KeychainManager::save(const Bytes& data, const std::string& service, const std::string& key) {
+  try {
+    auto store = platform::itemStore();
+    // Keep the old data so that a failed add does not lose it.
+    Bytes previous;
+    ScopedWipe wipePrevious(previous);
+    const bool hadPrevious = store->copyGenericPassword(service, key, previous) == platform::status::success;
+    const platform::OSStatus deleted = store->deleteGenericPassword(service, key);
+    if (deleted != platform::status::success && deleted != platform::status::itemNotFound) {
+      logStatus("Could not delete the existing item before saving", deleted);
+    }
+    const platform::OSStatus added = store->addGenericPassword(service, key, data, kAccessibility);
+    if (added == platform::status::success) return true;
+    logStatus("Could not save the item", added);
+    if (hadPrevious && deleted == platform::status::success) {
+      const platform::OSStatus restored = store->addGenericPassword(service, key, previous, kAccessibility);
+      if (restored != platform::status::success) logStatus("Could not restore the previous item", restored);
+    }
+    return false;
+  } catch (...) {
+    logException("Could not save the item");
+    return false;
+  }
+}
+
+std::optional<Bytes> KeychainManager::getData(const std::string& service, const std::string& key) {
+  try {
+    Bytes out;
+    const platform::OSStatus status = platform::itemStore()->copyGenericPassword(service, key, out);
+    if (status != platform::status::success) {
+      wipe(out);
+      return std::nullopt;
+    }
+    return out;
+  } catch (...) {
+    logException("Could not read the item");
+    return std::nullopt;
+  }
+}
+
+void KeychainManager::deleteItem(const std::string& service, const std::string& key) {
+  try {
+    const platform::OSStatus status = platform::itemStore()->deleteGenericPassword(service, key);
+    if (status == platform::status::itemNotFound) {
+      logStatus("No item to delete", status);
+    } else if (status != platform::status::success) {
+      logStatus("Could not delete the item", status);
+    }
+  } catch (...) {
+    logException("Could not delete the item");
+  }
+}
+
+bool KeychainManager::saveV4PersistentDeviceToken(const std::string& token, const std::string& userKey) {
+  return saveText(token, userKey + kPersistentDeviceTokenSuffix);
+}
+
+std::optional<std::string> KeychainManager::getV4PersistentDeviceToken(const std::string& userKey) {
+  return readText(userKey + kPersistentDeviceTokenSuffix);
+}
+
+void KeychainManager::deleteV4PersistentDeviceToken(const std::string& userKey) {
+  deleteItem(serviceName(), userKey + kPersistentDeviceTokenSuffix);
+}
+
+bool KeychainManager::saveJWTAccessToken(const std::string& token, const std::string& userKey) {
+  return saveText(token, userKey + kAccessTokenSuffix);
+}
+
+std::optional<std::string> KeychainManager::getJWTAccessToken(const std::string& userKey) {
+  return readText(userKey + kAccessTokenSuffix);
+}
+
+bool KeychainManager::saveJWTRefreshToken(const std::string& token, const std::string& userKey) {
+  return saveText(token, userKey + kRefreshTokenSuffix);
+}
+
+void KeychainManager::deleteJWTTokens(const std::string& userKey) {
+  const std::string service = serviceName();
+  deleteItem(service, userKey + kAccessTokenSuffix);
+  deleteItem(service, userKey + kRefreshTokenSuffix);
+}
+
+void KeychainManager::deleteV3TokenId(const std::string& userKey) {
+  deleteItem(serviceName(), userKey + kV3TokenIdSuffix);
+}
+
+}  // namespace velqo

@@ -1,0 +1,147 @@
+#include "core/storage/keychain_manager.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "velqo/core/debug_sink.hpp"
+#include "velqo/platform/environment.hpp"
+#include "velqo/platform/item_store.hpp"
+
+namespace velqo {
+namespace {
+
+using platform::InMemoryItemStore;
+using Op = InMemoryItemStore::Operation;
+
+class KeychainManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    store_ = InMemoryItemStore::create();
+    platform::setItemStore(store_);
+    savedBundle_ = platform::mainBundle();
+    setDebugSink([this](std::string_view line) { lines_.emplace_back(line); });
+  }
+  void TearDown() override {
+    setDebugSink({});
+    platform::setMainBundle(savedBundle_);
+    platform::setItemStore(nullptr);
+  }
+  std::optional<std::string> item(const std::string& account) {
+    Bytes out;
+    if (store_->copyGenericPassword(KeychainManager::serviceName(), account, out) != 0) return std::nullopt;
+    return textOf(out);
+  }
+
+  std::shared_ptr<InMemoryItemStore> store_;
+  platform::BundleInfo savedBundle_;
+  std::vector<std::string> lines_;
+};
+
+TEST_F(KeychainManagerTest, ServiceNameFollowsTheBundleIdentifier) {
+  EXPECT_EQ(KeychainManager::serviceName(), "com.velqo.tests");
+  for (std::optional<std::string> identifier :
+       {std::optional<std::string>(), std::optional<std::string>("")}) {
+    platform::BundleInfo bundle;
+    bundle.identifier = identifier;
+    platform::setMainBundle(bundle);
+    EXPECT_EQ(KeychainManager::serviceName(), "com.velqo.sdk");
+  }
+}
+
+TEST_F(KeychainManagerTest, SaveReplacesAndReportsTheAddStatus) {
+  EXPECT_TRUE(KeychainManager::save(bytesOf("one"), "svc", "acct"));
+  EXPECT_TRUE(KeychainManager::save(bytesOf("two"), "svc", "acct"));  // the old item is deleted first
+  EXPECT_EQ(KeychainManager::getData("svc", "acct"), bytesOf("two"));
+  EXPECT_EQ(store_->itemCount(), 1u);
+
+  store_->failNext(Op::add, platform::status::notAvailable);
+  EXPECT_FALSE(KeychainManager::save(bytesOf("three"), "svc", "acct"));
+  // A failed add keeps what was stored before.
+  EXPECT_EQ(KeychainManager::getData("svc", "acct"), bytesOf("two"));
+
+  store_->failNext(Op::add, platform::status::duplicateItem);
+  EXPECT_FALSE(KeychainManager::save(bytesOf("x"), "svc", "fresh"));
+  EXPECT_EQ(KeychainManager::getData("svc", "fresh"), std::nullopt);
+}
+
+TEST_F(KeychainManagerTest, DeleteFailuresOnlyComposeLines) {
+  ASSERT_TRUE(KeychainManager::save(bytesOf("old"), "svc", "acct"));
+  lines_.clear();
+  store_->failNext(Op::remove, platform::status::notAvailable);
+  // The delete failed, so the add meets the old item and reports the duplicate.
+  EXPECT_FALSE(KeychainManager::save(bytesOf("new"), "svc", "acct"));
+  ASSERT_FALSE(lines_.empty());
+  EXPECT_EQ(lines_.front().rfind("[KeychainManager] ", 0), 0u);
+  EXPECT_NE(lines_.front().find("-25291"), std::string::npos);
+  for (const auto& line : lines_) EXPECT_EQ(line.find("acct"), std::string::npos) << line;
+
+  lines_.clear();
+  EXPECT_TRUE(KeychainManager::save(bytesOf("first"), "svc", "new-acct"));  // not-found is no failure
+  EXPECT_TRUE(lines_.empty());
+
+  KeychainManager::deleteItem("svc", "missing");
+  EXPECT_EQ(lines_.size(), 1u);
+  KeychainManager::deleteItem("svc", "acct");
+  EXPECT_EQ(KeychainManager::getData("svc", "acct"), std::nullopt);
+}
+
+TEST_F(KeychainManagerTest, GetDataGivesNothingOnAnyFailure) {
+  EXPECT_EQ(KeychainManager::getData("svc", "none"), std::nullopt);
+  ASSERT_TRUE(KeychainManager::save(bytesOf("v"), "svc", "acct"));
+  store_->failNext(Op::copy, platform::status::notAvailable);
+  EXPECT_EQ(KeychainManager::getData("svc", "acct"), std::nullopt);
+  EXPECT_EQ(KeychainManager::getData("svc", "acct"), bytesOf("v"));
+  EXPECT_EQ(KeychainManager::getData("other-svc", "acct"), std::nullopt);
+}
+
+TEST_F(KeychainManagerTest, TokenItemsAreKeptPerUser) {
+  EXPECT_TRUE(KeychainManager::saveJWTAccessToken("access-a", "alice"));
+  EXPECT_TRUE(KeychainManager::saveJWTRefreshToken("refresh-a", "alice"));
+  EXPECT_TRUE(KeychainManager::saveJWTAccessToken("access-b", "bob"));
+  EXPECT_TRUE(KeychainManager::saveV4PersistentDeviceToken("device-a", "alice"));
+  EXPECT_TRUE(KeychainManager::save(bytesOf("v3"), KeychainManager::serviceName(), "alice_tokenId_v3"));
+
+  EXPECT_EQ(item("alice_jwtAccessToken"), "access-a");
+  EXPECT_EQ(item("alice_jwtRefreshToken"), "refresh-a");
+  EXPECT_EQ(item("alice_persistentDeviceToken_v4"), "device-a");
+  EXPECT_EQ(KeychainManager::getJWTAccessToken("alice"), "access-a");
+  EXPECT_EQ(KeychainManager::getJWTAccessToken("bob"), "access-b");
+  EXPECT_EQ(KeychainManager::getV4PersistentDeviceToken("alice"), "device-a");
+  EXPECT_EQ(KeychainManager::getV4PersistentDeviceToken("bob"), std::nullopt);
+
+  KeychainManager::deleteJWTTokens("alice");
+  EXPECT_EQ(item("alice_jwtAccessToken"), std::nullopt);
+  EXPECT_EQ(item("alice_jwtRefreshToken"), std::nullopt);
+  EXPECT_EQ(KeychainManager::getJWTAccessToken("bob"), "access-b");
+  KeychainManager::deleteV3TokenId("alice");
+  EXPECT_EQ(item("alice_tokenId_v3"), std::nullopt);
+  KeychainManager::deleteV4PersistentDeviceToken("alice");
+  EXPECT_EQ(KeychainManager::getV4PersistentDeviceToken("alice"), std::nullopt);
+  EXPECT_EQ(store_->itemCount(), 1u);
+
+  store_->failNext(Op::add, platform::status::notAvailable);
+  EXPECT_FALSE(KeychainManager::saveJWTAccessToken("t", "carol"));
+}
+
+TEST_F(KeychainManagerTest, TextReadsRejectMalformedUtf8) {
+  const std::pair<Bytes, bool> rows[] = {
+      {bytesOf("plain"), true},
+      {bytesOf("caf\xC3\xA9 \xF0\x9F\x94\x91"), true},
+      {Bytes{0xC3}, false},              // truncated sequence
+      {Bytes{0xC0, 0xAF}, false},        // overlong
+      {Bytes{0xED, 0xA0, 0x80}, false},  // surrogate
+      {Bytes{0xF4, 0x90, 0x80, 0x80}, false},
+      {Bytes{'a', 0xFF}, false},
+  };
+  for (const auto& [data, valid] : rows) {
+    ASSERT_TRUE(KeychainManager::save(data, KeychainManager::serviceName(), "u_persistentDeviceToken_v4"));
+    EXPECT_EQ(KeychainManager::getV4PersistentDeviceToken("u").has_value(), valid) << textOf(data);
+    ASSERT_TRUE(KeychainManager::save(data, KeychainManager::serviceName(), "u_jwtAccessToken"));
+    EXPECT_EQ(KeychainManager::getJWTAccessToken("u").has_value(), valid) << textOf(data);
+  }
+}
+
+}  // namespace
+}  // namespace velqo
