@@ -167,15 +167,16 @@ CommandLineWebAuthenticationSession::~CommandLineWebAuthenticationSession() {
     std::lock_guard lock(mutex_);
     worker = std::move(worker_);
   }
-  if (!worker) return;
-  worker->wake(Worker::Wake::stop);
-  if (worker->thread.joinable()) {
-    if (worker->thread.get_id() == std::this_thread::get_id()) {
-      worker->thread.detach();  // released from inside its own completion
-    } else {
-      worker->thread.join();
-    }
+  if (!worker || !worker->thread.joinable()) return;
+  if (worker->wakeReason.load() == static_cast<std::uint8_t>(Worker::Wake::cancel) ||
+      worker->thread.get_id() == std::this_thread::get_id()) {
+    // A cancelled session still reports its cancellation, and a session released inside its own
+    // completion cannot wait for itself: the worker finishes on its own (it keeps itself alive).
+    worker->thread.detach();
+    return;
   }
+  worker->wake(Worker::Wake::stop);
+  worker->thread.join();
 }
 
 bool CommandLineWebAuthenticationSession::start(Parameters parameters, Completion completion) {

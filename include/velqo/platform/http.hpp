@@ -26,7 +26,8 @@ struct HttpRequest {
   /// session adds only "Host" and, for bodies, "Content-Length": it never adds "Accept",
   /// "Expect", "Content-Type" or "User-Agent" of its own. "Content-Length" and
   /// "Transfer-Encoding" belong to the session: values set here are ignored. A name that is
-  /// not an HTTP token or a value holding a line break fails the task before anything is sent.
+  /// not an HTTP token, or a value holding a line break or NUL, fails the task with
+  /// `urlError::unknown` before anything is sent (as does a method that is not a token).
   HeaderList headers;
   /// Sent for "POST", "PUT" and "PATCH" (also when empty) and for any method when non-empty.
   std::string body;

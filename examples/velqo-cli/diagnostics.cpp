@@ -1,0 +1,175 @@
+#include "diagnostics.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <velqo/core/debug_sink.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <mutex>
+#include <set>
+#include <vector>
+
+namespace velqo::cli {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr std::string_view kRedacted = "<redacted>";
+// Shorter texts would blank out unrelated parts of lines; the key rule still covers them.
+constexpr std::size_t kMinSecretLength = 3;
+
+std::mutex& secretsMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::vector<std::string>& secrets() {
+  static std::vector<std::string> list;
+  return list;
+}
+
+std::mutex& stderrMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+// How a JSON text writes the string (without the quotes), including "\/" for "/".
+std::string jsonEscaped(std::string_view text) {
+  std::string dumped = Json(std::string(text)).dump(-1, ' ', false, Json::error_handler_t::replace);
+  std::string inner = dumped.substr(1, dumped.size() - 2);
+  std::string slashEscaped;
+  for (char c : inner) {
+    if (c == '/') slashEscaped += "\\/";
+    else slashEscaped.push_back(c);
+  }
+  return slashEscaped;
+}
+
+std::string percentEncoded(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0x0f]);
+    }
+  }
+  return out;
+}
+
+void replaceAll(std::string& line, std::string_view needle) {
+  if (needle.size() < kMinSecretLength) return;
+  std::size_t pos = 0;
+  while ((pos = line.find(needle, pos)) != std::string::npos) {
+    line.replace(pos, needle.size(), kRedacted);
+    pos += kRedacted.size();
+  }
+}
+
+// Keys whose values are shown although they contain a sensitive word.
+bool isHarmlessKey(const std::string& key) {
+  static const std::set<std::string> kKeep = {"codelength", "codeformat", "codeexpiresat", "codechannel",
+                                              "errorcode",  "statuscode", "token_type"};
+  return kKeep.contains(key);
+}
+
+bool isSensitiveKey(const std::string& key) {
+  static constexpr std::array kWords = {"code",  "token",   "signature", "keyset",   "mapp",   "identifier",
+                                        "phone", "email",   "sk2",       "secret",   "otpauth", "verifier",
+                                        "password", "nonce", "salt",     "prs",      "qrdata", "userid",
+                                        "destination", "h2index", "hindex", "assertion", "challenge"};
+  return std::any_of(kWords.begin(), kWords.end(), [&](const char* w) { return key.find(w) != std::string::npos; });
+}
+
+void redactJson(Json& value) {
+  if (value.is_array()) {
+    for (auto& element : value) redactJson(element);
+    return;
+  }
+  if (!value.is_object()) return;
+  // An error prompt's "code" is the error's name, not a secret.
+  const bool isErrorObject = value.contains("type") && value["type"] == "error";
+  for (auto& [key, member] : value.items()) {
+    const std::string k = lower(key);
+    if (isErrorObject && k == "code") continue;
+    if (!isHarmlessKey(k) && isSensitiveKey(k)) {
+      if (!member.is_null()) member = std::string(kRedacted);
+    } else {
+      redactJson(member);
+    }
+  }
+}
+
+// Wire lines carry a body after their tag: "[...][REQ_BODY]\n{...}". The body is
+// re-written with sensitive values replaced; a body that is not JSON is dropped.
+std::string redactBody(std::string_view line) {
+  const auto newline = line.find('\n');
+  if (newline == std::string_view::npos) return std::string(line);
+  const std::string_view head = line.substr(0, newline);
+  if (head.find("_BODY]") == std::string_view::npos) return std::string(line);
+  Json body = Json::parse(line.substr(newline + 1), nullptr, false);
+  if (body.is_discarded()) return std::string(head) + " <body not shown>";
+  redactJson(body);
+  return std::string(head) + "\n" + body.dump(2, ' ', false, Json::error_handler_t::replace);
+}
+
+void writeStderr(std::string_view text) {
+  std::string out(text);
+  if (out.empty() || out.back() != '\n') out.push_back('\n');
+  std::lock_guard lock(stderrMutex());
+  std::fwrite(out.data(), 1, out.size(), stderr);
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+void registerSecret(std::string_view text) {
+  if (text.empty()) return;
+  std::lock_guard lock(secretsMutex());
+  for (std::string form : {std::string(text), jsonEscaped(text), percentEncoded(text)}) {
+    if (std::find(secrets().begin(), secrets().end(), form) == secrets().end()) secrets().push_back(form);
+  }
+  // Longer texts first, so a secret that contains another is replaced whole.
+  std::sort(secrets().begin(), secrets().end(),
+            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+}
+
+std::string redactLine(std::string_view line) {
+  std::string out = redactBody(line);
+  std::lock_guard lock(secretsMutex());
+  for (const auto& secret : secrets()) replaceAll(out, secret);
+  return out;
+}
+
+void installDebugSink(bool enabled) {
+  if (!enabled) {
+    setDebugSink({});
+    return;
+  }
+  setDebugSink([](std::string_view line) {
+    try {
+      writeStderr(redactLine(line));
+    } catch (...) {
+      // A diagnostic line is never worth a failure of the caller.
+    }
+  });
+}
+
+void printMessage(std::string_view message) { writeStderr(redactLine("velqo-cli: " + std::string(message))); }
+
+void printRawError(std::string_view text) { writeStderr(text); }
+
+}  // namespace velqo::cli

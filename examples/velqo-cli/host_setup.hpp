@@ -1,0 +1,14 @@
+#pragma once
+
+// Applies the global options to the platform stand-ins before any library object exists.
+
+#include "cli_options.hpp"
+
+namespace velqo::cli {
+
+/// Bundle identifier and versions, the application data directory (created when missing),
+/// the hardware-key mode and the debug sink. Throws std::runtime_error when the data
+/// directory cannot be created.
+void applyGlobalOptions(const GlobalOptions& options);
+
+}  // namespace velqo::cli

@@ -1,0 +1,586 @@
+#include "velqo/v1/flows/flow_controller.hpp"
+
+#include <algorithm>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "platform/encoding.hpp"
+#include "v1/flows/flow/automatic_choices.hpp"
+#include "v1/flows/flow/flow_support.hpp"
+#include "v1/protocol/diagnostics.hpp"
+#include "velqo/core/debug_sink.hpp"
+#include "velqo/platform/bytes.hpp"
+
+namespace velqo {
+
+namespace {
+
+using platform::WallClock;
+
+constexpr const char* kSecondFactorId = "mfa";
+constexpr const char* kSecondFactorLabel = "Second Factor";
+
+VelqoV1StepInfo secondFactorStep() {
+  return VelqoV1StepInfo{kSecondFactorId, std::string(kSecondFactorLabel)};
+}
+
+// The controller's own event lines: neither redacted nor thinned out.
+std::string controllerEventLine(std::string_view event, v1::detail::EventFields fields) {
+  v1::detail::EventLineOptions options;
+  options.dropEmpty = false;
+  options.redact = false;
+  return v1::detail::composeEventLine(event, std::move(fields), options);
+}
+
+}  // namespace
+
+// Every mutable field of the controller. All of it is guarded by `mutex`: the host's calls,
+// the HTTP session's completion thread and the poll timer's queue all reach it.
+struct VelqoV1FlowController::State {
+  mutable std::mutex mutex;
+  UpdateHandler onUpdate;
+
+  std::unique_ptr<platform::TimerSource> pollTimer;
+  // Identifies the running poll timer, so a tick that was already under way when its timer
+  // was stopped (by a reset, a new prompt, ...) recognises itself as stale and does nothing.
+  std::uint64_t pollTimerId = 0;
+  std::uint64_t lastTimerId = 0;
+
+  std::optional<std::string> lastAwaitSession;
+  std::optional<VelqoV1Prompt> lastAwaitPrompt;
+  std::optional<WallClock::time_point> lastResendAt;
+  std::optional<VelqoV1ResponseMeta> lastMeta;
+  std::optional<VelqoV1StepInfo> lastStepInfo;
+  bool awaitingCodeSubmitResult = false;
+  bool lastPromptWasEnterCode = false;
+  std::optional<VelqoV1FlowType> currentFlowType;
+  std::optional<std::string> currentIdentifier;
+  std::set<std::string> autoSubmittedSetupSmsSessions;
+
+  // Updates produced but not yet handed to the callback queue, in production order. One
+  // thread at a time hands them over (`flushing`), so the queue receives them in that order
+  // even when several threads produce updates at once.
+  std::deque<VelqoV1FlowUpdate> outbox;
+  bool flushing = false;
+
+  // Everything a new flow starts without (the poll timer is stopped separately).
+  void forgetFlow() {
+    lastAwaitSession.reset();
+    lastAwaitPrompt.reset();
+    lastResendAt.reset();
+    lastMeta.reset();
+    lastStepInfo.reset();
+    awaitingCodeSubmitResult = false;
+    lastPromptWasEnterCode = false;
+    autoSubmittedSetupSmsSessions.clear();
+  }
+};
+
+// What a step decided under the lock and carries out after releasing it.
+struct VelqoV1FlowController::Effects {
+  std::vector<std::unique_ptr<platform::TimerSource>> stoppedTimers;
+  std::vector<std::string> logLines;
+  std::optional<VelqoV1Action> followUp;
+};
+
+std::shared_ptr<VelqoV1FlowController> VelqoV1FlowController::create(
+    std::shared_ptr<VelqoProtocolV1Client> client, bool autoPollApprovals,
+    VelqoV1PrimaryMethodSelectionPolicy primaryMethodSelectionPolicy,
+    std::shared_ptr<platform::DispatchQueue> callbackQueue) {
+  if (!client) throw std::invalid_argument("VelqoV1FlowController needs a client");
+  if (!callbackQueue) throw std::invalid_argument("VelqoV1FlowController needs a callback queue");
+  return std::make_shared<VelqoV1FlowController>(Passkey{}, std::move(client), autoPollApprovals,
+                                                 primaryMethodSelectionPolicy, std::move(callbackQueue));
+}
+
+VelqoV1FlowController::VelqoV1FlowController(Passkey, std::shared_ptr<VelqoProtocolV1Client> client,
+                                             bool autoPollApprovals,
+                                             VelqoV1PrimaryMethodSelectionPolicy policy,
+                                             std::shared_ptr<platform::DispatchQueue> callbackQueue)
+    : client_(std::move(client)),
+      autoPollApprovals_(autoPollApprovals),
+      policy_(policy),
+      callbackQueue_(std::move(callbackQueue)),
+      state_(std::make_unique<State>()) {}
+
+// Destroying the state destroys the poll timer, which cancels it.
+VelqoV1FlowController::~VelqoV1FlowController() = default;
+
+VelqoV1FlowController::UpdateHandler VelqoV1FlowController::onUpdate() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->onUpdate;
+}
+
+void VelqoV1FlowController::setOnUpdate(UpdateHandler handler) {
+  UpdateHandler previous;
+  {
+    std::lock_guard lock(state_->mutex);
+    previous = std::exchange(state_->onUpdate, std::move(handler));
+  }
+  // `previous` (and whatever it captured) is released outside the lock.
+}
+
+// ---------------------------------------------------------------------------------------
+// Host operations
+
+void VelqoV1FlowController::start(VelqoV1FlowType flowType, const std::string& identifier,
+                                  std::optional<std::string> startToken,
+                                  std::optional<std::string> inviteCode,
+                                  std::optional<std::string> codeChallenge,
+                                  std::optional<VelqoV1DeviceInfo> device) {
+  Effects effects;
+  {
+    std::lock_guard lock(state_->mutex);
+    stopTimer(effects);
+    state_->forgetFlow();
+    state_->currentFlowType = flowType;
+    state_->currentIdentifier = platform::trimWhitespace(identifier);
+  }
+  apply(effects);
+
+  client_->clearSession();
+  client_->setCurrentIdentifier(identifier);
+  client_->setCurrentPhase(std::string("primary"));
+
+  std::optional<VelqoV1DeviceCredentials> credentials;
+  if (flowType == VelqoV1FlowType::signin) {
+    const VelqoV1ClientConfig& config = client_->config();
+    if (const auto& provider = config.deviceCredentialsProvider()) {
+      try {
+        credentials = provider(identifier);
+      } catch (...) {
+        credentials.reset();  // a failing provider counts as "nothing stored"
+      }
+    }
+    if (!credentials && config.deviceCryptoHandler()) {
+      try {
+        credentials = config.deviceCryptoHandler()->deviceCredentials(identifier);
+      } catch (...) {
+        credentials.reset();
+      }
+    }
+  }
+
+  std::optional<std::string> challenge;
+  std::string pkceMode = "caller_supplied_or_none";
+  if (codeChallenge && !platform::trimWhitespace(*codeChallenge).empty()) {
+    challenge = std::move(codeChallenge);
+    client_->setCurrentCodeVerifier(std::nullopt);
+  } else if (std::optional<VelqoProtocolV1Client::PkcePair> pair = VelqoProtocolV1Client::makePkcePair()) {
+    client_->setCurrentCodeVerifier(pair->verifier);
+    challenge = pair->challenge;
+    pkceMode = "sdk_auto";
+    wipe(pair->verifier);
+  } else {
+    client_->setCurrentCodeVerifier(std::nullopt);
+    challenge = std::move(codeChallenge);
+  }
+
+  v1::detail::logEvent("start_prepared",
+                       {{"flowType", std::string(flowTypeRawValue(flowType))},
+                        {"session", std::nullopt},
+                        {"phase", client_->currentPhase()},
+                        {"hasDeviceCredentials", std::string(credentials ? "true" : "false")},
+                        {"pkceMode", pkceMode},
+                        {"identifierHash", v1::detail::identifierHash(identifier)}});
+
+  send(VelqoV1Action::start(flowType, identifier, std::move(startToken), std::move(inviteCode),
+                            std::move(challenge), std::move(device), std::move(credentials)),
+       true);
+}
+
+void VelqoV1FlowController::selectMethod(const std::string& methodId) {
+  send(VelqoV1Action::selectMethod(methodId), true);
+}
+
+void VelqoV1FlowController::submitCode(const std::string& code) {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->awaitingCodeSubmitResult = true;
+  }
+  send(VelqoV1Action::submitCode(code), true);
+}
+
+void VelqoV1FlowController::submitTotp(const std::string& code) {
+  send(VelqoV1Action::submitTotp(code), true);
+}
+
+void VelqoV1FlowController::submitPhone(const std::string& phone) {
+  send(VelqoV1Action::submitPhone(phone), true);
+}
+
+void VelqoV1FlowController::oauthCallback(const std::string& code, const std::string& state) {
+  send(VelqoV1Action::oauthCallback(code, state), true);
+}
+
+bool VelqoV1FlowController::resend() {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->lastResendAt && platform::now() < *state_->lastResendAt) return false;
+  }
+  send(VelqoV1Action::resend(), true);
+  return true;
+}
+
+void VelqoV1FlowController::poll() {
+  send(VelqoV1Action::poll(), false);
+}
+
+void VelqoV1FlowController::cancel() {
+  Effects effects;
+  {
+    std::lock_guard lock(state_->mutex);
+    stopTimer(effects);
+  }
+  apply(effects);
+  send(VelqoV1Action::cancel(), true);
+}
+
+void VelqoV1FlowController::reset() {
+  Effects effects;
+  {
+    std::lock_guard lock(state_->mutex);
+    stopTimer(effects);
+    state_->forgetFlow();
+    state_->currentFlowType.reset();
+    state_->currentIdentifier.reset();
+  }
+  apply(effects);
+  client_->reset();
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->outbox.push_back(VelqoV1FlowUpdate::idle());
+  }
+  flushUpdates();
+}
+
+bool VelqoV1FlowController::canResend(platform::WallClock::time_point now) const {
+  std::lock_guard lock(state_->mutex);
+  return state_->lastResendAt && now >= *state_->lastResendAt;
+}
+
+// ---------------------------------------------------------------------------------------
+// Sending and state handling
+
+void VelqoV1FlowController::send(VelqoV1Action action, bool isUserAction) {
+  // The completion holds the controller weakly: an answer that arrives after the controller
+  // is gone does nothing.
+  client_->send(std::move(action), [weak = weak_from_this(), isUserAction](const VelqoV1FlowState& state) {
+    if (auto self = weak.lock()) self->handleState(state, isUserAction);
+  });
+}
+
+void VelqoV1FlowController::handleState(const VelqoV1FlowState& state, bool isUserAction) {
+  Effects effects;
+  {
+    std::lock_guard lock(state_->mutex);
+    State& s = *state_;
+    switch (state.kind()) {
+      case VelqoV1FlowState::Case::loading:
+        s.outbox.push_back(VelqoV1FlowUpdate::Loading{state.as<VelqoV1FlowState::Loading>()->session});
+        break;
+      case VelqoV1FlowState::Case::prompt: {
+        const auto& prompt = *state.as<VelqoV1FlowState::Prompt>();
+        s.lastMeta = prompt.meta;
+        handlePrompt(prompt, isUserAction, effects);
+        break;
+      }
+      case VelqoV1FlowState::Case::completed: {
+        const auto& completed = *state.as<VelqoV1FlowState::Completed>();
+        stopTimer(effects);
+        s.awaitingCodeSubmitResult = false;
+        s.lastPromptWasEnterCode = false;
+        VelqoV1ResponseMeta meta = s.lastMeta.value_or(VelqoV1ResponseMeta{"", completed.expiresAt});
+        s.outbox.push_back(VelqoV1FlowUpdate::Completed{completed.session, completed.authCode,
+                                                        completed.expiresAt, completed.codeVerifier,
+                                                        std::move(meta)});
+        break;
+      }
+      case VelqoV1FlowState::Case::error: {
+        const auto& error = *state.as<VelqoV1FlowState::Error>();
+        stopTimer(effects);
+        s.awaitingCodeSubmitResult = false;
+        s.lastPromptWasEnterCode = false;
+        s.outbox.push_back(VelqoV1FlowUpdate::Error{error.session, error.code, error.action, error.message,
+                                                    error.retryable, error.details, s.lastMeta});
+        break;
+      }
+      case VelqoV1FlowState::Case::idle:
+        s.outbox.push_back(VelqoV1FlowUpdate::idle());
+        break;
+    }
+  }
+  apply(effects);
+}
+
+// Runs under the lock.
+void VelqoV1FlowController::handlePrompt(const VelqoV1FlowState::Prompt& response, bool isUserAction,
+                                         Effects& effects) {
+  State& s = *state_;
+  const VelqoV1Prompt& prompt = response.prompt;
+  const VelqoV1Prompt::Case kind = prompt.kind();
+  const std::string& session = response.session;
+
+  // 1. Bookkeeping.
+  if (kind != VelqoV1Prompt::Case::enterCode) s.lastResendAt.reset();
+  if (kind != VelqoV1Prompt::Case::awaitApproval) {
+    s.lastAwaitSession.reset();
+    s.lastAwaitPrompt.reset();
+  }
+
+  // 2. Step information (the flags are read before this prompt's branch changes them).
+  const bool afterCodeSubmit = s.awaitingCodeSubmitResult && s.lastPromptWasEnterCode;
+  std::optional<VelqoV1StepInfo> stepInfo = s.lastStepInfo;
+  const auto choose = [&](VelqoV1StepInfo chosen) {
+    s.lastStepInfo = chosen;
+    stepInfo = std::move(chosen);
+  };
+  if (response.promptMeta && response.promptMeta->stepInfo) {
+    choose(*response.promptMeta->stepInfo);
+  } else {
+    switch (kind) {
+      case VelqoV1Prompt::Case::selectMethod:
+        if (const auto& phase = prompt.as<VelqoV1Prompt::SelectMethod>()->phase) {
+          choose(VelqoV1StepInfo{*phase, v1::detail::stepLabel(*phase)});
+        }
+        break;
+      case VelqoV1Prompt::Case::enterCode:
+        if (afterCodeSubmit) {
+          choose(secondFactorStep());
+        } else if (!s.lastStepInfo) {
+          choose(VelqoV1StepInfo{"primary", std::string("Verify Identity")});
+        }
+        break;
+      case VelqoV1Prompt::Case::setupTotp:
+      case VelqoV1Prompt::Case::setupSms:
+      case VelqoV1Prompt::Case::enterTotp:
+        if (afterCodeSubmit) choose(secondFactorStep());
+        break;
+      default:
+        break;
+    }
+  }
+
+  // 3. Context.
+  std::optional<VelqoV1RiskInfo> risk;
+  std::optional<std::string> codeChannel;
+  if (response.promptMeta) {
+    risk = response.promptMeta->risk;
+    codeChannel = response.promptMeta->codeChannel;
+  }
+  VelqoV1PromptContext context(session, response.meta, stepInfo, std::move(risk), std::move(codeChannel));
+
+  const v1::detail::AutomaticChoiceInputs inputs{policy_, s.currentFlowType, s.currentIdentifier,
+                                                 &s.autoSubmittedSetupSmsSessions};
+  const auto showPrompt = [&](VelqoV1UserPrompt userPrompt) {
+    s.outbox.push_back(VelqoV1FlowUpdate::Prompt{context, std::move(userPrompt)});
+  };
+  const auto reportError = [&](const char* code, const char* message) {
+    s.outbox.push_back(
+        VelqoV1FlowUpdate::Error{session, code, std::nullopt, message, false, std::nullopt, response.meta});
+  };
+
+  // 4. Per prompt type.
+  switch (kind) {
+    case VelqoV1Prompt::Case::selectMethod: {
+      const auto& select = *prompt.as<VelqoV1Prompt::SelectMethod>();
+      stopTimer(effects);
+      if (std::optional<std::string> methodId =
+              v1::detail::autoSelectPrimaryMethod(inputs, select.methods, context)) {
+        s.lastPromptWasEnterCode = false;
+        const std::string phase =
+            context.stepInfo() ? context.stepInfo()->id : select.phase.value_or(std::string("primary"));
+        effects.logLines.push_back(controllerEventLine("auto_select_primary_method",
+                                                       {{"session", session},
+                                                        {"phase", phase},
+                                                        {"methodId", *methodId},
+                                                        {"policy", std::string("automaticFromIdentifier")}}));
+        effects.followUp = VelqoV1Action::selectMethod(std::move(*methodId));
+      } else {
+        showPrompt(VelqoV1UserPrompt::SelectMethod{select.methods, select.phase});
+      }
+      break;
+    }
+    case VelqoV1Prompt::Case::enterCode: {
+      const auto& enter = *prompt.as<VelqoV1Prompt::EnterCode>();
+      stopTimer(effects);
+      s.lastResendAt = v1::detail::parseFlowDate(enter.resendAt);
+      s.lastPromptWasEnterCode = true;
+      showPrompt(VelqoV1UserPrompt::EnterCode{enter.destination, enter.codeLength, enter.codeFormat,
+                                              enter.codeExpiresAt, enter.resendAt});
+      break;
+    }
+    case VelqoV1Prompt::Case::setupTotp: {
+      const auto& totp = *prompt.as<VelqoV1Prompt::SetupTotp>();
+      stopTimer(effects);
+      s.lastPromptWasEnterCode = false;
+      showPrompt(VelqoV1UserPrompt::SetupTotp{totp.secret, totp.otpauthUrl, totp.period});
+      break;
+    }
+    case VelqoV1Prompt::Case::setupSms: {
+      const auto& sms = *prompt.as<VelqoV1Prompt::SetupSms>();
+      stopTimer(effects);
+      s.lastPromptWasEnterCode = false;
+      if (std::optional<std::string> phone =
+              v1::detail::autoSubmitSetupSmsPhone(inputs, sms.existingPhone, session, context)) {
+        s.autoSubmittedSetupSmsSessions.insert(session);
+        const std::string phase = context.stepInfo() ? context.stepInfo()->id : std::string("primary");
+        effects.logLines.push_back(controllerEventLine(
+            "auto_submit_setup_sms",
+            {{"session", session}, {"phase", phase}, {"identifierKind", std::string("phone")}}));
+        effects.followUp = VelqoV1Action::submitPhone(std::move(*phone));
+      } else {
+        showPrompt(VelqoV1UserPrompt::SetupSms{sms.existingPhone});
+      }
+      break;
+    }
+    case VelqoV1Prompt::Case::redirect: {
+      const auto& redirect = *prompt.as<VelqoV1Prompt::Redirect>();
+      stopTimer(effects);
+      s.lastPromptWasEnterCode = false;
+      showPrompt(VelqoV1UserPrompt::Redirect{redirect.url, redirect.returnScheme});
+      break;
+    }
+    case VelqoV1Prompt::Case::awaitApproval: {
+      const auto& await = *prompt.as<VelqoV1Prompt::AwaitApproval>();
+      s.lastPromptWasEnterCode = false;
+      const bool repeatedByPoll = !isUserAction && s.lastAwaitSession == session;
+      if (!repeatedByPoll) {
+        showPrompt(VelqoV1UserPrompt::AwaitApproval{await.qrData, await.expiresAt, await.pollInterval});
+      }
+      s.lastAwaitSession = session;
+      s.lastAwaitPrompt = prompt;
+      if (autoPollApprovals_) startPollTimer(await.expiresAt, await.pollInterval, session, effects);
+      break;
+    }
+    case VelqoV1Prompt::Case::enterTotp:
+      stopTimer(effects);
+      s.lastPromptWasEnterCode = false;
+      showPrompt(VelqoV1UserPrompt::EnterTotp{});
+      break;
+    case VelqoV1Prompt::Case::setupDevice:
+    case VelqoV1Prompt::Case::deviceChallenge:
+      stopTimer(effects);
+      s.lastPromptWasEnterCode = false;
+      reportError("device_crypto_unconfigured",
+                  "Device trust prompt received but no crypto handler is configured");
+      break;
+    case VelqoV1Prompt::Case::completed:
+    case VelqoV1Prompt::Case::error:
+    case VelqoV1Prompt::Case::unknown:
+      stopTimer(effects);
+      s.lastPromptWasEnterCode = false;
+      reportError("invalid_prompt", "Unexpected prompt type");
+      break;
+  }
+
+  // 5.
+  s.awaitingCodeSubmitResult = false;
+}
+
+// ---------------------------------------------------------------------------------------
+// Approval polling
+
+// Runs under the lock. Creating and starting a timer only queues work on the global queue;
+// nothing in it waits for, or calls back into, this controller synchronously.
+void VelqoV1FlowController::startPollTimer(const std::string& expiresAt, std::int64_t pollInterval,
+                                           const std::string& session, Effects& effects) {
+  stopTimer(effects);
+  const std::int64_t seconds = std::max<std::int64_t>(pollInterval, 1);
+  const std::optional<WallClock::time_point> expiry = v1::detail::parseFlowDate(expiresAt);
+  const std::uint64_t timerId = ++state_->lastTimerId;
+  auto timer = platform::TimerSource::create(platform::globalQueue(platform::QualityOfService::utility),
+                                             std::chrono::seconds(seconds), platform::Duration::zero(),
+                                             [weak = weak_from_this(), timerId, expiry, session] {
+                                               if (auto self = weak.lock())
+                                                 self->tick(timerId, expiry, session);
+                                             });
+  timer->resume();
+  state_->pollTimer = std::move(timer);
+  state_->pollTimerId = timerId;
+}
+
+void VelqoV1FlowController::tick(std::uint64_t timerId, std::optional<platform::WallClock::time_point> expiry,
+                                 const std::string& session) {
+  Effects effects;
+  bool pollNow = false;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->pollTimer || state_->pollTimerId != timerId) return;  // stopped meanwhile
+    if (expiry && platform::now() >= *expiry) {
+      stopTimer(effects);
+      state_->outbox.push_back(VelqoV1FlowUpdate::Error{session, "session_expired", std::nullopt,
+                                                        "Approval expired", false, std::nullopt,
+                                                        state_->lastMeta});
+    } else {
+      pollNow = true;
+    }
+  }
+  apply(effects);  // may destroy this very timer: its handler is allowed to
+  if (pollNow) send(VelqoV1Action::poll(), false);
+}
+
+// Runs under the lock: the timer is cancelled and destroyed once the lock is released.
+void VelqoV1FlowController::stopTimer(Effects& effects) {
+  if (state_->pollTimer) effects.stoppedTimers.push_back(std::move(state_->pollTimer));
+  state_->pollTimer.reset();
+  state_->pollTimerId = 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Effects and delivery
+
+void VelqoV1FlowController::apply(Effects& effects) {
+  for (auto& timer : effects.stoppedTimers) {
+    timer->cancel();
+    timer.reset();
+  }
+  effects.stoppedTimers.clear();
+  for (const std::string& line : effects.logLines) debugLog(line);
+  effects.logLines.clear();
+  if (effects.followUp) {
+    VelqoV1Action action = std::move(*effects.followUp);
+    effects.followUp.reset();
+    send(std::move(action), true);
+  }
+  flushUpdates();
+}
+
+void VelqoV1FlowController::flushUpdates() {
+  const std::weak_ptr<VelqoV1FlowController> weak = weak_from_this();
+  for (;;) {
+    std::optional<VelqoV1FlowUpdate> next;
+    {
+      std::lock_guard lock(state_->mutex);
+      if (state_->flushing || state_->outbox.empty()) return;
+      state_->flushing = true;
+      next.emplace(std::move(state_->outbox.front()));
+      state_->outbox.pop_front();
+    }
+    try {
+      // The block holds a copy of the update and the controller weakly, and reads the
+      // handler when it runs.
+      callbackQueue_->async([weak, update = std::move(*next)] {
+        const auto self = weak.lock();
+        if (!self) return;
+        const UpdateHandler handler = self->onUpdate();
+        if (!handler) return;
+        try {
+          handler(update);
+        } catch (...) {
+          // A host callback's exception never escapes into the queue.
+        }
+      });
+    } catch (...) {
+      // Queueing failed (out of memory): the update is lost, the next ones still go out.
+    }
+    std::lock_guard lock(state_->mutex);
+    state_->flushing = false;
+  }
+}
+
+}  // namespace velqo

@@ -1,0 +1,214 @@
+#include "cli_process.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <stdexcept>
+
+namespace velqo::e2e {
+namespace {
+
+void closeFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const auto end = text.find('\n', start);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+}  // namespace
+
+const char* cliPath() { return VELQO_CLI_PATH; }
+
+CliProcess::CliProcess(const std::vector<std::string>& args) {
+  int in[2];
+  int out[2];
+  int err[2];
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  std::vector<std::string> argvStorage;
+  argvStorage.emplace_back(cliPath());
+  argvStorage.insert(argvStorage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argvStorage) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    ::dup2(in[0], STDIN_FILENO);
+    ::dup2(out[1], STDOUT_FILENO);
+    ::dup2(err[1], STDERR_FILENO);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  stdinFd_ = in[1];
+  stdoutFd_ = out[0];
+  stderrFd_ = err[0];
+  reader_ = std::thread([this] { readLoop(); });
+}
+
+CliProcess::~CliProcess() {
+  closeStdin();
+  bool running;
+  {
+    std::lock_guard lock(mutex_);
+    running = !exitStatus_.has_value();
+  }
+  if (running && pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    wait(std::chrono::seconds(10));
+  }
+  if (reader_.joinable()) reader_.join();
+  closeFd(stdoutFd_);
+  closeFd(stderrFd_);
+}
+
+void CliProcess::writeLine(const std::string& line) {
+  const std::string data = line + "\n";
+  std::size_t done = 0;
+  while (done < data.size() && stdinFd_ >= 0) {
+    const ssize_t n = ::write(stdinFd_, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void CliProcess::closeStdin() { closeFd(stdinFd_); }
+
+void CliProcess::readLoop() {
+  std::array<char, 4096> buffer{};
+  bool outOpen = true;
+  bool errOpen = true;
+  while (outOpen || errOpen) {
+    pollfd fds[2] = {{outOpen ? stdoutFd_ : -1, POLLIN, 0}, {errOpen ? stderrFd_ : -1, POLLIN, 0}};
+    const int ready = ::poll(fds, 2, -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
+      if (n < 0 && errno == EINTR) continue;
+      std::lock_guard lock(mutex_);
+      if (n <= 0) {
+        (i == 0 ? outOpen : errOpen) = false;
+        (i == 0 ? outClosed_ : errClosed_) = true;
+      } else {
+        (i == 0 ? out_ : err_).append(buffer.data(), static_cast<std::size_t>(n));
+      }
+      changed_.notify_all();
+    }
+  }
+  std::lock_guard lock(mutex_);
+  outClosed_ = errClosed_ = true;
+  changed_.notify_all();
+}
+
+std::optional<std::string> CliProcess::nextStdoutLine(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  std::optional<std::string> line;
+  changed_.wait_for(lock, timeout, [&] {
+    const auto end = out_.find('\n', outCursor_);
+    if (end != std::string::npos) {
+      line = out_.substr(outCursor_, end - outCursor_);
+      outCursor_ = end + 1;
+      return true;
+    }
+    return outClosed_;
+  });
+  return line;
+}
+
+std::optional<std::string> CliProcess::waitForStderrLine(const std::function<bool(const std::string&)>& match,
+                                                         std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  std::optional<std::string> found;
+  changed_.wait_for(lock, timeout, [&] {
+    for (const auto& line : splitLines(err_)) {
+      if (match(line)) {
+        found = line;
+        return true;
+      }
+    }
+    return errClosed_;
+  });
+  return found;
+}
+
+int CliProcess::wait(std::chrono::milliseconds timeout) {
+  {
+    std::lock_guard lock(mutex_);
+    if (exitStatus_) return *exitStatus_;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      std::lock_guard lock(mutex_);
+      exitStatus_ = code;
+      return code;
+    }
+    if (done < 0 || std::chrono::steady_clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::string CliProcess::stdoutText() const {
+  std::lock_guard lock(mutex_);
+  return out_;
+}
+
+std::string CliProcess::stderrText() const {
+  std::lock_guard lock(mutex_);
+  return err_;
+}
+
+CliRun runCli(const std::vector<std::string>& args, const std::string& input, std::chrono::milliseconds timeout) {
+  CliProcess process(args);
+  if (!input.empty()) {
+    std::size_t start = 0;
+    while (start < input.size()) {
+      auto end = input.find('\n', start);
+      if (end == std::string::npos) end = input.size();
+      process.writeLine(input.substr(start, end - start));
+      start = end + 1;
+    }
+  }
+  process.closeStdin();
+  CliRun run;
+  run.status = process.wait(timeout);
+  // The output pipes close when the process ends; let the reader catch up.
+  while (process.nextStdoutLine(std::chrono::seconds(5))) {
+  }
+  run.stdoutLines = splitLines(process.stdoutText());
+  run.stderrText = process.stderrText();
+  return run;
+}
+
+}  // namespace velqo::e2e

@@ -1,0 +1,79 @@
+#pragma once
+
+// Runs the velqo-cli binary as a child process with pipes on its standard input, output and
+// error, so end-to-end tests can talk to it line by line the way a script does.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace velqo::e2e {
+
+/// Path of the built velqo-cli binary.
+const char* cliPath();
+
+class CliProcess {
+ public:
+  /// Starts velqo-cli with `args` (program name excluded). Throws std::runtime_error when it
+  /// cannot be started.
+  explicit CliProcess(const std::vector<std::string>& args);
+  /// Kills the child (SIGKILL to its own pid) when it still runs, and reaps it.
+  ~CliProcess();
+  CliProcess(const CliProcess&) = delete;
+  CliProcess& operator=(const CliProcess&) = delete;
+
+  void writeLine(const std::string& line);
+  void closeStdin();
+
+  /// The next complete line of standard output, or nothing when none comes in time (or the
+  /// output ended).
+  std::optional<std::string> nextStdoutLine(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  /// Waits until a line of standard error satisfies `match` (lines seen before count too) and
+  /// returns it.
+  std::optional<std::string> waitForStderrLine(const std::function<bool(const std::string&)>& match,
+                                               std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+  /// Waits for the exit and returns the exit status (-1 on time-out or a signal).
+  int wait(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+  /// Everything written so far.
+  std::string stdoutText() const;
+  std::string stderrText() const;
+
+ private:
+  void readLoop();
+
+  pid_t pid_ = -1;
+  int stdinFd_ = -1;
+  int stdoutFd_ = -1;
+  int stderrFd_ = -1;
+  std::thread reader_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string out_;
+  std::string err_;
+  std::size_t outCursor_ = 0;
+  bool outClosed_ = false;
+  bool errClosed_ = false;
+  std::optional<int> exitStatus_;
+};
+
+/// A finished run: exit status and the output, split into lines.
+struct CliRun {
+  int status = -1;
+  std::vector<std::string> stdoutLines;
+  std::string stderrText;
+};
+
+/// Runs velqo-cli to its end with `input` on standard input (closed afterwards).
+CliRun runCli(const std::vector<std::string>& args, const std::string& input = {},
+              std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+}  // namespace velqo::e2e

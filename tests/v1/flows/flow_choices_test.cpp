@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/encoding.hpp"
+#include "v1/flows/flow/automatic_choices.hpp"
+#include "v1/flows/flow/flow_support.hpp"
+
+namespace velqo::v1::detail {
+namespace {
+
+TEST(FlowChoices, IdentifierKinds) {
+  struct Row {
+    const char* text;
+    IdentifierKind kind;
+  };
+  const std::vector<Row> rows = {
+      {" alice.b+tag@mail.example.co ", IdentifierKind::email},
+      {"a@b.c", IdentifierKind::other},               // last label of one letter
+      {"al ice@example.com", IdentifierKind::other},  // a space inside
+      {"a@@example.com", IdentifierKind::other},
+      {"a@.com", IdentifierKind::other},
+      {"a@example.c0m", IdentifierKind::other},
+      {"5550102", IdentifierKind::phone},   // seven digits
+      {"+1234567", IdentifierKind::other},  // a plus and seven digits
+      {"+12345678", IdentifierKind::phone},
+      {"+1 (555) 010-2030", IdentifierKind::phone},
+      {"555-0102 x1", IdentifierKind::other},  // the letter x
+      {"12 34 56", IdentifierKind::other},     // six digits
+      {"   ", IdentifierKind::other},
+      {"alice", IdentifierKind::other},
+  };
+  for (const Row& row : rows) EXPECT_EQ(identifierKind(row.text), row.kind) << row.text;
+  EXPECT_EQ(identifierKind(std::string(100000, 'a') + "@example.com"), IdentifierKind::email)
+      << "no deep recursion";
+}
+
+TEST(FlowChoices, PrimaryPhaseAndSmsDecisions) {
+  const VelqoV1ResponseMeta meta{"t", "e"};
+  const auto context = [&](std::optional<std::string> id) {
+    return VelqoV1PromptContext("s1", meta,
+                                id ? std::optional(VelqoV1StepInfo{*id, std::nullopt}) : std::nullopt);
+  };
+  EXPECT_TRUE(isPrimaryPhase(context(std::nullopt)));
+  EXPECT_TRUE(isPrimaryPhase(context(" Primary \n")));
+  EXPECT_TRUE(isPrimaryPhase(context("")));
+  EXPECT_FALSE(isPrimaryPhase(context("mfa")));
+
+  const std::set<std::string> done = {"s-done"};
+  AutomaticChoiceInputs inputs{VelqoV1PrimaryMethodSelectionPolicy::manual, VelqoV1FlowType::signin,
+                               std::string("+1 555 010 2030"), &done};
+  EXPECT_EQ(autoSubmitSetupSmsPhone(inputs, std::nullopt, "s1", context(std::nullopt)), "+1 555 010 2030")
+      << "the policy plays no part";
+  EXPECT_EQ(autoSubmitSetupSmsPhone(inputs, std::string("  "), "s1", context(std::nullopt)),
+            "+1 555 010 2030");
+  EXPECT_EQ(autoSubmitSetupSmsPhone(inputs, std::string("+49"), "s1", context(std::nullopt)), std::nullopt);
+  EXPECT_EQ(autoSubmitSetupSmsPhone(inputs, std::nullopt, "s-done", context(std::nullopt)), std::nullopt);
+  EXPECT_EQ(autoSubmitSetupSmsPhone(inputs, std::nullopt, "s1", context("mfa")), std::nullopt);
+  inputs.flowType = VelqoV1FlowType::accountManage;
+  EXPECT_EQ(autoSubmitSetupSmsPhone(inputs, std::nullopt, "s1", context(std::nullopt)), std::nullopt);
+  inputs.flowType = VelqoV1FlowType::signin;
+  inputs.identifier = "bob@example.com";
+  EXPECT_EQ(autoSubmitSetupSmsPhone(inputs, std::nullopt, "s1", context(std::nullopt)), std::nullopt);
+
+  inputs.policy = VelqoV1PrimaryMethodSelectionPolicy::automaticFromIdentifier;
+  const std::vector<VelqoV1Method> none = {{"password", "P", std::nullopt}, {"push", "Q", std::nullopt}};
+  EXPECT_EQ(autoSelectPrimaryMethod(inputs, none, context(std::nullopt)), std::nullopt);
+  inputs.identifier.reset();
+  EXPECT_EQ(autoSelectPrimaryMethod(inputs, {{"email_otp", "E", std::nullopt}}, context(std::nullopt)),
+            std::nullopt);
+}
+
+TEST(FlowChoices, StepLabelsAndDates) {
+  EXPECT_EQ(stepLabel("second_factor"), "Second Factor");
+  EXPECT_EQ(stepLabel("MFA"), "Mfa");
+  EXPECT_EQ(stepLabel(""), "");
+  EXPECT_EQ(stepLabel("__a__bC  d_"), "A Bc D");
+
+  const auto millis = [](const char* text) {
+    auto date = parseFlowDate(std::string(text));
+    return date ? std::optional(
+                      std::chrono::duration_cast<std::chrono::milliseconds>(date->time_since_epoch()).count())
+                : std::nullopt;
+  };
+  EXPECT_EQ(millis("2025-01-01T10:00:00.250Z"), 1735725600250);
+  EXPECT_EQ(millis("2025-01-01T10:00:00Z"), 1735725600000);
+  EXPECT_EQ(millis("2025-01-01T12:00:00+02:00"), 1735725600000);
+  EXPECT_EQ(millis("2025-01-01"), std::nullopt);
+  EXPECT_EQ(millis(""), std::nullopt);
+  EXPECT_EQ(parseFlowDate(std::nullopt), std::nullopt);
+}
+
+}  // namespace
+}  // namespace velqo::v1::detail

@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "flow_test_support.hpp"
+#include "velqo/v1/flows/velqo_v1_sdk.hpp"
+
+namespace velqo::testing {
+namespace {
+
+using Policy = VelqoV1PrimaryMethodSelectionPolicy;
+
+TEST(FlowSdk, BaseUrlNormalisation) {
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"https://auth.example.com", "https://auth.example.com/v1"},
+      {"https://auth.example.com/", "https://auth.example.com/v1"},
+      {"https://auth.example.com/api/", "https://auth.example.com/api/v1"},
+      {"https://auth.example.com/api/v1/", "https://auth.example.com/api/v1"},
+      {"https://auth.example.com/vq_auth/V1", "https://auth.example.com/v1"},
+      {"https://auth.example.com/v1/v1", "https://auth.example.com/v1"},
+      {"https://auth.example.com/v1/x", "https://auth.example.com/v1/x/v1"},
+      {"https://auth.example.com//api//v1", "https://auth.example.com/api/v1"},
+      {"http://127.0.0.1:8443/a%20b/VQ_AUTH?tenant=t1&x=%2F#frag",
+       "http://127.0.0.1:8443/a%20b/v1?tenant=t1&x=%2F#frag"},
+      {"not a url", "not a url"},
+      {"", ""},
+  };
+  for (const auto& [input, expected] : rows)
+    EXPECT_EQ(VelqoV1SDK::normalizedV1BaseURL(input), expected) << input;
+}
+
+TEST(FlowSdk, InitialisersChooseTheConfigurationIdentifier) {
+  struct Row {
+    std::shared_ptr<VelqoV1SDK> sdk;
+    std::string expected;
+  };
+  const std::string base = "https://auth.example.com/api";
+  const std::vector<Row> rows = {
+      {VelqoV1SDK::create(" cfg-1 ", base), " cfg-1 "},
+      {VelqoV1SDK::createWithProjectId(" proj\n", std::string("  "), base), "proj"},
+      {VelqoV1SDK::createWithProjectId(" proj ", std::nullopt, base), "proj"},
+      {VelqoV1SDK::createWithProjectId("proj", std::string("\tkey-9 "), base), "key-9"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(row.sdk->configId(), row.expected);
+    EXPECT_EQ(row.sdk->projectId(), row.expected);
+    EXPECT_EQ(row.sdk->client()->config().configId(), row.expected);
+    EXPECT_EQ(row.sdk->client()->config().projectId(), row.expected);
+    EXPECT_EQ(row.sdk->client()->config().apiKey(), std::nullopt);
+    EXPECT_EQ(row.sdk->crypto()->projectId(), row.expected);
+  }
+}
+
+TEST(FlowSdk, AssemblesTheGraphWithItsSettingsAndOwnsItAlone) {
+  auto sdk = VelqoV1SDK::create("cfg", "https://auth.example.com/api/", std::string(""), std::string("rp"),
+                                false, Policy::automaticFromIdentifier);
+  EXPECT_EQ(sdk->baseURL(), "https://auth.example.com/api/v1");
+  EXPECT_EQ(sdk->sdkVersion(), "") << "an empty given version stays";
+  const VelqoV1ClientConfig& config = sdk->client()->config();
+  EXPECT_EQ(config.baseURL(), sdk->baseURL());
+  EXPECT_EQ(config.sdkName(), "@velqo/ios");
+  EXPECT_EQ(config.sdkVersion(), "");
+  EXPECT_EQ(config.platform(), "ios");
+  EXPECT_EQ(config.protocolVersion(), 2);
+  EXPECT_EQ(config.relyingParty(), std::optional<std::string>("rp"));
+  EXPECT_EQ(config.timeoutSeconds(), 15.0);
+  EXPECT_EQ(config.retryMaxAttempts(), 2);
+  EXPECT_EQ(config.retryBaseDelaySeconds(), 0.5);
+  EXPECT_FALSE(config.autoRetryWait());
+  EXPECT_EQ(config.deviceCredentialClearCodes(), VelqoV1ClientConfig::defaultDeviceCredentialClearCodes());
+  EXPECT_EQ(config.deviceCryptoHandler().get(), sdk->crypto().get());
+  ASSERT_TRUE(config.deviceCredentialsProvider() && config.deviceCredentialsInvalidator());
+  EXPECT_EQ(sdk->flow()->client(), sdk->client());
+  EXPECT_FALSE(sdk->flow()->autoPollApprovals());
+  EXPECT_EQ(sdk->flow()->primaryMethodSelectionPolicy(), Policy::automaticFromIdentifier);
+  EXPECT_EQ(sdk->flow()->callbackQueue(), platform::mainQueueHandle());
+
+  std::weak_ptr<VelqoV1DeviceCryptoService> crypto = sdk->crypto();
+  std::weak_ptr<VelqoProtocolV1Client> client = sdk->client();
+  std::weak_ptr<VelqoV1FlowController> flow = sdk->flow();
+  sdk.reset();
+  EXPECT_TRUE(crypto.expired() && client.expired() && flow.expired()) << "no cycle keeps the graph alive";
+}
+
+TEST(FlowSdk, DefaultVersionIsTheProjectVersion) {
+  std::ifstream file(std::filesystem::path(__FILE__).parent_path() / "../../../CMakeLists.txt");
+  std::stringstream text;
+  text << file.rdbuf();
+  std::smatch match;
+  const std::string cmake = text.str();
+  ASSERT_TRUE(std::regex_search(cmake, match, std::regex(R"(project\(velqo VERSION ([0-9.]+))")));
+  EXPECT_EQ(VelqoV1SDK::defaultSdkVersion(), match[1].str());
+  EXPECT_EQ(VelqoV1SDK::create("c", "https://h")->sdkVersion(), match[1].str());
+}
+
+TEST_F(FlowTest, SdkStartSendsDeviceInformationAndResetEmitsIdle) {
+  auto sdk =
+      VelqoV1SDK::create("cfg-sdk", peer.baseURL() + "/", std::string("2.0"), std::string("rp.example"));
+  sdk->flow()->setOnUpdate(recorder.handler());
+  peer.enqueue(Peer::answer("s1", R"({"type":"enter_code","destination":"d"})"));
+  peer.enqueue(Peer::answer("s2", R"({"type":"enter_code","destination":"d"})"));
+  sdk->start(VelqoV1FlowType::signin, "user@example.com");
+  ASSERT_TRUE(recorder.waitFor(1));
+  sdk->start(VelqoV1FlowType::signup, "   ");
+  ASSERT_TRUE(recorder.waitFor(2));
+  sdk->reset();
+  ASSERT_TRUE(recorder.waitFor(3));
+  EXPECT_EQ(recorder.last(), VelqoV1FlowUpdate::idle());
+
+  const auto exchanges = peer.exchanges();
+  ASSERT_EQ(exchanges.size(), 2u);
+  const auto& request = exchanges[0].request;
+  EXPECT_EQ(request.path, "/v1/auth");
+  EXPECT_EQ(request.header("X-Config-Id"), "cfg-sdk");
+  EXPECT_EQ(request.header("X-Velqo-SDK"), "@velqo/ios");
+  EXPECT_EQ(request.header("x-Velqo-iosSdk-Version"), "2.0");
+  EXPECT_EQ(request.header("X-Relying-Party"), "rp.example");
+  const Json device = actionOf(exchanges[0]).at("device");
+  EXPECT_EQ(device.at("v"), 1);
+  EXPECT_FALSE(device.at("fingerprint").get<std::string>().empty());
+  EXPECT_EQ(device.at("signals").at("sdkVersion"), "2.0");
+  const Json blank = actionOf(exchanges[1]);
+  EXPECT_EQ(blank.at("identifier"), "   ");
+  EXPECT_FALSE(blank.contains("device")) << "no device information for a blank identifier";
+}
+
+TEST_F(FlowTest, ReleasingTheSdkWhilePollingEndsEverything) {
+  auto sdk = VelqoV1SDK::create("cfg-sdk", peer.baseURL());
+  sdk->flow()->setOnUpdate(recorder.handler());
+  peer.setFallback([](const auto&) {
+    return Peer::answer("s1",
+                        R"({"type":"await_approval","expiresAt":"2030-01-01T00:00:00Z","pollInterval":1})");
+  });
+  sdk->start(VelqoV1FlowType::signin, "poll@example.com");
+  ASSERT_TRUE(recorder.waitFor(1));
+  ASSERT_TRUE(peer.waitForRequests(2, 3s));
+  pump(300ms);
+  std::weak_ptr<VelqoV1FlowController> flow = sdk->flow();
+  sdk.reset();
+  EXPECT_TRUE(flow.expired());
+  const std::size_t requests = peer.requestCount();
+  pump(2200ms);
+  EXPECT_EQ(peer.requestCount(), requests);
+  EXPECT_EQ(recorder.count(), 1u);
+}
+
+}  // namespace
+}  // namespace velqo::testing

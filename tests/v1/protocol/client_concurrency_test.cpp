@@ -1,0 +1,167 @@
+// The V1 protocol client driven from several threads at once, its answers, re-sends and
+// device-trust follow-ups racing resets and accessor calls (run under ThreadSanitizer in CI).
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client_test_support.hpp"
+
+namespace velqo::testing {
+namespace {
+
+using localservice::Reply;
+using localservice::V1Exchange;
+using localservice::V1Peer;
+using namespace std::chrono_literals;
+using State = VelqoV1FlowState;
+
+// Answers by action: a start sets up device trust, its follow-ups lead to completion, every
+// fourth other step asks for a re-send, the rest get a method choice.
+void serveMixedFlow(V1Peer& peer) {
+  auto counter = std::make_shared<std::atomic<int>>(0);
+  peer.setFallback([counter](const V1Exchange& exchange) {
+    const int n = ++*counter;
+    const std::string session = "s-" + std::to_string(n);
+    if (exchange.actionType == "start") {
+      return V1Peer::answer(
+          session, R"({"type":"setup_device","domain":"d","algorithm":"ECDH P-256+Ed25519","version":"1"})");
+    }
+    if (exchange.actionType == "request_challenge") {
+      return V1Peer::answer(
+          session,
+          R"({"type":"device_challenge","challenge":"c","keyId":"k","algorithm":"a","domain":"d","combinedsalt":"s"})");
+    }
+    if (exchange.actionType == "submit_signature")
+      return V1Peer::answer(session, V1Peer::completedPrompt("ac"));
+    if (n % 4 == 0)
+      return V1Peer::answer(session, V1Peer::errorPrompt("device_not_found", "retry_request", "r", true));
+    return V1Peer::answer(session, R"({"type":"select_method","phase":"mfa","methods":[]})");
+  });
+}
+
+struct V1ClientConcurrency : V1ClientFixture {
+  std::shared_ptr<InMemoryDeviceTrust> handler = std::make_shared<InMemoryDeviceTrust>();
+  std::atomic<int> invalidations{0};
+
+  std::shared_ptr<VelqoProtocolV1Client> makeMixedClient() {
+    serveMixedFlow(peer);
+    auto settings = testSettings(peer.baseURL());
+    settings.retryBaseDelaySeconds = 0.001;
+    settings.deviceCryptoHandler = handler;
+    settings.deviceCredentialsInvalidator = [this](const std::string&) { ++invalidations; };
+    return makeClient(settings);
+  }
+};
+
+// One step of each kind, chosen by the index.
+void step(VelqoProtocolV1Client& client, int i, const VelqoProtocolV1Client::Completion& completion) {
+  switch (i % 6) {
+    case 0:
+      client.start(VelqoV1FlowType::signin, "user-" + std::to_string(i % 3), std::nullopt, std::nullopt,
+                   std::nullopt, std::nullopt, std::nullopt, completion);
+      break;
+    case 1:
+      client.selectMethod("email_otp", completion);
+      break;
+    case 2:
+      client.submitCode("123456", completion);
+      break;
+    case 3:
+      client.poll(completion);
+      break;
+    case 4:
+      client.submitPhone("+15550100", completion);
+      break;
+    default:
+      client.resend(completion);
+      break;
+  }
+}
+
+TEST_F(V1ClientConcurrency, StepsFromSeveralThreadsEachEndInExactlyOneFinalState) {
+  auto client = makeMixedClient();
+  std::atomic<int> loading{0};
+  std::atomic<int> finals{0};
+  client->setOnStateChange([&](const State& s) { ++(s.kind() == State::Case::loading ? loading : finals); });
+  StateRecorder done;
+  constexpr int kThreads = 4;
+  constexpr int kSteps = 12;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kSteps; ++i) {
+        step(*client, t * kSteps + i, done.completion());
+        (void)client->state();
+        (void)client->session();
+        (void)client->currentPhase();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  ASSERT_TRUE(done.waitFor(kThreads * kSteps, 30s));
+  std::this_thread::sleep_for(50ms);
+  const auto states = done.states();
+  EXPECT_EQ(states.size(), static_cast<std::size_t>(kThreads * kSteps));
+  for (const auto& s : states) EXPECT_TRUE(s.kind() == State::Case::prompt || s.isTerminal());
+  // Device-trust follow-ups add loading states of their own, never final ones.
+  EXPECT_EQ(finals.load(), kThreads * kSteps);
+  EXPECT_GE(loading.load(), kThreads * kSteps);
+  EXPECT_GT(invalidations.load(), 0);
+}
+
+TEST_F(V1ClientConcurrency, ResetAndTheFlowControllerFieldsRaceAnswersAndResends) {
+  auto client = makeMixedClient();
+  client->setOnStateChange([](const State&) {});
+  StateRecorder done;
+  std::atomic<bool> stop{false};
+  std::thread resetter([&] {
+    while (!stop) {
+      client->reset();
+      client->setCurrentIdentifier("user-1");
+      client->setCurrentPhase("primary");
+      client->setCurrentCodeVerifier("v");
+      client->clearSession();
+      (void)client->currentCodeVerifier();
+      (void)client->currentIdentifier();
+      client->setOnStateChange([](const State&) {});
+      std::this_thread::sleep_for(100us);
+    }
+  });
+  constexpr int kSteps = 36;
+  std::thread sender([&] {
+    for (int i = 0; i < kSteps; ++i) step(*client, i, done.completion());
+  });
+  sender.join();
+  ASSERT_TRUE(done.waitFor(kSteps, 30s));
+  stop = true;
+  resetter.join();
+}
+
+TEST_F(V1ClientConcurrency, ReleasingTheClientWhileWorkIsInFlightEndsItQuietly) {
+  std::atomic<int> completions{0};
+  for (int round = 0; round < 5; ++round) {
+    auto client = makeMixedClient();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+      threads.emplace_back([&, t, client] {
+        for (int i = 0; i < 6; ++i) step(*client, t * 6 + i, [&](const State&) { ++completions; });
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    std::weak_ptr<VelqoProtocolV1Client> weak = client;
+    client.reset();  // answers, re-sends and follow-ups still in flight find it gone
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!weak.expired() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(weak.expired());
+  }
+  std::this_thread::sleep_for(100ms);
+  EXPECT_LE(completions.load(), 5 * 18);
+}
+
+}  // namespace
+}  // namespace velqo::testing

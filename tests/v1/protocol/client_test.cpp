@@ -1,0 +1,652 @@
+// The V1 protocol client over real HTTP against the loopback V1 endpoint.
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client_test_support.hpp"
+#include "platform/crypto.hpp"
+#include "platform/encoding.hpp"
+
+namespace velqo::testing {
+namespace {
+
+using localservice::Reply;
+using localservice::V1Exchange;
+using localservice::V1Peer;
+using namespace std::chrono_literals;
+using State = VelqoV1FlowState;
+
+const std::string kSelectMethod =
+    R"({"type":"select_method","methods":[{"id":"email_otp","label":"Email"}]})";
+
+nlohmann::json envelope(const V1Exchange& exchange) {
+  return nlohmann::json::parse(exchange.request.body);
+}
+
+std::string sha256Hex(const std::string& text) {
+  return platform::crypto::sha256Hex(platform::crypto::view(text));
+}
+
+double secondsBetween(const V1Exchange& a, const V1Exchange& b) {
+  return std::chrono::duration<double>(b.receivedAt - a.receivedAt).count();
+}
+
+const State::Error& errorOf(const State& state) {
+  static const State::Error none{};
+  const auto* error = state.as<State::Error>();
+  EXPECT_NE(error, nullptr) << "not an error state";
+  return error ? *error : none;
+}
+
+using V1Client = V1ClientFixture;
+
+TEST_F(V1Client, SignInStartTakesCredentialsFromProviderThenHandlerAndNeverForOtherFlows) {
+  const VelqoV1DeviceCredentials fromProvider{"ks-p", "hi-p", "sk-p"};
+  const VelqoV1DeviceCredentials fromHandler{"ks-h", "hi-h", "sk-h"};
+  const VelqoV1DeviceCredentials given{"ks-g", "hi-g", "sk-g"};
+  struct Case {
+    const char* name;
+    VelqoV1FlowType flow;
+    bool providerHas;
+    std::optional<VelqoV1DeviceCredentials> given;
+    int providerCalls;
+    int handlerLookups;
+    std::optional<std::string> sentKeyset;
+  };
+  const std::vector<Case> cases = {
+      {"provider first", VelqoV1FlowType::signin, true, std::nullopt, 1, 0, "ks-p"},
+      {"handler when provider has none", VelqoV1FlowType::signin, false, std::nullopt, 1, 1, "ks-h"},
+      {"given credentials win", VelqoV1FlowType::signin, true, given, 0, 0, "ks-g"},
+      {"signup looks nothing up", VelqoV1FlowType::signup, true, std::nullopt, 0, 0, std::nullopt},
+      {"account flow looks nothing up", VelqoV1FlowType::accountManage, true, std::nullopt, 0, 0,
+       std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto handler = std::make_shared<InMemoryDeviceTrust>();
+    handler->store("Alice", fromHandler);
+    std::atomic<int> providerCalls{0};
+    auto settings = testSettings(peer.baseURL());
+    settings.deviceCryptoHandler = handler;
+    settings.deviceCredentialsProvider = [&, has = c.providerHas](const std::string& id) {
+      ++providerCalls;
+      EXPECT_EQ(id, "Alice");
+      return has ? std::optional(fromProvider) : std::nullopt;
+    };
+    auto client = makeClient(settings);
+    const std::size_t before = peer.requestCount();
+    peer.enqueue(V1Peer::answer("s-1", kSelectMethod));
+    StateRecorder done;
+    client->start(c.flow, "Alice", std::nullopt, std::nullopt, std::nullopt, std::nullopt, c.given,
+                  done.completion());
+    ASSERT_TRUE(done.waitFor(1));
+    const auto action = envelope(peer.exchanges().at(before))["action"];
+    EXPECT_EQ(providerCalls.load(), c.providerCalls);
+    EXPECT_EQ(handler->credentialLookups(), c.handlerLookups);
+    if (c.sentKeyset) {
+      EXPECT_EQ(action["deviceCredentials"]["keyset"], *c.sentKeyset);
+    } else {
+      EXPECT_FALSE(action.contains("deviceCredentials"));
+    }
+  }
+}
+
+TEST_F(V1Client, StartMakesAPkcePairUnlessTheCallerGivesANonBlankChallenge) {
+  struct Case {
+    std::optional<std::string> challenge;
+    bool sdkMade;
+  };
+  for (const auto& c :
+       std::vector<Case>{{std::nullopt, true}, {" \n\t", true}, {"", true}, {" abc ", false}}) {
+    SCOPED_TRACE(c.challenge.value_or("<absent>"));
+    auto client = makeClient();
+    client->setCurrentCodeVerifier("stale");
+    peer.enqueue(V1Peer::answer("s-1", kSelectMethod));
+    StateRecorder done;
+    const std::size_t before = peer.requestCount();
+    client->start(VelqoV1FlowType::signup, " Alice ", std::nullopt, std::nullopt, c.challenge, std::nullopt,
+                  std::nullopt, done.completion());
+    ASSERT_TRUE(done.waitFor(1));
+    const std::string body = peer.exchanges().at(before).request.body;
+    const auto verifier = client->currentCodeVerifier();
+    if (c.sdkMade) {
+      ASSERT_TRUE(verifier);
+      EXPECT_EQ(verifier->size(), 43u);
+      EXPECT_EQ(
+          verifier->find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
+          std::string::npos);
+      const std::string challenge =
+          platform::base64UrlEncode(platform::crypto::sha256(platform::crypto::view(*verifier)));
+      EXPECT_EQ(body,
+                R"({"protocolVersion":2,"action":{"type":"start","flowType":"signup","identifier":" Alice ",)"
+                R"("codeChallenge":")" +
+                    challenge + R"("}})");
+    } else {
+      EXPECT_FALSE(verifier);
+      EXPECT_EQ(body,
+                R"({"protocolVersion":2,"action":{"type":"start","flowType":"signup","identifier":" Alice ",)"
+                R"("codeChallenge":" abc "}})");
+    }
+  }
+}
+
+TEST_F(V1Client, CompletedPromptHandsOutTheVerifierOnceAndABlankCodeKeepsIt) {
+  auto client = makeClient();
+  struct Case {
+    std::optional<std::string> kept, sentByService, handedOut, keptAfter;  // handedOut absent: an error
+  };
+  const std::vector<Case> cases = {{"v-sdk", std::nullopt, std::nullopt, "v-sdk"},  // blank authCode
+                                   {"v-sdk", std::nullopt, "v-sdk", std::nullopt},
+                                   {std::nullopt, std::nullopt, std::nullopt, std::nullopt},
+                                   {"v-sdk", "v-server", "v-server", std::nullopt}};
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    client->setCurrentCodeVerifier(cases[i].kept);
+    peer.enqueue(V1Peer::answer(
+        "s-done",
+        V1Peer::completedPrompt(i == 0 ? "  \n" : " ac-1 ", "2030-01-01T00:05:00Z", cases[i].sentByService)));
+    StateRecorder done;
+    client->poll(done.completion());
+    const State state = done.single();
+    if (i == 0) {
+      EXPECT_EQ(errorOf(state).code, "invalid_response");
+      EXPECT_EQ(errorOf(state).message, "Completed prompt missing authCode (traceId: trace-1)");
+    } else {
+      EXPECT_EQ(state, (State::Completed{"s-done", "ac-1", "2030-01-01T00:05:00Z", cases[i].handedOut}));
+    }
+    EXPECT_EQ(client->currentCodeVerifier(), cases[i].keptAfter) << i;
+  }
+}
+
+TEST_F(V1Client, EachPromptBecomesItsStateAndSetsSessionAndPhase) {
+  using P = VelqoV1Prompt::Case;
+  struct Case {
+    std::string prompt;
+    P promptKind;
+    std::string phaseAfter = "primary";  // the phase before each step
+  };
+  const std::vector<Case> cases = {
+      {R"({"type":"select_method","phase":" MFA ","methods":[]})", P::selectMethod, " mfa "},
+      {R"({"type":"enter_code","destination":"a***@x","stepInfo":{"id":" Second ","label":"L"}})",
+       P::enterCode, "second"},
+      {R"({"type":"enter_totp"})", P::enterTotp},
+      {R"({"type":"setup_totp","secret":"S","otpauthUrl":"otpauth://x"})", P::setupTotp},
+      {R"({"type":"setup_sms"})", P::setupSms},
+      {R"({"type":"redirect","url":"https://idp.test/a"})", P::redirect},
+      {R"({"type":"await_approval","expiresAt":"2030","pollInterval":3})", P::awaitApproval},
+      {R"({"type":"passkey_assertion"})", P::unknown},
+      // No handler configured: the device-trust prompts pass on as prompts.
+      {R"({"type":"setup_device","domain":"d","algorithm":"a","version":"1"})", P::setupDevice},
+      {R"({"type":"device_challenge","challenge":"c","keyId":"k","algorithm":"a","domain":"d","combinedsalt":"s"})",
+       P::deviceChallenge},
+      {V1Peer::completedPrompt("ac"), P::completed},
+      {V1Peer::errorPrompt("invalid_code", "retry_input", "bad"), P::error},
+  };
+  auto client = makeClient();
+  std::vector<State> hookStates;
+  std::mutex hookMutex;
+  client->setOnStateChange([&](const State& s) {
+    std::lock_guard lock(hookMutex);
+    hookStates.push_back(s);
+  });
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].prompt);
+    const auto& c = cases[i];
+    client->setCurrentPhase("primary");
+    const std::string sessionId = "s-" + std::to_string(i);
+    peer.enqueue(V1Peer::answer(sessionId, c.prompt, 200, "tr-" + std::to_string(i)));
+    StateRecorder done;
+    client->poll(done.completion());
+    const State state = done.single();
+    EXPECT_EQ(state.kind(), c.promptKind == P::completed ? State::Case::completed
+                            : c.promptKind == P::error   ? State::Case::error
+                                                         : State::Case::prompt);
+    EXPECT_EQ(client->state(), state);
+    EXPECT_EQ(client->session(), sessionId);
+    EXPECT_EQ(client->currentPhase(), c.phaseAfter);
+    if (const auto* prompt = state.as<State::Prompt>()) {
+      EXPECT_EQ(prompt->prompt.kind(), c.promptKind);
+      EXPECT_EQ(prompt->session, sessionId);
+      EXPECT_EQ(prompt->meta.traceId, "tr-" + std::to_string(i));
+    }
+    std::lock_guard lock(hookMutex);
+    ASSERT_EQ(hookStates.size(), 2 * (i + 1));
+    EXPECT_EQ(hookStates[2 * i],
+              State::loading(i == 0 ? std::nullopt : std::optional("s-" + std::to_string(i - 1))));
+    EXPECT_EQ(hookStates[2 * i + 1], state);
+  }
+  const State last = client->state();
+  const auto& error = errorOf(last);
+  EXPECT_EQ(error.action, VelqoV1ErrorAction::retryInput());
+  EXPECT_EQ(error.message,
+            "The verification code is invalid. Enter the latest code and try again. (traceId: tr-11)");
+}
+
+TEST_F(V1Client, TransportFailuresAreResentWithBackoffWhileBelowTheBound) {
+  peer.setFallback([](const V1Exchange&) { return Reply::drop(); });
+  for (std::int64_t max : {2, 0}) {
+    SCOPED_TRACE(max);
+    auto settings = testSettings(peer.baseURL());
+    settings.retryMaxAttempts = max;
+    settings.retryBaseDelaySeconds = 0.05;
+    auto client = makeClient(settings);
+    const std::size_t before = peer.requestCount();
+    StateRecorder done;
+    client->submitCode("123456", done.completion());
+    const State state = done.single();
+    EXPECT_EQ(errorOf(state).code, "transport_error");
+    EXPECT_TRUE(errorOf(state).retryable);
+    EXPECT_EQ(errorOf(state).message,
+              "Network request failed. Check connectivity and retry. (traceId: unavailable)");
+    const auto exchanges = peer.exchanges();
+    ASSERT_EQ(exchanges.size() - before, static_cast<std::size_t>(max + 1));
+    for (std::size_t i = before + 1; i < exchanges.size(); ++i) {
+      EXPECT_GE(secondsBetween(exchanges[i - 1], exchanges[i]),
+                0.05 * static_cast<double>(1u << (i - before - 1)));
+      EXPECT_EQ(exchanges[i].request.body, exchanges[before].request.body);
+    }
+  }
+}
+
+TEST_F(V1Client, RetryRequestErrorsShareTheCounterAndCarryTheLatestSession) {
+  for (int i = 1; i <= 3; ++i) {
+    peer.enqueue(
+        V1Peer::answer("s-" + std::to_string(i),
+                       V1Peer::errorPrompt("temporarily_unavailable", "retry_request", "busy", true)));
+  }
+  auto settings = testSettings(peer.baseURL());
+  settings.retryBaseDelaySeconds = 0.05;
+  auto client = makeClient(settings);
+  StateRecorder done;
+  client->resend(done.completion());
+  const State state = done.single();
+  EXPECT_EQ(errorOf(state).code, "temporarily_unavailable");
+  EXPECT_EQ(errorOf(state).session, "s-3");
+  EXPECT_EQ(errorOf(state).action, VelqoV1ErrorAction::retryRequest());
+  EXPECT_EQ(errorOf(state).message, "busy Retry this step. (traceId: trace-1)");
+  const auto exchanges = peer.exchanges();
+  ASSERT_EQ(exchanges.size(), 3u);
+  EXPECT_FALSE(envelope(exchanges[0]).contains("session"));
+  EXPECT_EQ(envelope(exchanges[1])["session"], "s-1");
+  EXPECT_EQ(envelope(exchanges[2])["session"], "s-2");
+  EXPECT_GE(secondsBetween(exchanges[0], exchanges[1]), 0.05);
+  EXPECT_GE(secondsBetween(exchanges[1], exchanges[2]), 0.10);
+}
+
+TEST_F(V1Client, WaitErrorsAreResentAfterTheirDelayOnlyWhenAutoRetryWaitIsOn) {
+  const auto wait = [](const char* details) {
+    return V1Peer::answer("s-w", V1Peer::errorPrompt("rate_limited", "wait", "slow down", true, details));
+  };
+  struct Case {
+    const char* name;
+    bool autoRetryWait;
+    std::int64_t maxAttempts;
+    std::vector<Reply> answers;
+    std::size_t requests;
+    std::string code;
+    double timeoutSeconds = 5;
+  };
+  Reply tooSlow = V1Peer::answer("s-slow", kSelectMethod);
+  tooSlow.delay = 3s;  // outlasts the request time-out: a transport error (never re-sent by the transport)
+  const std::vector<Case> cases = {
+      {"re-sent as often as repeated, beyond the bound",
+       true,
+       1,
+       {wait(R"({"retry_after_seconds":1})"), wait(R"({"retry_after_seconds":0})"),
+        wait(R"({"retryAfterSeconds":0})"), V1Peer::answer("s-ok", kSelectMethod)},
+       4,
+       ""},
+      {"a wait re-send uses up the transport retry",
+       true,
+       1,
+       {wait(R"({"retry_after_seconds":0})"), tooSlow},
+       2,
+       "transport_error",
+       0.5},
+      {"off: reported", false, 2, {wait(R"({"retry_after_seconds":0})")}, 1, "rate_limited"},
+      {"no delay named: reported", true, 2, {wait(R"({"retryAt":"soon"})")}, 1, "rate_limited"},
+      {"no details: reported", true, 2, {wait("")}, 1, "rate_limited"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    localservice::LocalService fresh;
+    V1Peer freshPeer(fresh);
+    for (const auto& answer : c.answers) freshPeer.enqueue(answer);
+    auto settings = testSettings(freshPeer.baseURL());
+    settings.autoRetryWait = c.autoRetryWait;
+    settings.retryMaxAttempts = c.maxAttempts;
+    settings.timeoutSeconds = c.timeoutSeconds;
+    auto client = makeClient(settings);
+    StateRecorder done;
+    client->poll(done.completion());
+    const State state = done.single();
+    EXPECT_EQ(freshPeer.requestCount(), c.requests);
+    if (c.code.empty()) {
+      EXPECT_EQ(state.kind(), State::Case::prompt);
+      const auto exchanges = freshPeer.exchanges();
+      EXPECT_GE(secondsBetween(exchanges[0], exchanges[1]), 1.0);
+    } else {
+      EXPECT_EQ(errorOf(state).code, c.code);
+    }
+    if (c.code == "rate_limited") {
+      EXPECT_EQ(errorOf(state).action, VelqoV1ErrorAction::wait());
+      EXPECT_NE(errorOf(state).message.find(" Wait for the retry window and try again. (traceId: trace-1)"),
+                std::string::npos);
+    }
+  }
+}
+
+TEST_F(V1Client, BodiesAreDecodedWhateverTheStatusAndUndecodableOnesAreHttpErrors) {
+  struct Case {
+    const char* name;
+    Reply reply;
+    std::string code;
+    std::string message;
+  };
+  const std::string generic =
+      "Request failed. Retry, and if it persists contact support. (traceId: unavailable)";
+  const std::vector<Case> cases = {
+      {"500 with an error prompt",
+       V1Peer::answer("s-5", V1Peer::errorPrompt("internal_error", "abort", "x"), 500), "internal_error",
+       "Authentication could not be completed due to an internal error. Retry this step. (traceId: trace-1)"},
+      {"200 text naming 404 within the first 320 characters",
+       Reply::json(200, "<html>" + std::string(300, 'a') + " 404 " + std::string(100, 'b')), "http_error",
+       "Requested authentication resource was not found for this environment. (traceId: unavailable)"},
+      {"200 text naming 404 only after the cut", Reply::json(200, std::string(330, 'a') + " 404"),
+       "http_error", generic},
+      {"401 with a detail", Reply::json(401, R"({"detail":"bad config"})"), "http_error",
+       "Request was unauthorized. Confirm `x-config-id` is valid for this environment. (traceId: "
+       "unavailable)"},
+      {"JSON that is no V1 answer", Reply::json(200, R"({"message":"hello"})"), "http_error", generic},
+      {"empty 503", Reply::empty(503), "http_error", generic},
+  };
+  auto client = makeClient();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    peer.enqueue(c.reply);
+    StateRecorder done;
+    client->poll(done.completion());
+    const State state = done.single();
+    EXPECT_EQ(errorOf(state).code, c.code);
+    EXPECT_EQ(errorOf(state).message, c.message);
+    EXPECT_FALSE(errorOf(state).retryable);
+  }
+  EXPECT_EQ(client->session(), "s-5");  // kept from the last decoded answer
+}
+
+TEST_F(V1Client, ClearCodesCallTheInvalidatorWithTheCurrentIdentifierEvenWhenResent) {
+  struct Case {
+    const char* name;
+    std::string code;
+    bool startFirst;
+    std::size_t expectedCalls;
+  };
+  const std::vector<Case> cases = {
+      {"clear code, re-sent then reported", "device_not_found", true, 2},
+      {"case differs", "DEVICE_NOT_FOUND", true, 0},
+      {"not a clear code", "invalid_code", true, 0},
+      {"no current identifier", "info_mismatch", false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::mutex mutex;
+    std::vector<std::string> invalidated;
+    auto settings = testSettings(peer.baseURL());
+    settings.retryMaxAttempts = 1;
+    settings.deviceCredentialsInvalidator = [&](const std::string& id) {
+      std::lock_guard lock(mutex);
+      invalidated.push_back(id);
+    };
+    auto client = makeClient(settings);
+    if (c.startFirst) {
+      peer.enqueue(V1Peer::answer("s-1", kSelectMethod));
+      StateRecorder started;
+      client->start(VelqoV1FlowType::signin, " Bob ", std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                    std::nullopt, started.completion());
+      ASSERT_TRUE(started.waitFor(1));
+    }
+    peer.enqueue(V1Peer::answer("s-2", V1Peer::errorPrompt(c.code, "retry_request", "no device", true)));
+    peer.enqueue(V1Peer::answer("s-3", V1Peer::errorPrompt(c.code, "restart_flow", "no device")));
+    StateRecorder done;
+    client->poll(done.completion());
+    EXPECT_EQ(errorOf(done.single()).code, c.code);
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(invalidated, std::vector<std::string>(c.expectedCalls, " Bob "));
+  }
+}
+
+TEST_F(V1Client, DeviceTrustPromptsAreAnsweredThroughTheHandlerAndTheFollowUpSentAtOnce) {
+  auto handler = std::make_shared<InMemoryDeviceTrust>();
+  auto settings = testSettings(peer.baseURL());
+  settings.deviceCryptoHandler = handler;
+  auto client = makeClient(settings);
+  std::atomic<int> hookCalls{0};
+  client->setOnStateChange([&](const State&) { ++hookCalls; });
+
+  peer.enqueue(V1Peer::answer(
+      "s-1",
+      R"({"type":"setup_device","domain":"auth.test","algorithm":"ECDH P-256+Ed25519","version":"1"})"));
+  peer.enqueue(V1Peer::answer(
+      "s-2",
+      R"({"type":"device_challenge","challenge":"Y2g=","keyId":"k-1","algorithm":"a","domain":"auth.test","combinedsalt":"c"})"));
+  peer.enqueue(V1Peer::answer("s-3", V1Peer::completedPrompt("ac-9")));
+  StateRecorder done;
+  client->start(VelqoV1FlowType::signup, "carol", std::nullopt, std::nullopt, "chal", std::nullopt,
+                std::nullopt, done.completion());
+  EXPECT_EQ(done.single().as<State::Completed>()->authCode, "ac-9");
+  EXPECT_EQ(hookCalls.load(), 4);  // three loading states and the completed one
+
+  const auto exchanges = peer.exchanges();
+  ASSERT_EQ(exchanges.size(), 3u);
+  EXPECT_EQ(exchanges[1].request.body,
+            R"({"protocolVersion":2,"session":"s-1","action":{"type":"request_challenge",)"
+            R"("keyset":"keyset:carol@auth.test","hindex":"hindex:carol","sk2":"sk2:carol"}})");
+  EXPECT_EQ(exchanges[2].request.body,
+            R"({"protocolVersion":2,"session":"s-2","action":{"type":"submit_signature",)"
+            R"x("keyId":"k-1","signature":"sig(Y2g=|auth.test)","mapp":"mapp:carol"}})x");
+  EXPECT_EQ(exchanges[2].request.header("x-unique"), sha256Hex("carol"));
+}
+
+TEST_F(V1Client, HandlerFailuresEndTheStepAndClearTheRecordOnlyWhenTheErrorSaysSo) {
+  const std::string challenge =
+      R"({"type":"device_challenge","challenge":"c","keyId":"k","algorithm":"a","domain":"d","combinedsalt":"s"})";
+  const std::string trustText =
+      "Device trust could not be completed on this device. Restart sign-in to re-enroll this device. "
+      "(traceId: trace-1)";
+  struct Case {
+    const char* name;
+    std::function<void()> thrower;
+    std::string code;
+    bool cleared;
+  };
+  const std::vector<Case> cases = {
+      {"crypto error that clears", [] { throw VelqoV1DeviceCryptoError::deviceNotFound(); },
+       "device_not_found", true},
+      {"crypto error that keeps",
+       [] { throw VelqoV1DeviceCryptoError("device_not_found", "Device record not found", false); },
+       "device_not_found", false},
+      {"any other error", [] { throw std::runtime_error("boom"); }, "device_crypto_error", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto handler = std::make_shared<InMemoryDeviceTrust>();
+    handler->store("dave", {"ks", "hi", "sk"});
+    handler->failNextChallenge(c.thrower);
+    auto settings = testSettings(peer.baseURL());
+    settings.deviceCryptoHandler = handler;
+    auto client = makeClient(settings);
+    client->setCurrentIdentifier("dave");
+    peer.enqueue(V1Peer::answer("s-c", challenge));
+    StateRecorder done;
+    client->poll(done.completion());
+    const State state = done.single();
+    EXPECT_EQ(errorOf(state).code, c.code);
+    EXPECT_EQ(errorOf(state).message, trustText);
+    EXPECT_EQ(errorOf(state).session, "s-c");
+    EXPECT_EQ(handler->hasRecord("dave"), !c.cleared);
+    EXPECT_EQ(handler->clearedFor(),
+              c.cleared ? std::vector<std::string>{"dave"} : std::vector<std::string>{});
+  }
+
+  // After a reset there is no current identifier: the prompt passes on unanswered.
+  auto handler = std::make_shared<InMemoryDeviceTrust>();
+  auto settings = testSettings(peer.baseURL());
+  settings.deviceCryptoHandler = handler;
+  auto client = makeClient(settings);
+  client->setCurrentIdentifier("dave");
+  client->reset();
+  peer.enqueue(
+      V1Peer::answer("s-r", R"({"type":"setup_device","domain":"d","algorithm":"a","version":"1"})"));
+  StateRecorder done;
+  client->poll(done.completion());
+  EXPECT_EQ(done.single().as<State::Prompt>()->prompt.kind(), VelqoV1Prompt::Case::setupDevice);
+}
+
+TEST_F(V1Client, ResetDuringARequestIsIdleAtOnceAndTheLateAnswerReplacesIt) {
+  Reply slow = V1Peer::answer("s-late", kSelectMethod);
+  slow.delay = 300ms;
+  peer.enqueue(slow);
+  auto client = makeClient();
+  std::atomic<int> idleHooks{0};
+  client->setOnStateChange([&](const State& s) { idleHooks += s.kind() == State::Case::idle ? 1 : 0; });
+  StateRecorder done;
+  client->start(VelqoV1FlowType::signin, "erin", std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                std::nullopt, done.completion());
+  client->reset();
+  EXPECT_EQ(client->state(), State::idle());
+  EXPECT_EQ(idleHooks.load(), 1);
+  EXPECT_FALSE(client->currentIdentifier());
+  EXPECT_FALSE(client->currentCodeVerifier());
+  EXPECT_FALSE(client->currentPhase());
+  EXPECT_EQ(done.single().kind(), State::Case::prompt);
+  EXPECT_EQ(client->state().kind(), State::Case::prompt);
+  EXPECT_EQ(client->session(), "s-late");
+}
+
+TEST_F(V1Client, AReleasedClientsLateAnswerAndScheduledResendCallNothing) {
+  for (bool resendPending : {false, true}) {
+    SCOPED_TRACE(resendPending);
+    Reply slow = resendPending ? V1Peer::answer("s", V1Peer::errorPrompt("busy", "retry_request", "b", true))
+                               : V1Peer::answer("s", kSelectMethod);
+    if (!resendPending) slow.delay = 200ms;
+    peer.enqueue(slow);
+    auto settings = testSettings(peer.baseURL());
+    settings.retryBaseDelaySeconds = 0.2;
+    auto client = makeClient(settings);
+    std::atomic<int> hookCalls{0};
+    client->setOnStateChange([&](const State&) { ++hookCalls; });
+    StateRecorder done;
+    const std::size_t before = peer.requestCount();
+    client->poll(done.completion());
+    std::weak_ptr<VelqoProtocolV1Client> weak = client;
+    if (resendPending) {
+      ASSERT_TRUE(peer.waitForRequests(before + 1, 5s));
+    }
+    std::this_thread::sleep_for(50ms);  // the retry answer has been handled: a re-send waits
+    client.reset();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(weak.expired());
+    EXPECT_TRUE(done.states().empty());
+    EXPECT_EQ(hookCalls.load(), 1);  // the loading state only
+    EXPECT_EQ(peer.requestCount(), before + 1);
+  }
+}
+
+TEST(V1ClientWire, HeadersAreExactAndInOrderAndXUniqueFollowsTheIdentifier) {
+  RawHttpServer server([](const std::string&) {
+    return RawHttpServer::Reply{
+        RawHttpServer::response("200 OK", {{"Content-Type", "application/json"}},
+                                localservice::V1Peer::response("s-1", R"({"type":"enter_totp"})"))};
+  });
+  auto session = platform::HttpSession::create();
+  const auto headersOf = [](const std::string& request) {
+    std::vector<std::string> lines;
+    std::istringstream in(request.substr(0, request.find("\r\n\r\n")));
+    std::string line;
+    std::getline(in, line);  // request line
+    while (std::getline(in, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.rfind("Host:", 0) == 0 || line.rfind("Content-Length:", 0) == 0) continue;
+      lines.push_back(line);
+    }
+    return lines;
+  };
+  struct Case {
+    const char* name;
+    std::optional<std::string> relyingParty;
+    std::string identifier;
+    std::optional<std::string> unique;
+  };
+  const std::vector<Case> cases = {
+      {"relying party, mixed-case identifier", "rp.test", "  Alice@Example.COM\n",
+       sha256Hex("alice@example.com")},
+      {"empty relying party, blank identifier", "", " \t ", std::nullopt},
+      {"no relying party", std::nullopt, "bob", sha256Hex("bob")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto settings = testSettings(server.url("/base/v1/"));
+    settings.relyingParty = c.relyingParty;
+    auto client = VelqoProtocolV1Client::create(
+        VelqoV1ClientConfig::withProjectId(" proj ", " key-1\n", settings), session);
+    for (int step = 0; step < 2; ++step) {  // the start, then a step that uses the current identifier
+      StateRecorder done;
+      if (step == 0) {
+        client->start(VelqoV1FlowType::signin, c.identifier, std::nullopt, std::nullopt, "x", std::nullopt,
+                      std::nullopt, done.completion());
+      } else {
+        client->submitTotp("123456", done.completion());
+      }
+      ASSERT_EQ(done.single().kind(), State::Case::prompt);
+      const std::string request = server.requests().back();
+      EXPECT_EQ(request.rfind("POST /base/v1/auth HTTP/1.1\r\n", 0), 0u);
+      std::vector<std::string> expected = {"Content-Type: application/json", "Accept: application/json",
+                                           "X-Config-Id: key-1"};
+      if (c.unique) expected.push_back("x-unique: " + *c.unique);
+      expected.insert(expected.end(), {"X-Velqo-SDK: @velqo/test", "x-Velqo-iosSdk-Version: 9.8.7",
+                                       "X-Velqo-Platform: ios", "X-Velqo-Protocol-Version: 2"});
+      if (c.relyingParty)
+        expected.push_back("X-Relying-Party:" + (c.relyingParty->empty() ? "" : " " + *c.relyingParty));
+      EXPECT_EQ(headersOf(request), expected);
+    }
+    // After a reset a step has no identifier, so no x-unique header.
+    client->reset();
+    StateRecorder done;
+    client->poll(done.completion());
+    ASSERT_TRUE(done.waitFor(1));
+    EXPECT_EQ(server.requests().back().find("x-unique"), std::string::npos);
+  }
+}
+
+TEST_F(V1Client, AnEnvelopeThatCannotBeEncodedCompletesBeforeSendReturns) {
+  auto client = makeClient();
+  client->setCurrentPhase("mfa");
+  std::vector<State> hook;
+  client->setOnStateChange([&](const State& s) { hook.push_back(s); });
+  StateRecorder done;
+  client->submitCode("\xFF\xFE", done.completion());
+  const auto states = done.states();  // no waiting: it must already be there
+  ASSERT_EQ(states.size(), 1u);
+  EXPECT_EQ(errorOf(states[0]).code, "request_encoding_failed");
+  EXPECT_EQ(errorOf(states[0]).message, "Failed to encode v1 request (traceId: unavailable)");
+  EXPECT_FALSE(errorOf(states[0]).retryable);
+  ASSERT_EQ(hook.size(), 2u);
+  EXPECT_EQ(hook[0].kind(), State::Case::loading);
+  EXPECT_EQ(hook[1], states[0]);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(peer.requestCount(), 0u);
+}
+
+}  // namespace
+}  // namespace velqo::testing

@@ -1,0 +1,158 @@
+#pragma once
+
+// Helpers of the V1 client tests: a recorder that waits for completions (they arrive on the
+// HTTP session's thread), the settings every test starts from, and a small in-memory
+// device-trust handler.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "support/loopback_server.hpp"  // also carries the sanitizer settings of loopback tests
+#include "velqo/platform/http.hpp"
+#include "velqo/v1/protocol/client.hpp"
+#include "velqo_localservice/local_service.hpp"
+#include "velqo_localservice/v1_peer.hpp"
+
+namespace velqo::testing {
+
+/// Collects states from any thread; `waitFor` blocks until enough have arrived.
+class StateRecorder {
+ public:
+  VelqoProtocolV1Client::Completion completion() {
+    return [this](const VelqoV1FlowState& state) { add(state); };
+  }
+  void add(const VelqoV1FlowState& state) {
+    // Notified under the lock: a waiter that wakes may destroy the recorder at once.
+    std::lock_guard lock(mutex_);
+    states_.push_back(state);
+    cv_.notify_all();
+  }
+  bool waitFor(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, timeout, [&] { return states_.size() >= count; });
+  }
+  std::vector<VelqoV1FlowState> states() const {
+    std::lock_guard lock(mutex_);
+    return states_;
+  }
+  /// The one state of a single step (waits for it; fails the test when none or several came).
+  VelqoV1FlowState single() {
+    EXPECT_TRUE(waitFor(1)) << "no completion";
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a second call would show up now
+    auto all = states();
+    EXPECT_EQ(all.size(), 1u);
+    return all.empty() ? VelqoV1FlowState() : all.front();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<VelqoV1FlowState> states_;
+};
+
+inline VelqoV1ClientConfig::Settings testSettings(const std::string& baseURL) {
+  VelqoV1ClientConfig::Settings s;
+  s.baseURL = baseURL;
+  s.sdkName = "@velqo/test";
+  s.sdkVersion = "9.8.7";
+  s.platform = "ios";
+  s.protocolVersion = 2;
+  s.timeoutSeconds = 5;
+  s.retryMaxAttempts = 2;
+  s.retryBaseDelaySeconds = 0.01;
+  s.deviceCredentialClearCodes = VelqoV1ClientConfig::defaultDeviceCredentialClearCodes();
+  return s;
+}
+
+/// Device-trust records kept in memory, keyed by identifier. Setup stores a record and asks
+/// for a challenge; a challenge needs a stored record for that identifier. `failNextChallenge`
+/// makes the next challenge run the given thrower instead.
+class InMemoryDeviceTrust : public VelqoV1DeviceCryptoHandling {
+ public:
+  VelqoV1Action handleSetupDevice(const std::string& domain, const std::string& algorithm, const std::string&,
+                                  const std::string& identifier) override {
+    std::lock_guard lock(mutex_);
+    if (identifier.empty()) throw VelqoV1DeviceCryptoError::invalidIdentifier();
+    if (algorithm != "ECDH P-256+Ed25519") throw VelqoV1DeviceCryptoError::unsupportedAlgorithm();
+    const auto& c = records_[identifier] = {"keyset:" + identifier + "@" + domain, "hindex:" + identifier,
+                                            "sk2:" + identifier};
+    return VelqoV1Action::requestChallenge(c.keyset, c.hindex, c.sk2);
+  }
+  VelqoV1Action handleDeviceChallenge(const std::string& challenge, const std::string&,
+                                      const std::string& keyId, const std::string&, const std::string& domain,
+                                      const std::string&, const std::string&,
+                                      const std::string& identifier) override {
+    std::lock_guard lock(mutex_);
+    if (auto fail = std::exchange(failNext_, nullptr)) fail();
+    if (records_.count(identifier) == 0) throw VelqoV1DeviceCryptoError::deviceNotFound();
+    return VelqoV1Action::submitSignature(keyId, "sig(" + challenge + "|" + domain + ")",
+                                          "mapp:" + identifier);
+  }
+  std::optional<VelqoV1DeviceCredentials> deviceCredentials(const std::string& identifier) override {
+    std::lock_guard lock(mutex_);
+    ++credentialLookups_;
+    auto it = records_.find(identifier);
+    return it == records_.end() ? std::nullopt : std::optional(it->second);
+  }
+  void clearRecord(const std::string& identifier) override {
+    std::lock_guard lock(mutex_);
+    clearedFor_.push_back(identifier);
+    records_.erase(identifier);
+  }
+
+  void store(const std::string& identifier, VelqoV1DeviceCredentials creds) {
+    std::lock_guard lock(mutex_);
+    records_[identifier] = std::move(creds);
+  }
+  void failNextChallenge(std::function<void()> thrower) {
+    std::lock_guard lock(mutex_);
+    failNext_ = std::move(thrower);
+  }
+  bool hasRecord(const std::string& identifier) const {
+    std::lock_guard lock(mutex_);
+    return records_.count(identifier) != 0;
+  }
+  int credentialLookups() const {
+    std::lock_guard lock(mutex_);
+    return credentialLookups_;
+  }
+  std::vector<std::string> clearedFor() const {
+    std::lock_guard lock(mutex_);
+    return clearedFor_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<std::string, VelqoV1DeviceCredentials> records_;
+  std::function<void()> failNext_;
+  int credentialLookups_ = 0;
+  std::vector<std::string> clearedFor_;
+};
+
+/// A local service with its V1 endpoint and a fresh HTTP session (fresh connections, so a
+/// dropped connection is never silently re-sent by the transport on a reused one).
+struct V1ClientFixture : ::testing::Test {
+  localservice::LocalService service;
+  localservice::V1Peer peer{service};
+  std::shared_ptr<platform::HttpSession> session = platform::HttpSession::create();
+
+  std::shared_ptr<VelqoProtocolV1Client> makeClient(VelqoV1ClientConfig::Settings settings) {
+    return VelqoProtocolV1Client::create(VelqoV1ClientConfig::withConfigId("cfg-test", std::move(settings)),
+                                         session);
+  }
+  std::shared_ptr<VelqoProtocolV1Client> makeClient() { return makeClient(testSettings(peer.baseURL())); }
+};
+
+}  // namespace velqo::testing
