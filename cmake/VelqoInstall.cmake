@@ -16,12 +16,33 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velqoConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/velqoConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/velqo)
 
+# A static libvelqo.a needs OpenSSL, libcurl and threads when the host links
+# (`pkg-config --static --libs velqo`). libcurl goes in as a plain -lcurl: through its own
+# .pc file `--static` would ask for the static dependencies of libcurl itself, which a host
+# linking the shared libcurl does not have.
 if(BUILD_SHARED_LIBS)
   set(VELQO_PC_CFLAGS "")
+  set(VELQO_PC_REQUIRES_PRIVATE "")
   set(VELQO_PC_PRIVATE_LIBS "")
 else()
   set(VELQO_PC_CFLAGS "-DVELQO_STATIC")
-  set(VELQO_PC_PRIVATE_LIBS "-lpthread")
+  set(VELQO_PC_REQUIRES_PRIVATE "libssl libcrypto")
+  set(VELQO_PC_PRIVATE_LIBS "-lcurl -pthread")
 endif()
+# The .pc file finds the prefix from its own place, so an install with `cmake --install
+# --prefix` or a moved tree still points at the right directories.
+set(VELQO_PC_PREFIX "\${pcfiledir}")
+if(NOT IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  file(RELATIVE_PATH pc_up "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+  set(VELQO_PC_PREFIX "\${pcfiledir}/${pc_up}")
+  string(REGEX REPLACE "/$" "" VELQO_PC_PREFIX "${VELQO_PC_PREFIX}")
+endif()
+foreach(kind IN ITEMS LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
+    set(VELQO_PC_${kind} "${CMAKE_INSTALL_${kind}}")
+  else()
+    set(VELQO_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
+  endif()
+endforeach()
 configure_file(cmake/velqo.pc.in ${CMAKE_CURRENT_BINARY_DIR}/velqo.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velqo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

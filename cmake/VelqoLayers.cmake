@@ -18,7 +18,7 @@ function(velqo_add_layer name dir)
     PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
   target_compile_definitions(velqo_${name}_objects
     PUBLIC $<$<NOT:$<BOOL:${BUILD_SHARED_LIBS}>>:VELQO_STATIC>
-    PRIVATE VELQO_BUILDING_LIBRARY)
+    PRIVATE VELQO_BUILDING_LIBRARY VELQO_LIBRARY_VERSION="${PROJECT_VERSION}")
   target_link_libraries(velqo_${name}_objects
     PRIVATE velqo_warnings OpenSSL::Crypto OpenSSL::SSL CURL::libcurl nlohmann_json::nlohmann_json
             Threads::Threads)

@@ -7,7 +7,8 @@
 
 namespace velqo::localservice {
 
-bool DeviceKeyRegistry::registerKeyset(const std::string& hindex, const std::string& keyset, const std::string& sk2) {
+bool DeviceKeyRegistry::registerKeyset(const std::string& hindex, const std::string& keyset,
+                                       const std::string& sk2) {
   namespace crypto = platform::crypto;
   auto sealed = platform::base64Decode(keyset);
   auto key = platform::base64Decode(sk2);

@@ -54,7 +54,8 @@ Proof checkProof(const DeviceKeyRegistry& keys, const std::string& h2index, cons
   auto raw = platform::base64Decode(signature);
   if (!raw || raw->size() != 64) return Proof::badSignature;
   Bytes publicKey(entry->publicKey.begin(), entry->publicKey.end());
-  return crypto::ed25519Verify(crypto::view(publicKey), crypto::view(std::string_view(message)), crypto::view(*raw))
+  return crypto::ed25519Verify(crypto::view(publicKey), crypto::view(std::string_view(message)),
+                               crypto::view(*raw))
              ? Proof::ok
              : Proof::badSignature;
 }
@@ -92,7 +93,8 @@ struct QrPeer::State {
     {
       std::lock_guard lock(mutex);
       auto it = authSessions.find(session);
-      if (it == authSessions.end()) return v1Error(404, session, "qr_session_not_found", "QR session not found");
+      if (it == authSessions.end())
+        return v1Error(404, session, "qr_session_not_found", "QR session not found");
       open = it->second;
     }
     if (*token != open.phoneActionToken) {
@@ -143,7 +145,8 @@ struct QrPeer::State {
       if (it == bindSessions.end()) return plainError(404, "QR session not found");
       if (it->second != *nonce) return plainError(400, "Nonce does not match the QR session");
     }
-    switch (checkProof(*keys, *h2index, *sk2, *signature, *session + ":" + *nonce + ":" + *userid + ":bind")) {
+    switch (
+        checkProof(*keys, *h2index, *sk2, *signature, *session + ":" + *nonce + ":" + *userid + ":bind")) {
       case Proof::unknownDevice:
         return plainError(404, "Device not found");
       case Proof::badSignature:

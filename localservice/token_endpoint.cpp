@@ -85,7 +85,8 @@ struct TokenEndpoint::State {
       if (it == grants.end()) return oauthError(400, "invalid_grant", "unknown or used code");
       grant = it->second;
     }
-    if (field("client_id") != grant.clientId) return oauthError(401, "invalid_client", "client_id does not match");
+    if (field("client_id") != grant.clientId)
+      return oauthError(401, "invalid_client", "client_id does not match");
     const auto verifier = field("code_verifier");
     if (grant.codeChallenge) {
       if (!verifier) return oauthError(400, "invalid_grant", "code_verifier required");
@@ -174,7 +175,8 @@ std::optional<std::map<std::string, std::string>> TokenEndpoint::decodeForm(cons
 }
 
 std::string TokenEndpoint::s256Challenge(const std::string& verifier) {
-  return platform::base64UrlEncode(platform::crypto::sha256(platform::crypto::view(std::string_view(verifier))));
+  return platform::base64UrlEncode(
+      platform::crypto::sha256(platform::crypto::view(std::string_view(verifier))));
 }
 
 }  // namespace velqo::localservice

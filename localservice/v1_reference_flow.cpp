@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <openssl/crypto.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -31,7 +32,9 @@ std::string normalise(std::string_view identifier) {
   return platform::toLowerAscii(platform::trimWhitespace(identifier));
 }
 
-std::string randomToken(std::size_t bytes) { return platform::base64UrlEncode(crypto::randomBytes(bytes)); }
+std::string randomToken(std::size_t bytes) {
+  return platform::base64UrlEncode(crypto::randomBytes(bytes));
+}
 
 std::string randomCode() {
   const Bytes raw = crypto::randomBytes(4);
@@ -42,6 +45,11 @@ std::string randomCode() {
   return text;
 }
 
+// Compares without leaking through timing where the texts differ.
+bool sameText(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
 bool isEmail(const std::string& identifier) {
   const auto at = identifier.find('@');
   return at != std::string::npos && at > 0 && identifier.find('.', at) != std::string::npos;
@@ -50,8 +58,10 @@ bool isEmail(const std::string& identifier) {
 bool isPhone(const std::string& identifier) {
   std::size_t digits = 0;
   for (char c : identifier) {
-    if (c >= '0' && c <= '9') ++digits;
-    else if (std::string_view("+-() .").find(c) == std::string_view::npos) return false;
+    if (c >= '0' && c <= '9')
+      ++digits;
+    else if (std::string_view("+-() .").find(c) == std::string_view::npos)
+      return false;
   }
   return digits >= 7;
 }
@@ -98,7 +108,15 @@ struct Device {
 };
 
 struct Session {
-  enum class Stage { chooseMethod, enterCode, awaitApproval, setupDevice, deviceChallenge, completed };
+  enum class Stage {
+    chooseMethod,
+    enterCode,
+    awaitApproval,
+    redirect,
+    setupDevice,
+    deviceChallenge,
+    completed
+  };
 
   std::string id;
   std::string configId;
@@ -112,6 +130,9 @@ struct Session {
   std::string code;
   Clock::time_point codeSentAt;
   int attemptsLeft = kCodeAttempts;
+  // Redirect sign-in.
+  std::string oauthCode;
+  std::string oauthState;
   // Device trust.
   bool returning = false;
   std::string hindex;
@@ -128,8 +149,12 @@ struct Session {
 struct V1ReferenceFlow::State {
   V1ReferenceOptions options;
   std::shared_ptr<DeviceKeyRegistry> keys;
-  QrPeer* qr = nullptr;
-  TokenEndpoint* tokens = nullptr;
+  LocalService* service = nullptr;
+  // Owned here, not by the V1ReferenceFlow: an answer under way holds the state, and with it
+  // the peers it uses, even while the flow object is being destroyed on another thread.
+  std::unique_ptr<V1Peer> peer;
+  std::unique_ptr<QrPeer> qr;
+  std::unique_ptr<TokenEndpoint> tokens;
 
   mutable std::mutex mutex;
   std::map<std::string, std::string> users;  ///< normalised identifier -> user id
@@ -160,8 +185,8 @@ struct V1ReferenceFlow::State {
         if (!identifier || !keyset || !sk2) continue;
         auto opened = openKeyset(*keyset, *sk2);
         if (!opened) continue;  // a device whose keyset no longer opens is forgotten
-        keys->registerPublicKey(hindex, std::vector<std::uint8_t>(opened->publicKey.begin(), opened->publicKey.end()),
-                                *sk2);
+        keys->registerPublicKey(
+            hindex, std::vector<std::uint8_t>(opened->publicKey.begin(), opened->publicKey.end()), *sk2);
         devices[hindex] = Device{*identifier, *keyset, *sk2, opened->publicKey, opened->combinedSalt};
       }
     }
@@ -177,7 +202,8 @@ struct V1ReferenceFlow::State {
     for (const auto& [identifier, userid] : users) userList[identifier] = Json{{"userid", userid}};
     Json deviceList = Json::object();
     for (const auto& [hindex, device] : devices) {
-      deviceList[hindex] = Json{{"identifier", device.identifier}, {"keyset", device.keyset}, {"sk2", device.sk2}};
+      deviceList[hindex] =
+          Json{{"identifier", device.identifier}, {"keyset", device.keyset}, {"sk2", device.sk2}};
     }
     state["users"] = std::move(userList);
     state["devices"] = std::move(deviceList);
@@ -212,10 +238,12 @@ struct V1ReferenceFlow::State {
                                                 expiry(session.expiresAt)));
   }
 
-  static Reply error(const std::string& session, int status, const std::string& code, const std::string& action,
-                     const std::string& message, bool retryable = false, const Json& details = Json()) {
-    return Reply::json(status, V1Peer::response(session, V1Peer::errorPrompt(code, action, message, retryable,
-                                                                             details.is_null() ? "" : details.dump()),
+  static Reply error(const std::string& session, int status, const std::string& code,
+                     const std::string& action, const std::string& message, bool retryable = false,
+                     const Json& details = Json()) {
+    return Reply::json(status, V1Peer::response(session,
+                                                V1Peer::errorPrompt(code, action, message, retryable,
+                                                                    details.is_null() ? "" : details.dump()),
                                                 randomToken(9), 2, expiry(Clock::now())));
   }
 
@@ -226,6 +254,7 @@ struct V1ReferenceFlow::State {
     if (email || !phone) methods.push_back(Json{{"id", "email_otp"}, {"label", "E-mail code"}});
     if (phone || !email) methods.push_back(Json{{"id", "sms_otp"}, {"label", "Text message code"}});
     methods.push_back(Json{{"id", "qr_approval"}, {"label", "Approve on a signed-in device"}});
+    methods.push_back(Json{{"id", "oauth_redirect"}, {"label", "Sign in on the web"}});
     return methods;
   }
 
@@ -283,18 +312,12 @@ struct V1ReferenceFlow::State {
     return prompt(session, p);
   }
 
-  // Sends a fresh code (outside the lock: the callback may print).
+  // Makes a fresh code; the caller hands it to the callback after releasing the lock.
   void sendCode(Session& session) {
     session.code = randomCode();
     session.codeSentAt = Clock::now();
     session.attemptsLeft = kCodeAttempts;
     session.stage = Session::Stage::enterCode;
-  }
-
-  void notifyCode(const Session& session) const {
-    if (options.onCodeSent) {
-      options.onCodeSent(SentCode{session.id, session.identifier, masked(session.identifier), session.code});
-    }
   }
 
   Reply serve(const V1Exchange& exchange) {
@@ -308,8 +331,9 @@ struct V1ReferenceFlow::State {
     if (type == "qr_auth_approve") return qr->approvalAnswer()(exchange);
     if (type == "start") return start(action, exchange.request.header("X-Config-Id").value_or(""));
 
-    std::optional<std::string> sent;  // a code to hand to the callback after unlocking
     Reply reply;
+    std::optional<SentCode> sentCode;  // handed to the callbacks once the lock is released
+    std::optional<std::string> callbackUrl;
     {
       std::lock_guard lock(mutex);
       auto it = sessions.find(sessionId);
@@ -322,36 +346,56 @@ struct V1ReferenceFlow::State {
         sessions.erase(it);
         return error(sessionId, 200, "cancelled", "abort", "The sign-in was cancelled");
       }
-      reply = step(session, type, action, sent);
-      if (sent) {
-        const Session copy = session;
-        // unlock before calling out
-        lockRelease(copy, reply);
-        return reply;
-      }
+      bool sent = false;
+      bool redirected = false;
+      reply = step(session, type, action, sent, redirected);
+      if (sent) sentCode = SentCode{session.id, session.identifier, masked(session.identifier), session.code};
+      if (redirected) callbackUrl = callbackUrlOf(session);
     }
+    if (sentCode && options.onCodeSent) options.onCodeSent(*sentCode);
+    if (callbackUrl && options.onRedirect) options.onRedirect(sessionId, *callbackUrl);
     return reply;
   }
 
-  // Hands a sent code to the callback; called with the session copy once the state is
-  // consistent. (The lock is still held by the caller's scope guard; the callback only prints.)
-  void lockRelease(const Session& session, const Reply&) const { notifyCode(session); }
+  static std::string callbackUrlOf(const Session& session) {
+    return "velqocli://callback?code=" + session.oauthCode + "&state=" + session.oauthState;
+  }
+
+  // The "sign-in page" of a redirect: tells where the browser would go next.
+  Reply authorizePage(const RecordedRequest& request) const {
+    std::string state;
+    const std::string prefix = "state=";
+    if (request.query.rfind(prefix, 0) == 0) state = request.query.substr(prefix.size());
+    std::lock_guard lock(mutex);
+    for (const auto& [id, session] : sessions) {
+      if (session.stage == Session::Stage::redirect && !state.empty() && session.oauthState == state) {
+        Reply reply;
+        reply.contentType = "text/plain";
+        reply.body = "Signed in. Return to the application with " + callbackUrlOf(session) + "\n";
+        return reply;
+      }
+    }
+    return Reply::json(404, R"({"detail":"no sign-in waits for this state"})");
+  }
 
   Reply start(const Json& action, const std::string& configId) {
     const std::string identifier = normalise(text(action, "identifier").value_or(""));
-    if (identifier.empty()) return error("", 400, "invalid_identifier", "retry_input", "An identifier is required");
+    if (identifier.empty())
+      return error("", 400, "invalid_identifier", "retry_input", "An identifier is required");
     Session session;
     session.id = randomToken(18);
     session.configId = configId;
     session.identifier = identifier;
     session.flowType = text(action, "flowType").value_or("signin");
     session.codeChallenge = text(action, "codeChallenge");
-    if (session.codeChallenge && platform::trimWhitespace(*session.codeChallenge).empty()) session.codeChallenge.reset();
+    if (session.codeChallenge && platform::trimWhitespace(*session.codeChallenge).empty())
+      session.codeChallenge.reset();
     session.expiresAt = Clock::now() + options.sessionLifetime;
 
     std::lock_guard lock(mutex);
     // Sessions past their lifetime go when a new one starts.
-    std::erase_if(sessions, [now = Clock::now()](const auto& entry) { return now >= entry.second.expiresAt; });
+    std::erase_if(sessions,
+                  [now = Clock::now()](const auto& entry) { return now >= entry.second.expiresAt; });
     if (!users.contains(identifier)) {
       users[identifier] = "usr_" + randomToken(12);
       save();
@@ -362,7 +406,8 @@ struct V1ReferenceFlow::State {
       const std::string hindex = text(credentials, "hindex").value_or("");
       auto device = devices.find(hindex);
       if (device != devices.end() && device->second.identifier == identifier &&
-          text(credentials, "keyset") == device->second.keyset && text(credentials, "sk2") == device->second.sk2) {
+          text(credentials, "keyset") == device->second.keyset &&
+          text(credentials, "sk2") == device->second.sk2) {
         session.returning = true;
         session.hindex = hindex;
         session.keyset = device->second.keyset;
@@ -378,14 +423,14 @@ struct V1ReferenceFlow::State {
     return selectMethodPrompt(stored);
   }
 
-  Reply step(Session& session, const std::string& type, const Json& action, std::optional<std::string>& sent) {
+  Reply step(Session& session, const std::string& type, const Json& action, bool& sent, bool& redirected) {
     using Stage = Session::Stage;
     if (type == "select_method" && session.stage == Stage::chooseMethod) {
       const std::string method = text(action, "methodId").value_or("");
       if (method == "email_otp" || method == "sms_otp") {
         session.method = method;
         sendCode(session);
-        sent = session.code;
+        sent = true;
         return enterCodePrompt(session);
       }
       if (method == "qr_approval") {
@@ -400,17 +445,28 @@ struct V1ReferenceFlow::State {
         payload["phone_action_token"] = token;
         return awaitApprovalPrompt(session, payload.dump());
       }
+      if (method == "oauth_redirect") {
+        session.stage = Stage::redirect;
+        session.oauthState = randomToken(16);
+        session.oauthCode = randomToken(18);
+        redirected = true;
+        Json p = Json::object();
+        p["type"] = "redirect";
+        p["url"] = service->baseUrl() + "/oauth/authorize?state=" + session.oauthState;
+        p["returnScheme"] = "velqocli";
+        return prompt(session, p);
+      }
       return error(session.id, 400, "invalid_method", "select_method", "That sign-in method is not offered");
     }
     if (type == "resend" && session.stage == Stage::enterCode) {
       if (Clock::now() < session.codeSentAt + options.resendDelay) {
-        const auto wait = std::chrono::duration_cast<std::chrono::seconds>(session.codeSentAt + options.resendDelay -
-                                                                           Clock::now());
+        const auto wait = std::chrono::duration_cast<std::chrono::seconds>(
+            session.codeSentAt + options.resendDelay - Clock::now());
         return error(session.id, 429, "rate_limited", "wait", "A new code can be sent shortly", true,
                      Json{{"retry_after_seconds", std::max<std::int64_t>(1, wait.count() + 1)}});
       }
       sendCode(session);
-      sent = session.code;
+      sent = true;
       return enterCodePrompt(session);
     }
     if (type == "submit_code" && session.stage == Stage::enterCode) {
@@ -418,7 +474,7 @@ struct V1ReferenceFlow::State {
       if (Clock::now() >= session.codeSentAt + options.sessionLifetime) {
         return error(session.id, 400, "expired_code", "resend_code", "The code has expired");
       }
-      const bool matches = !code.empty() && (crypto::constantTimeEquals(code, session.code) ||
+      const bool matches = !code.empty() && (sameText(code, session.code) ||
                                              (options.developmentCode && code == *options.developmentCode));
       if (!matches) {
         session.attemptsLeft -= 1;
@@ -446,13 +502,23 @@ struct V1ReferenceFlow::State {
       }
       return awaitApprovalPrompt(session, "");
     }
+    if (type == "oauth_callback" && session.stage == Stage::redirect) {
+      const bool valid = sameText(text(action, "code").value_or(""), session.oauthCode) &&
+                         sameText(text(action, "state").value_or(""), session.oauthState);
+      if (!valid)
+        return error(session.id, 400, "invalid_callback", "restart_flow", "The callback does not match");
+      session.oauthCode.clear();
+      session.stage = Stage::setupDevice;
+      return setupDevicePrompt(session);
+    }
     if (type == "request_challenge" && session.stage == Stage::setupDevice) {
       session.hindex = text(action, "hindex").value_or("");
       session.keyset = text(action, "keyset").value_or("");
       session.sk2 = text(action, "sk2").value_or("");
       auto opened = openKeyset(session.keyset, session.sk2);
       if (session.hindex.empty() || !opened) {
-        return error(session.id, 400, "decryption_failed", "restart_flow", "The keyset does not open with sk2");
+        return error(session.id, 400, "decryption_failed", "restart_flow",
+                     "The keyset does not open with sk2");
       }
       session.publicKey = opened->publicKey;
       session.combinedSalt = opened->combinedSalt;
@@ -470,13 +536,14 @@ struct V1ReferenceFlow::State {
     const auto mapp = platform::base64Decode(text(action, "mapp").value_or(""));
     Bytes expected = session.challenge;
     expected.insert(expected.end(), session.configId.begin(), session.configId.end());
-    const bool valid = text(action, "keyId") == session.keyId && signature && signature->size() == 64 && mapp &&
-                       *mapp == expected &&
+    const bool valid = text(action, "keyId") == session.keyId && signature && signature->size() == 64 &&
+                       mapp && *mapp == expected &&
                        crypto::ed25519Verify(crypto::view(session.publicKey), crypto::view(expected),
                                              crypto::view(*signature));
     if (!valid) {
       session.stage = Session::Stage::completed;
-      return error(session.id, 401, "invalid_signature", "restart_flow", "The device signature does not verify");
+      return error(session.id, 401, "invalid_signature", "restart_flow",
+                   "The device signature does not verify");
     }
     if (!session.returning) {
       devices[session.hindex] =
@@ -505,32 +572,55 @@ struct V1ReferenceFlow::State {
   }
 };
 
-V1ReferenceFlow::V1ReferenceFlow(LocalService& service, V1ReferenceOptions options)
-    : service_(service), keys_(std::make_shared<DeviceKeyRegistry>()) {
+V1ReferenceFlow::V1ReferenceFlow(LocalService& service, V1ReferenceOptions options) : service_(service) {
   state_ = std::make_shared<State>();
   state_->options = std::move(options);
-  state_->keys = keys_;
+  state_->keys = std::make_shared<DeviceKeyRegistry>();
   state_->load();
-  peer_ = std::make_unique<V1Peer>(service_, state_->options.basePath);
-  qr_ = std::make_unique<QrPeer>(service_, keys_, state_->options.basePath);
-  tokens_ = std::make_unique<TokenEndpoint>(service_);
-  state_->qr = qr_.get();
-  state_->tokens = tokens_.get();
+  state_->service = &service_;
+  state_->peer = std::make_unique<V1Peer>(service_, state_->options.basePath);
+  state_->qr = std::make_unique<QrPeer>(service_, state_->keys, state_->options.basePath);
+  state_->tokens = std::make_unique<TokenEndpoint>(service_);
   std::weak_ptr<State> weak = state_;
-  peer_->setFallback([weak](const V1Exchange& exchange) {
+  service_.route("GET", "/oauth/authorize", [weak](const RecordedRequest& request) {
+    auto state = weak.lock();
+    if (!state) return Reply::json(503, R"({"detail":"service stopping"})");
+    return state->authorizePage(request);
+  });
+  state_->peer->setFallback([weak](const V1Exchange& exchange) {
     auto state = weak.lock();
     if (!state) return Reply::json(503, R"({"detail":"service stopping"})");
     return state->serve(exchange);
   });
 }
 
-V1ReferenceFlow::~V1ReferenceFlow() = default;
+V1ReferenceFlow::~V1ReferenceFlow() {
+  service_.removeRoute("GET", "/oauth/authorize");
+}
 
-std::string V1ReferenceFlow::baseURL() const { return peer_->baseURL(); }
+std::string V1ReferenceFlow::baseURL() const {
+  return state_->peer->baseURL();
+}
 
-std::string V1ReferenceFlow::tokenEndpointURL() const { return tokens_->url(); }
+std::string V1ReferenceFlow::tokenEndpointURL() const {
+  return state_->tokens->url();
+}
 
-std::string V1ReferenceFlow::idTokenPublicKeyPem() const { return service_.publicKeyPem(Curve::p256); }
+V1Peer& V1ReferenceFlow::peer() noexcept {
+  return *state_->peer;
+}
+
+QrPeer& V1ReferenceFlow::qr() noexcept {
+  return *state_->qr;
+}
+
+TokenEndpoint& V1ReferenceFlow::tokens() noexcept {
+  return *state_->tokens;
+}
+
+std::string V1ReferenceFlow::idTokenPublicKeyPem() const {
+  return service_.publicKeyPem(Curve::p256);
+}
 
 std::size_t V1ReferenceFlow::registeredDeviceCount() const {
   std::lock_guard lock(state_->mutex);
@@ -550,7 +640,7 @@ std::size_t V1ReferenceFlow::returningDeviceCount() const {
 std::string V1ReferenceFlow::openQrLoginSession() {
   const std::string session = randomToken(18);
   const std::string nonce = randomToken(16);
-  qr_->openBindSession(session, nonce);
+  state_->qr->openBindSession(session, nonce);
   Json payload = Json::object();
   payload["type"] = "qr_login";
   payload["session_id"] = session;

@@ -27,21 +27,15 @@ class UsageFailure {
   std::string message_;
 };
 
-// Option names come from the user too: show only a short, printable form of them.
-std::string shownName(std::string_view name) {
-  std::string out;
-  for (char c : name.substr(0, 40)) {
-    const auto u = static_cast<unsigned char>(c);
-    out.push_back(u >= 0x21 && u < 0x7f ? c : '?');
-  }
-  if (name.size() > 40) out += "...";
-  return out;
+bool isHelp(std::string_view arg) {
+  return arg == "--help" || arg == "-h" || arg == "help";
 }
-
-bool isHelp(std::string_view arg) { return arg == "--help" || arg == "-h" || arg == "help"; }
 
 // Thrown where an option name may stand and "--help" or "-h" stands instead.
 struct HelpRequested {};
+
+// Nothing the user typed is echoed in an error: option values may be codes or tokens, and
+// a mistyped option may be one too. Errors name only the options this parser defines.
 
 // Reads "--name value", "--name=value" and "--flag" options from args[pos..] until the end.
 OptionValues parseOptions(const std::vector<std::string>& args, std::size_t pos,
@@ -56,12 +50,13 @@ OptionValues parseOptions(const std::vector<std::string>& args, std::size_t pos,
       inlineValue = std::string(name.substr(eq + 1));
       name = name.substr(0, eq);
     }
-    const auto spec = std::find_if(specs.begin(), specs.end(), [&](const OptionSpec& s) { return s.name == name; });
+    const auto spec =
+        std::find_if(specs.begin(), specs.end(), [&](const OptionSpec& s) { return s.name == name; });
     if (spec == specs.end()) {
       if (!name.starts_with("-")) {
         throw UsageFailure("unexpected argument for " + std::string(command) + " (options start with --)");
       }
-      throw UsageFailure("unknown option " + shownName(name) + " for " + std::string(command));
+      throw UsageFailure(std::string(command) + ": unknown option");
     }
     if (values.contains(name)) throw UsageFailure("option " + std::string(name) + " given twice");
     if (!spec->takesValue) {
@@ -91,12 +86,15 @@ std::string requiredValue(const OptionValues& values, std::string_view name, std
   return std::move(*value);
 }
 
-bool flag(const OptionValues& values, std::string_view name) { return values.contains(name); }
+bool flag(const OptionValues& values, std::string_view name) {
+  return values.contains(name);
+}
 
 // The three token options come together or not at all.
-std::optional<TokenOptions> tokenOptions(const OptionValues& values, std::string_view command, bool required) {
-  const bool any = values.contains("--token-endpoint") || values.contains("--client-id") ||
-                   values.contains("--pem-file");
+std::optional<TokenOptions> tokenOptions(const OptionValues& values, std::string_view command,
+                                         bool required) {
+  const bool any =
+      values.contains("--token-endpoint") || values.contains("--client-id") || values.contains("--pem-file");
   if (!any && !required) return std::nullopt;
   if (!required && !(values.contains("--token-endpoint") && values.contains("--client-id") &&
                      values.contains("--pem-file"))) {
@@ -114,9 +112,10 @@ const std::vector<OptionSpec> kTokenSpecs = {
 
 SigninCommand parseSignin(const std::vector<std::string>& args, std::size_t pos) {
   std::vector<OptionSpec> specs = {
-      {"--base-url", true},      {"--config-id", true},     {"--identifier", true},     {"--flow", true},
-      {"--relying-party", true}, {"--start-token", true},   {"--invite-code", true},    {"--code-challenge", true},
-      {"--manual-method", false}, {"--no-auto-poll", false},
+      {"--base-url", true},      {"--config-id", true},      {"--identifier", true},
+      {"--flow", true},          {"--relying-party", true},  {"--start-token", true},
+      {"--invite-code", true},   {"--code-challenge", true}, {"--manual-method", false},
+      {"--no-auto-poll", false},
   };
   specs.insert(specs.end(), kTokenSpecs.begin(), kTokenSpecs.end());
   const auto values = parseOptions(args, pos, specs, "v1 signin");
@@ -217,7 +216,7 @@ Invocation parse(const std::vector<std::string>& args) {
     } else if (arg == "--debug") {
       inv.global.debug = true;
     } else {
-      throw UsageFailure("unknown global option " + shownName(arg));
+      throw UsageFailure("unknown global option (global options come before the command)");
     }
   }
   if (pos >= args.size()) throw UsageFailure("no command given");
@@ -230,7 +229,7 @@ Invocation parse(const std::vector<std::string>& args) {
     inv.command = parseLocalService(args, pos);
     return inv;
   }
-  if (command != "v1") throw UsageFailure("unknown command " + shownName(command));
+  if (command != "v1") throw UsageFailure("unknown command");
   if (pos >= args.size()) throw UsageFailure("v1 needs a subcommand");
   const std::string& sub = args[pos++];
   if (sub == "signin") {
@@ -246,7 +245,7 @@ Invocation parse(const std::vector<std::string>& args) {
   } else if (isHelp(sub)) {
     inv.command = HelpCommand{};
   } else {
-    throw UsageFailure("unknown v1 subcommand " + shownName(sub));
+    throw UsageFailure("unknown v1 subcommand");
   }
   return inv;
 }

@@ -1,5 +1,67 @@
+// local-service: the loopback reference service in the foreground, until interrupted.
+
+#include <signal.h>
+
+#include <velqo/platform/environment.hpp>
+
+#include <velqo_localservice/local_service.hpp>
+#include <velqo_localservice/v1_reference_flow.hpp>
+
+#include <fstream>
+#include <memory>
+#include <optional>
+
 #include "commands.hpp"
+#include "diagnostics.hpp"
+#include "port_forwarder.hpp"
+#include "service_host.hpp"
 
 namespace velqo::cli {
-int runLocalService(const LocalServiceCommand&, const GlobalOptions&) { return kExitFailure; }
+
+int runLocalService(const LocalServiceCommand& command) {
+  // Every thread started from here on inherits the blocked set, so the signals reach only the
+  // sigwait below.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  localservice::LocalService service;
+  localservice::V1ReferenceFlow flow(service, referenceOptions());
+  std::string root = service.baseUrl();
+  std::optional<PortForwarder> forwarder;
+  if (command.port != 0) {
+    try {
+      forwarder.emplace(command.port, static_cast<std::uint16_t>(service.port()));
+    } catch (const std::exception& e) {
+      printMessage(e.what());
+      return kExitFailure;
+    }
+    root = "http://127.0.0.1:" + std::to_string(command.port);
+  }
+  const std::string baseUrl = root + "/v1";
+
+  const auto pemPath = platform::applicationDataDirectory() / "localservice-id-token.pem";
+  {
+    std::ofstream pem(pemPath, std::ios::binary | std::ios::trunc);
+    pem << flow.idTokenPublicKeyPem();
+  }
+
+  std::printf("%s\n", baseUrl.c_str());
+  std::fflush(stdout);
+  printRawError("[local-service] V1 base URL " + baseUrl);
+  printRawError("[local-service] token endpoint " + root + "/oauth/token (client id = the configuration id)");
+  printRawError("[local-service] ID-token public key " + pemPath.string());
+  printRawError("[local-service] state " + platform::applicationDataDirectory().string() +
+                "/localservice-state.json; one-time codes show here (" + std::string(kDevelopmentCodeNote) +
+                ")");
+
+  int received = 0;
+  sigwait(&signals, &received);
+  printRawError("[local-service] stopping");
+  return kExitOk;
+}
+
 }  // namespace velqo::cli

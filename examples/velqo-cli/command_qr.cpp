@@ -40,8 +40,9 @@ Json outcomeJson(const VelqoV1QrApprovalOutcome& outcome) {
 
 }  // namespace
 
-int runQr(const QrCommand& command, const GlobalOptions& /*global*/) {
+int runQr(const QrCommand& command) {
   registerSecret(command.identifier);
+  registerSecret(command.configId);
   registerSecret(command.payload);
 
   const auto payload = VelqoV1QrPayloadParser::parse(command.payload);
@@ -57,16 +58,16 @@ int runQr(const QrCommand& command, const GlobalOptions& /*global*/) {
   // The entry object builds the settings and the device-trust service exactly as a sign-in
   // does, so the approval signs with the credential that sign-in stored.
   const auto sdk = VelqoV1SDK::create(command.configId, host->baseUrl());
-  const auto service =
-      VelqoV1QrApprovalService::create(sdk->client()->config(), sdk->crypto(), platform::HttpSession::shared());
+  const auto service = VelqoV1QrApprovalService::create(sdk->client()->config(), sdk->crypto(),
+                                                        platform::HttpSession::shared());
 
   std::atomic<int> status{kExitFailure};
   service->approve(*payload, command.identifier, command.rememberDevice,
                    [&status](const VelqoV1QrApprovalService::ApprovalResult& result) {
                      const int code = result.ok() ? kExitOk : kExitFailure;
                      const Json line = result.ok() ? outcomeJson(result.value()) : errorJson(result.error());
-                     // Early failures complete on this thread, before the queue runs: the
-                     // stop request is kept and ends the run at once.
+                     // The completion runs on the HTTP thread (or here, for a failure found
+                     // before sending); the result is printed on the main queue.
                      platform::mainQueue().async([line, code, &status] {
                        printJsonLine(line);
                        status = code;

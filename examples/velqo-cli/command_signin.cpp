@@ -125,10 +125,8 @@ class SigninDriver {
       finish(kExitOk);
       return;
     }
-    exchanging_ = true;
-    exchange_->run(completed.authCode, completed.codeVerifier, [this](bool ok) {
-      finish(ok ? kExitOk : kExitFailure);
-    });
+    exchange_->run(completed.authCode, completed.codeVerifier,
+                   [this](bool ok) { finish(ok ? kExitOk : kExitFailure); });
   }
 
   void finish(int status) {
@@ -144,7 +142,6 @@ class SigninDriver {
   std::optional<TokenExchange> exchange_;
   LineInput input_;
   bool cancelled_ = false;
-  bool exchanging_ = false;
   bool finished_ = false;
   int status_ = kExitFailure;
 };
@@ -155,9 +152,11 @@ VelqoV1FlowType flowTypeOf(const std::string& text) {
 
 }  // namespace
 
-int runSignin(const SigninCommand& command, const GlobalOptions& /*global*/) {
+int runSignin(const SigninCommand& command) {
   registerSecret(command.identifier);
-  for (const auto& secret : {command.startToken, command.inviteCode, command.codeChallenge}) {
+  registerSecret(command.configId);
+  for (const auto& secret :
+       {command.startToken, command.inviteCode, command.codeChallenge, command.relyingParty}) {
     if (secret) registerSecret(*secret);
   }
 

@@ -11,11 +11,11 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
-int runSignin(const SigninCommand& command, const GlobalOptions& global);
-int runQr(const QrCommand& command, const GlobalOptions& global);
+int runSignin(const SigninCommand& command);
+int runQr(const QrCommand& command);
 int runExchange(const ExchangeCommand& command);
 int runCredentials(const CredentialsCommand& command);
 int runForget(const ForgetCommand& command);
-int runLocalService(const LocalServiceCommand& command, const GlobalOptions& global);
+int runLocalService(const LocalServiceCommand& command);
 
 }  // namespace velqo::cli

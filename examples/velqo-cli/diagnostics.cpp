@@ -49,8 +49,10 @@ std::string jsonEscaped(std::string_view text) {
   std::string inner = dumped.substr(1, dumped.size() - 2);
   std::string slashEscaped;
   for (char c : inner) {
-    if (c == '/') slashEscaped += "\\/";
-    else slashEscaped.push_back(c);
+    if (c == '/')
+      slashEscaped += "\\/";
+    else
+      slashEscaped.push_back(c);
   }
   return slashEscaped;
 }
@@ -87,11 +89,12 @@ bool isHarmlessKey(const std::string& key) {
 }
 
 bool isSensitiveKey(const std::string& key) {
-  static constexpr std::array kWords = {"code",  "token",   "signature", "keyset",   "mapp",   "identifier",
-                                        "phone", "email",   "sk2",       "secret",   "otpauth", "verifier",
-                                        "password", "nonce", "salt",     "prs",      "qrdata", "userid",
-                                        "destination", "h2index", "hindex", "assertion", "challenge"};
-  return std::any_of(kWords.begin(), kWords.end(), [&](const char* w) { return key.find(w) != std::string::npos; });
+  static constexpr std::array kWords = {
+      "code",   "token",  "signature",   "keyset",   "mapp",     "identifier", "phone",    "email",
+      "sk2",    "secret", "otpauth",     "verifier", "password", "nonce",      "salt",     "prs",
+      "qrdata", "userid", "destination", "h2index",  "hindex",   "assertion",  "challenge"};
+  return std::any_of(kWords.begin(), kWords.end(),
+                     [&](const char* w) { return key.find(w) != std::string::npos; });
 }
 
 void redactJson(Json& value) {
@@ -168,8 +171,12 @@ void installDebugSink(bool enabled) {
   });
 }
 
-void printMessage(std::string_view message) { writeStderr(redactLine("velqo-cli: " + std::string(message))); }
+void printMessage(std::string_view message) {
+  writeStderr(redactLine("velqo-cli: " + std::string(message)));
+}
 
-void printRawError(std::string_view text) { writeStderr(text); }
+void printRawError(std::string_view text) {
+  writeStderr(text);
+}
 
 }  // namespace velqo::cli

@@ -8,7 +8,6 @@
 namespace velqo::cli {
 namespace {
 
-
 template <class T>
 void putOptional(Json& out, const char* key, const std::optional<T>& value) {
   if (value) out[key] = *value;
@@ -71,13 +70,20 @@ void printJsonLine(const Json& value) {
 
 const char* promptWireTag(const VelqoV1UserPrompt& prompt) {
   switch (prompt.kind()) {
-    case VelqoV1UserPrompt::Case::selectMethod: return "select_method";
-    case VelqoV1UserPrompt::Case::enterCode: return "enter_code";
-    case VelqoV1UserPrompt::Case::setupTotp: return "setup_totp";
-    case VelqoV1UserPrompt::Case::setupSms: return "setup_sms";
-    case VelqoV1UserPrompt::Case::redirect: return "redirect";
-    case VelqoV1UserPrompt::Case::awaitApproval: return "await_approval";
-    case VelqoV1UserPrompt::Case::enterTotp: return "enter_totp";
+    case VelqoV1UserPrompt::Case::selectMethod:
+      return "select_method";
+    case VelqoV1UserPrompt::Case::enterCode:
+      return "enter_code";
+    case VelqoV1UserPrompt::Case::setupTotp:
+      return "setup_totp";
+    case VelqoV1UserPrompt::Case::setupSms:
+      return "setup_sms";
+    case VelqoV1UserPrompt::Case::redirect:
+      return "redirect";
+    case VelqoV1UserPrompt::Case::awaitApproval:
+      return "await_approval";
+    case VelqoV1UserPrompt::Case::enterTotp:
+      return "enter_totp";
   }
   return "unknown";
 }

@@ -15,7 +15,9 @@ namespace velqo::cli {
 namespace {
 
 std::string trimmed(std::string_view text) {
-  const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; };
+  const auto isSpace = [](char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+  };
   std::size_t begin = 0;
   std::size_t end = text.size();
   while (begin < end && isSpace(text[begin])) ++begin;

@@ -2,6 +2,7 @@
 // stored device credentials) with the loopback reference service for local runs.
 
 #include <csignal>
+#include <cstdio>
 #include <exception>
 #include <string>
 #include <variant>
@@ -36,13 +37,20 @@ int run(const Invocation& invocation) {
   return std::visit(
       [&](const auto& command) -> int {
         using T = std::decay_t<decltype(command)>;
-        if constexpr (std::is_same_v<T, SigninCommand>) return runSignin(command, invocation.global);
-        else if constexpr (std::is_same_v<T, QrCommand>) return runQr(command, invocation.global);
-        else if constexpr (std::is_same_v<T, ExchangeCommand>) return runExchange(command);
-        else if constexpr (std::is_same_v<T, CredentialsCommand>) return runCredentials(command);
-        else if constexpr (std::is_same_v<T, ForgetCommand>) return runForget(command);
-        else if constexpr (std::is_same_v<T, LocalServiceCommand>) return runLocalService(command, invocation.global);
-        else return kExitOk;
+        if constexpr (std::is_same_v<T, SigninCommand>)
+          return runSignin(command);
+        else if constexpr (std::is_same_v<T, QrCommand>)
+          return runQr(command);
+        else if constexpr (std::is_same_v<T, ExchangeCommand>)
+          return runExchange(command);
+        else if constexpr (std::is_same_v<T, CredentialsCommand>)
+          return runCredentials(command);
+        else if constexpr (std::is_same_v<T, ForgetCommand>)
+          return runForget(command);
+        else if constexpr (std::is_same_v<T, LocalServiceCommand>)
+          return runLocalService(command);
+        else
+          return kExitOk;
       },
       invocation.command);
 }

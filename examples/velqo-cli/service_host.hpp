@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include <velqo_localservice/v1_reference_flow.hpp>
+
 #include "cli_options.hpp"
 
 namespace velqo::cli {
@@ -26,5 +28,13 @@ class ServiceHost {
  protected:
   ServiceHost() = default;
 };
+
+/// The reference service as velqo-cli runs it: state in the application data directory
+/// ("localservice-state.json"), the development code accepted, sent codes printed on standard
+/// error as "[local-service] sent code <code> to <masked destination>", and the callback URL of
+/// a redirect sign-in as "[local-service] the sign-in page sends the browser to <URL>".
+localservice::V1ReferenceOptions referenceOptions();
+/// How the service announces the development code.
+extern const char* const kDevelopmentCodeNote;
 
 }  // namespace velqo::cli

@@ -15,11 +15,16 @@ namespace {
 
 const char* caseName(VelqoV1OAuthExchangeError::Case c) {
   switch (c) {
-    case VelqoV1OAuthExchangeError::Case::invalidConfiguration: return "invalidConfiguration";
-    case VelqoV1OAuthExchangeError::Case::transportError: return "transportError";
-    case VelqoV1OAuthExchangeError::Case::invalidResponse: return "invalidResponse";
-    case VelqoV1OAuthExchangeError::Case::tokenVerificationFailed: return "tokenVerificationFailed";
-    case VelqoV1OAuthExchangeError::Case::requestEncodingFailed: return "requestEncodingFailed";
+    case VelqoV1OAuthExchangeError::Case::invalidConfiguration:
+      return "invalidConfiguration";
+    case VelqoV1OAuthExchangeError::Case::transportError:
+      return "transportError";
+    case VelqoV1OAuthExchangeError::Case::invalidResponse:
+      return "invalidResponse";
+    case VelqoV1OAuthExchangeError::Case::tokenVerificationFailed:
+      return "tokenVerificationFailed";
+    case VelqoV1OAuthExchangeError::Case::requestEncodingFailed:
+      return "requestEncodingFailed";
   }
   return "unknown";
 }
@@ -70,15 +75,16 @@ void TokenExchange::run(const std::string& code, const std::optional<std::string
   service_ = VelqoV1OAuthExchangeService::create(config_, platform::HttpSession::shared());
   // The completion runs on the HTTP session's thread (or here for an empty code); the result
   // is printed and handed over on the main queue.
-  service_->exchange(code, verifier, [done = std::move(done)](const VelqoV1OAuthExchangeService::ExchangeResult& r) {
-    const bool ok = r.ok();
-    if (ok) registerSecret(r.value().idToken);
-    Json line = resultJson(r);
-    platform::mainQueue().async([line = std::move(line), ok, done] {
-      printJsonLine(line);
-      done(ok);
-    });
-  });
+  service_->exchange(code, verifier,
+                     [done = std::move(done)](const VelqoV1OAuthExchangeService::ExchangeResult& r) {
+                       const bool ok = r.ok();
+                       if (ok) registerSecret(r.value().idToken);
+                       Json line = resultJson(r);
+                       platform::mainQueue().async([line = std::move(line), ok, done] {
+                         printJsonLine(line);
+                         done(ok);
+                       });
+                     });
 }
 
 }  // namespace velqo::cli

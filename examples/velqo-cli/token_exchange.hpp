@@ -32,7 +32,8 @@ class TokenExchange {
   /// Redeems the code, prints {"token": {"idToken", "tokenType", "expiresIn"}} or
   /// {"error": {"case", "message"}} as one JSON line, then calls `done` on the main queue
   /// with whether the exchange succeeded. Returns at once.
-  void run(const std::string& code, const std::optional<std::string>& verifier, std::function<void(bool)> done);
+  void run(const std::string& code, const std::optional<std::string>& verifier,
+           std::function<void(bool)> done);
 
  private:
   explicit TokenExchange(VelqoOAuthConfig config) : config_(std::move(config)) {}

@@ -51,7 +51,8 @@ void setWebAuthenticationSessionFactory(WebAuthenticationSessionFactory factory)
 
 // ---- Scripted session ----
 
-ScriptedWebAuthenticationSession::ScriptedWebAuthenticationSession(Passkey, std::optional<std::string> callbackURL,
+ScriptedWebAuthenticationSession::ScriptedWebAuthenticationSession(Passkey,
+                                                                   std::optional<std::string> callbackURL,
                                                                    std::optional<PlatformError> error,
                                                                    bool deliverOnStart)
     : callbackURL_(std::move(callbackURL)), error_(std::move(error)), deliverOnStart_(deliverOnStart) {}
@@ -62,13 +63,14 @@ std::shared_ptr<ScriptedWebAuthenticationSession> ScriptedWebAuthenticationSessi
                                                             deliverOnStart);
 }
 
-std::shared_ptr<ScriptedWebAuthenticationSession> ScriptedWebAuthenticationSession::failing(PlatformError error,
-                                                                                            bool deliverOnStart) {
+std::shared_ptr<ScriptedWebAuthenticationSession> ScriptedWebAuthenticationSession::failing(
+    PlatformError error, bool deliverOnStart) {
   return std::make_shared<ScriptedWebAuthenticationSession>(Passkey{}, std::nullopt, std::move(error),
                                                             deliverOnStart);
 }
 
-std::shared_ptr<ScriptedWebAuthenticationSession> ScriptedWebAuthenticationSession::empty(bool deliverOnStart) {
+std::shared_ptr<ScriptedWebAuthenticationSession> ScriptedWebAuthenticationSession::empty(
+    bool deliverOnStart) {
   return std::make_shared<ScriptedWebAuthenticationSession>(Passkey{}, std::nullopt, std::nullopt,
                                                             deliverOnStart);
 }

@@ -33,7 +33,10 @@ struct CommandLineWebAuthenticationSession::Worker {
 
   Worker(int input, std::function<void(const std::string&)> out, std::optional<std::string> callbackScheme,
          Completion done)
-      : inputFd(input), output(std::move(out)), scheme(std::move(callbackScheme)), completion(std::move(done)) {
+      : inputFd(input),
+        output(std::move(out)),
+        scheme(std::move(callbackScheme)),
+        completion(std::move(done)) {
     wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   }
   ~Worker() {
@@ -127,7 +130,8 @@ struct CommandLineWebAuthenticationSession::Worker {
         return;
       }
       if (tooLong) {
-        say("That line is too long. Paste the address the browser was sent to, or an empty line to cancel:\n");
+        say("That line is too long. Paste the address the browser was sent to, or an empty line to "
+            "cancel:\n");
         continue;
       }
       std::string text = trimWhitespace(line);
@@ -157,7 +161,8 @@ struct CommandLineWebAuthenticationSession::Worker {
 CommandLineWebAuthenticationSession::CommandLineWebAuthenticationSession(Passkey, Options options)
     : options_(std::move(options)) {}
 
-std::shared_ptr<CommandLineWebAuthenticationSession> CommandLineWebAuthenticationSession::create(Options options) {
+std::shared_ptr<CommandLineWebAuthenticationSession> CommandLineWebAuthenticationSession::create(
+    Options options) {
   return std::make_shared<CommandLineWebAuthenticationSession>(Passkey{}, std::move(options));
 }
 

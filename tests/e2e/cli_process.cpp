@@ -35,7 +35,9 @@ std::vector<std::string> splitLines(const std::string& text) {
 
 }  // namespace
 
-const char* cliPath() { return VELQO_CLI_PATH; }
+const char* cliPath() {
+  return VELQO_CLI_PATH;
+}
 
 CliProcess::CliProcess(const std::vector<std::string>& args) {
   int in[2];
@@ -96,7 +98,13 @@ void CliProcess::writeLine(const std::string& line) {
   }
 }
 
-void CliProcess::closeStdin() { closeFd(stdinFd_); }
+void CliProcess::terminate() {
+  if (pid_ > 0) ::kill(pid_, SIGTERM);
+}
+
+void CliProcess::closeStdin() {
+  closeFd(stdinFd_);
+}
 
 void CliProcess::readLoop() {
   std::array<char, 4096> buffer{};
@@ -189,7 +197,8 @@ std::string CliProcess::stderrText() const {
   return err_;
 }
 
-CliRun runCli(const std::vector<std::string>& args, const std::string& input, std::chrono::milliseconds timeout) {
+CliRun runCli(const std::vector<std::string>& args, const std::string& input,
+              std::chrono::milliseconds timeout) {
   CliProcess process(args);
   if (!input.empty()) {
     std::size_t start = 0;

@@ -40,6 +40,9 @@ class CliProcess {
   std::optional<std::string> waitForStderrLine(const std::function<bool(const std::string&)>& match,
                                                std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
+  /// Sends SIGTERM to the child (its own pid).
+  void terminate();
+
   /// Waits for the exit and returns the exit status (-1 on time-out or a signal).
   int wait(std::chrono::milliseconds timeout = std::chrono::seconds(30));
 

@@ -12,7 +12,7 @@ namespace velqo::platform {
 
 /// The host application's bundle: its identifier and Info values such as
 /// "CFBundleShortVersionString", "CFBundleVersion" and "CFBundleName".
-struct BundleInfo {
+struct VELQO_API BundleInfo {
   std::optional<std::string> identifier;
   std::map<std::string, std::string> info;
 

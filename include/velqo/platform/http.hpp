@@ -16,7 +16,7 @@ namespace velqo::platform {
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 /// An HTTP request: what a data task sends.
-struct HttpRequest {
+struct VELQO_API HttpRequest {
   /// Absolute "http" or "https" URL. Other schemes fail with `urlError::unsupportedURL`,
   /// malformed text with `urlError::badURL`.
   std::string url;
@@ -42,7 +42,7 @@ struct HttpRequest {
 };
 
 /// What came back: status and headers (the body is handed over beside it).
-struct HttpResponse {
+struct VELQO_API HttpResponse {
   long statusCode = 0;
   /// The URL that answered (redirects are not followed, so the request's URL, normalised).
   std::string url;

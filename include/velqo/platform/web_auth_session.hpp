@@ -38,11 +38,12 @@ using PresentationAnchorProvider = std::function<PresentationAnchor()>;
 /// called while `start` or `cancel` holds a lock of the session, so it may call them.
 class VELQO_API WebAuthenticationSession {
  public:
-  using Completion = std::function<void(std::optional<std::string> callbackURL, std::optional<PlatformError> error)>;
+  using Completion =
+      std::function<void(std::optional<std::string> callbackURL, std::optional<PlatformError> error)>;
 
   /// What a session is started with.
   struct Parameters {
-    std::string url;                           ///< the page to open
+    std::string url;                            ///< the page to open
     std::optional<std::string> callbackScheme;  ///< the scheme whose URL ends the session
     bool prefersEphemeralSession = false;       ///< ask for a browser session without shared cookies
     PresentationAnchorProvider presentationAnchorProvider;  ///< may be empty
@@ -77,7 +78,8 @@ class VELQO_API ScriptedWebAuthenticationSession final : public WebAuthenticatio
   static std::shared_ptr<ScriptedWebAuthenticationSession> succeeding(std::string callbackURL,
                                                                       bool deliverOnStart = true);
   /// Answers with the error.
-  static std::shared_ptr<ScriptedWebAuthenticationSession> failing(PlatformError error, bool deliverOnStart = true);
+  static std::shared_ptr<ScriptedWebAuthenticationSession> failing(PlatformError error,
+                                                                   bool deliverOnStart = true);
   /// Completes with neither a URL nor an error (a platform that reports nothing).
   static std::shared_ptr<ScriptedWebAuthenticationSession> empty(bool deliverOnStart = true);
 
@@ -119,12 +121,12 @@ class VELQO_API ScriptedWebAuthenticationSession final : public WebAuthenticatio
 /// (trimmed); another non-empty line is answered with a hint and the next line is read; an empty
 /// line, the end of the input or a read failure completes it with the cancelled-login error, as
 /// does `cancel()`. Completions run on the worker thread. Lines longer than 64 KiB are refused.
-/// Destroying the session stops the worker (no completion is called then). Only one session
-/// should read a given input at a time.
+/// Destroying a running session stops the worker without a completion, unless it was cancelled
+/// (the cancellation is still reported). Only one session should read a given input at a time.
 class VELQO_API CommandLineWebAuthenticationSession final : public WebAuthenticationSession {
  public:
   struct Options {
-    int inputFd = 0;                                  ///< read, never closed
+    int inputFd = 0;                                 ///< read, never closed
     std::function<void(const std::string&)> output;  ///< receives the prompt text; default: stderr
   };
 

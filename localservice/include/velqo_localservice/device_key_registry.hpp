@@ -30,7 +30,8 @@ class DeviceKeyRegistry {
   /// open.
   bool registerKeyset(const std::string& hindex, const std::string& keyset, const std::string& sk2);
   /// Registers a raw 32-byte public key.
-  void registerPublicKey(const std::string& hindex, std::vector<std::uint8_t> publicKey, std::string sk2 = {});
+  void registerPublicKey(const std::string& hindex, std::vector<std::uint8_t> publicKey,
+                         std::string sk2 = {});
   std::optional<Entry> find(const std::string& hindex) const;
   /// Forgets a device (the service no longer knows it); false when it was not registered.
   bool remove(const std::string& hindex);

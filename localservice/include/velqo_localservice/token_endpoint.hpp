@@ -21,8 +21,8 @@ struct TokenGrant {
   std::optional<std::string> codeChallenge;  ///< S256 challenge of the flow's start action
   Curve curve = Curve::p256;                 ///< the key that signs the ID token
   std::string subject = "user-1";
-  std::optional<std::string> audience;  ///< "aud" of the ID token; default: the client id
-  bool tamperSignature = false;         ///< send the token with a broken signature
+  std::optional<std::string> audience;         ///< "aud" of the ID token; default: the client id
+  bool tamperSignature = false;                ///< send the token with a broken signature
   std::optional<std::string> idTokenOverride;  ///< send this text as "id_token" instead
   std::int64_t expiresIn = 3600;
 };

@@ -41,6 +41,10 @@ struct V1ReferenceOptions {
   std::optional<std::string> developmentCode;
   /// Receives every code the service sends; runs on a service worker thread.
   std::function<void(const SentCode&)> onCodeSent;
+  /// Receives, for every redirect sign-in, the callback URL the finished sign-in page sends the
+  /// browser to ("velqocli://callback?code=...&state=..."): a host without a browser hands it on.
+  /// Runs on a service worker thread.
+  std::function<void(const std::string& session, const std::string& callbackUrl)> onRedirect;
   /// A code may be resent this long after it was sent ("resendAt" of the prompt).
   std::chrono::seconds resendDelay{5};
   /// Lifetime of sessions, codes and QR approvals.
@@ -55,9 +59,14 @@ struct V1ReferenceOptions {
 ///   registered for the same identifier goes straight to device_challenge. Any other start
 ///   (unknown or stale credentials, a sign-up, an account flow) gets select_method with phase
 ///   "primary" and the methods "email_otp" or "sms_otp" (by the identifier's kind; both for
-///   other identifiers) and "qr_approval". Unknown users are created on the fly.
+///   other identifiers), "qr_approval" and "oauth_redirect". Unknown users are created on the
+///   fly.
 /// - select_method: "email_otp"/"sms_otp" send a code and answer enter_code; "qr_approval"
-///   opens a qr_auth session and answers await_approval whose qrData is the QR payload JSON.
+///   opens a qr_auth session and answers await_approval whose qrData is the QR payload JSON;
+///   "oauth_redirect" answers redirect to its sign-in page (GET "/oauth/authorize?state=..."
+///   shows the callback URL too) with return scheme "velqocli".
+/// - oauth_callback: the code and state of that callback URL lead to setup_device; others
+///   answer "invalid_callback".
 /// - submit_code: the sent code (or the development code) leads to setup_device; a wrong code
 ///   answers the error "invalid_code" (action "retry_input"), an expired one "expired_code".
 /// - resend: a new code once "resendAt" has passed (else "rate_limited", action "wait").
@@ -102,18 +111,16 @@ class V1ReferenceFlow {
   /// ({"type":"qr_login","session_id","nonce"}).
   std::string openQrLoginSession();
 
-  V1Peer& peer() noexcept { return *peer_; }
-  QrPeer& qr() noexcept { return *qr_; }
-  TokenEndpoint& tokens() noexcept { return *tokens_; }
+  /// The parts it is made of: the V1 endpoint (every request it received), the QR peer and
+  /// the token endpoint.
+  V1Peer& peer() noexcept;
+  QrPeer& qr() noexcept;
+  TokenEndpoint& tokens() noexcept;
 
   struct State;
 
  private:
   LocalService& service_;
-  std::shared_ptr<DeviceKeyRegistry> keys_;
-  std::unique_ptr<V1Peer> peer_;
-  std::unique_ptr<QrPeer> qr_;
-  std::unique_ptr<TokenEndpoint> tokens_;
   std::shared_ptr<State> state_;
 };
 

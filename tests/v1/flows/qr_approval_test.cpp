@@ -56,7 +56,8 @@ class QrApprovalTest : public ::testing::Test {
     return VelqoV1ClientConfig::withConfigId("cfg-1", settings);
   }
   std::shared_ptr<VelqoV1QrApprovalService> approvals(const std::string& baseURL = {}) {
-    return VelqoV1QrApprovalService::create(config(baseURL.empty() ? v1.baseURL() : baseURL), deviceTrust, session);
+    return VelqoV1QrApprovalService::create(config(baseURL.empty() ? v1.baseURL() : baseURL), deviceTrust,
+                                            session);
   }
 
   // Sets the device up and lets the service learn its key, as request_challenge does.
@@ -67,20 +68,24 @@ class QrApprovalTest : public ::testing::Test {
     return sent->hindex;
   }
 
-  Result run(const VelqoV1QrPayload& payload, const std::string& identifier = " Alice ", bool remember = true) {
+  Result run(const VelqoV1QrPayload& payload, const std::string& identifier = " Alice ",
+             bool remember = true) {
     Catcher<Result> catcher(session);
-    approvals()->approve(payload, identifier, remember, catcher.callback());
+    auto approvalService = approvals();  // held until the answer: a released service reports nothing
+    approvalService->approve(payload, identifier, remember, catcher.callback());
     auto result = catcher.wait();
     EXPECT_TRUE(result.has_value());
     EXPECT_TRUE(catcher.onCompletionThread());
-    return result.value_or(Result::failure(VelqoV1QrApprovalError("no_result", "", false, false, std::nullopt)));
+    return result.value_or(
+        Result::failure(VelqoV1QrApprovalError("no_result", "", false, false, std::nullopt)));
   }
 
   static VelqoV1QrPayload authPayload(const std::string& text = "sess-1:n-1:pat-1") {
     return VelqoV1QrPayloadParser::parse(text).value();
   }
   static VelqoV1QrPayload bindPayload() {
-    return VelqoV1QrPayloadParser::parse(R"({"type":"QR_LOGIN","session_id":"bind-1","nonce":"n-2","token":"t"})")
+    return VelqoV1QrPayloadParser::parse(
+               R"({"type":"QR_LOGIN","session_id":"bind-1","nonce":"n-2","token":"t"})")
         .value();
   }
 };
@@ -141,9 +146,10 @@ TEST_F(QrApprovalTest, BindIsVerifiedByTheServiceWithTheNormalisedUser) {
   const auto request = service.requests().back();
   EXPECT_EQ(request.path, "/v1/auth/qr-bind");
   std::vector<std::string> keysInOrder;
-  for (const auto& item : nlohmann::ordered_json::parse(request.body).items()) keysInOrder.push_back(item.key());
-  EXPECT_EQ(keysInOrder, (std::vector<std::string>{"session_id", "nonce", "userid", "h2index", "signature", "sk2",
-                                                   "remember_device"}));
+  const auto body = nlohmann::ordered_json::parse(request.body);
+  for (const auto& item : body.items()) keysInOrder.push_back(item.key());
+  EXPECT_EQ(keysInOrder, (std::vector<std::string>{"session_id", "nonce", "userid", "h2index", "signature",
+                                                   "sk2", "remember_device"}));
 }
 
 TEST_F(QrApprovalTest, AProofForAnotherNonceIsRefusedAndTheCredentialCleared) {
@@ -151,7 +157,8 @@ TEST_F(QrApprovalTest, AProofForAnotherNonceIsRefusedAndTheCredentialCleared) {
   qr.openAuthSession("sess-1", "n-1", "pat-1");
   const Result result = run(authPayload("sess-1:forged-nonce:pat-1"));
   ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error(), VelqoV1QrApprovalError("invalid_signature", "Invalid signature", false, true, std::nullopt));
+  EXPECT_EQ(result.error(),
+            VelqoV1QrApprovalError("invalid_signature", "Invalid signature", false, true, std::nullopt));
   EXPECT_TRUE(qr.decisions().empty());
   EXPECT_FALSE(deviceTrust->deviceCredentials("alice").has_value());
 }
@@ -165,7 +172,8 @@ TEST_F(QrApprovalTest, AStaleCredentialIsClearedBeforeTheCompletionReportsIt) {
   const Case cases[] = {
       {"approval: V1 error envelope", false,
        VelqoV1QrApprovalError("device_not_found", "Device not found", false, true, std::nullopt)},
-      {"bind: plain error body", true, VelqoV1QrApprovalError("http_error", "Device not found", false, true, std::nullopt)},
+      {"bind: plain error body", true,
+       VelqoV1QrApprovalError("http_error", "Device not found", false, true, std::nullopt)},
   };
   for (const auto& c : cases) {
     keys->remove(setUpDevice());  // the service no longer knows the device
@@ -175,10 +183,12 @@ TEST_F(QrApprovalTest, AStaleCredentialIsClearedBeforeTheCompletionReportsIt) {
     std::optional<bool> recordPresentInCompletion;
     Catcher<Result> catcher(session);
     auto inner = catcher.callback();
-    approvals()->approve(c.bind ? bindPayload() : authPayload(), "alice", true, [&](const Result& result) {
-      recordPresentInCompletion = deviceTrust->deviceCredentials("alice").has_value();
-      inner(result);
-    });
+    auto approvalService = approvals();
+    approvalService->approve(
+        c.bind ? bindPayload() : authPayload(), "alice", true, [&](const Result& result) {
+          recordPresentInCompletion = deviceTrust->deviceCredentials("alice").has_value();
+          inner(result);
+        });
     auto result = catcher.wait();
     ASSERT_TRUE(result.has_value()) << c.name;
     ASSERT_FALSE(result->ok()) << c.name;
@@ -203,14 +213,18 @@ TEST_F(QrApprovalTest, HttpErrorRecordsReadTheBodyAndRetryAfter) {
   const Case cases[] = {
       {"429 with seconds", with(Reply::json(429, R"({"detail":"Slow down"})"), "Retry-After", "30"),
        VelqoV1QrApprovalError("http_error", "Slow down", true, false, 30)},
-      {"429 with a date", with(Reply::json(429, R"({"detail":"Slow down"})"), "Retry-After", "Wed, 21 Oct 2015 07:28:00 GMT"),
+      {"429 with a date",
+       with(Reply::json(429, R"({"detail":"Slow down"})"), "Retry-After", "Wed, 21 Oct 2015 07:28:00 GMT"),
        VelqoV1QrApprovalError("http_error", "Slow down", true, false, std::nullopt)},
       {"503 empty, signed header", with(Reply::empty(503), "Retry-After", "+7"),
        VelqoV1QrApprovalError("http_error", "HTTP 503", false, false, 7)},
-      {"detail wins and names a stale device", Reply::json(500, R"({"message":"m","detail":"Device NOT found here"})"),
+      {"detail wins and names a stale device",
+       Reply::json(500, R"({"message":"m","detail":"Device NOT found here"})"),
        VelqoV1QrApprovalError("http_error", "Device NOT found here", false, true, std::nullopt)},
-      {"error member", Reply::json(400, R"({"error":"bad"})"), VelqoV1QrApprovalError("http_error", "bad", false, false, std::nullopt)},
-      {"no member", Reply::json(400, "{}"), VelqoV1QrApprovalError("http_error", "Request failed", false, false, std::nullopt)},
+      {"error member", Reply::json(400, R"({"error":"bad"})"),
+       VelqoV1QrApprovalError("http_error", "bad", false, false, std::nullopt)},
+      {"no member", Reply::json(400, "{}"),
+       VelqoV1QrApprovalError("http_error", "Request failed", false, false, std::nullopt)},
       {"member of another type", Reply::json(400, R"({"detail":5})"),
        VelqoV1QrApprovalError("http_error", R"({"detail":5})", false, false, std::nullopt)},
       {"plain text", Reply::json(502, "upstream broke"),
@@ -240,9 +254,11 @@ TEST_F(QrApprovalTest, SuccessBodiesMustBeTheExpectedRecord) {
       "s", localservice::V1Peer::errorPrompt("info_mismatch", "restart_flow", "Mismatch"));
   const Case cases[] = {
       {"bind, empty status", true, Reply::json(200, R"({"status":""})"), std::nullopt,
-       VelqoV1QrApprovalError("response_decoding_failed", "Invalid QR bind response", false, false, std::nullopt)},
+       VelqoV1QrApprovalError("response_decoding_failed", "Invalid QR bind response", false, false,
+                              std::nullopt)},
       {"bind, no status", true, Reply::json(200, R"({"userid":"x"})"), std::nullopt,
-       VelqoV1QrApprovalError("response_decoding_failed", "Invalid QR bind response", false, false, std::nullopt)},
+       VelqoV1QrApprovalError("response_decoding_failed", "Invalid QR bind response", false, false,
+                              std::nullopt)},
       {"bind, status without user", true, Reply::json(201, R"({"status":"ok"})"),
        VelqoV1QrApprovalOutcome::bound(std::nullopt), std::nullopt},
       {"bind, 2xx error envelope with a clear code", true, Reply::json(200, errorEnvelope), std::nullopt,
@@ -283,7 +299,8 @@ TEST_F(QrApprovalTest, FailuresBeforeSendingCompleteOnTheCallersThreadAndSendNot
   };
   const Case cases[] = {
       {"token checked before the identifier", noToken, " ",
-       VelqoV1QrApprovalError("invalid_payload", "Missing phone_action_token in QR payload", false, false, std::nullopt)},
+       VelqoV1QrApprovalError("invalid_payload", "Missing phone_action_token in QR payload", false, false,
+                              std::nullopt)},
       {"blank identifier (approval)", authPayload(), " \t",
        VelqoV1QrApprovalError("invalid_identifier", "Invalid user identifier", false, false, std::nullopt)},
       {"blank identifier (bind)", bindPayload(), "\n",
@@ -304,7 +321,8 @@ TEST_F(QrApprovalTest, FailuresBeforeSendingCompleteOnTheCallersThreadAndSendNot
 TEST_F(QrApprovalTest, NoHttpAnswerIsARetryableTransportError) {
   setUpDevice();
   Catcher<Result> catcher(session);
-  approvals("http://127.0.0.1:1/v1")->approve(authPayload(), "alice", true, catcher.callback());
+  auto approvalService = approvals("http://127.0.0.1:1/v1");
+  approvalService->approve(authPayload(), "alice", true, catcher.callback());
   auto result = catcher.wait();
   ASSERT_TRUE(result.has_value() && !result->ok());
   EXPECT_EQ(result->error().code(), "transport_error");

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "velqo/core/oauth_config.hpp"
 #include "velqo/core/oauth_token_verifier.hpp"
@@ -39,7 +40,13 @@ struct VELQO_API VelqoV1OAuthToken {
 /// description = the text (a fixed text for `requestEncodingFailed`).
 class VELQO_API VelqoV1OAuthExchangeError : public platform::PlatformError {
  public:
-  enum class Case { invalidConfiguration, transportError, invalidResponse, tokenVerificationFailed, requestEncodingFailed };
+  enum class Case {
+    invalidConfiguration,
+    transportError,
+    invalidResponse,
+    tokenVerificationFailed,
+    requestEncodingFailed
+  };
 
   static VelqoV1OAuthExchangeError invalidConfiguration(std::string text);
   static VelqoV1OAuthExchangeError transportError(std::string text);
@@ -101,27 +108,30 @@ class VELQO_API VelqoV1OAuthTokenVerifierAdapter final : public VelqoV1TokenVeri
 /// service weakly: once the host releases the service, a pending answer is dropped and its
 /// completion never called. Otherwise each exchange ends in exactly one completion call.
 /// Exceptions thrown by a completion are caught and dropped.
-class VELQO_API VelqoV1OAuthExchangeService : public std::enable_shared_from_this<VelqoV1OAuthExchangeService> {
+class VELQO_API VelqoV1OAuthExchangeService
+    : public std::enable_shared_from_this<VelqoV1OAuthExchangeService> {
  public:
   using ExchangeResult = Result<VelqoV1OAuthToken, VelqoV1OAuthExchangeError>;
   using Completion = std::function<void(const ExchangeResult&)>;
 
   /// Throws std::invalid_argument for a null session.
-  static std::shared_ptr<VelqoV1OAuthExchangeService> create(VelqoOAuthConfig config,
-                                                             std::shared_ptr<platform::HttpSession> urlSession);
+  static std::shared_ptr<VelqoV1OAuthExchangeService> create(
+      VelqoOAuthConfig config, std::shared_ptr<platform::HttpSession> urlSession);
   VelqoV1OAuthExchangeService(const VelqoV1OAuthExchangeService&) = delete;
   VelqoV1OAuthExchangeService& operator=(const VelqoV1OAuthExchangeService&) = delete;
 
   /// Exchanges the code (trimmed of white space and line breaks) and, when present and
   /// non-empty, the PKCE verifier (sent unchanged) for a verified ID token. Returns at once.
-  void exchange(const std::string& authCode, const std::optional<std::string>& codeVerifier, Completion completion);
+  void exchange(const std::string& authCode, const std::optional<std::string>& codeVerifier,
+                Completion completion);
 
  private:
   struct Passkey {};
 
  public:
   /// Use `create`.
-  VelqoV1OAuthExchangeService(Passkey, VelqoOAuthConfig config, std::shared_ptr<platform::HttpSession> urlSession);
+  VelqoV1OAuthExchangeService(Passkey, VelqoOAuthConfig config,
+                              std::shared_ptr<platform::HttpSession> urlSession);
 
  private:
   struct Impl;

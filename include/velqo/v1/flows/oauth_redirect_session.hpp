@@ -59,12 +59,14 @@ class VELQO_API VelqoV1OAuthRedirectError : public platform::PlatformError {
 /// completion. Each started session completes at most once; a session released before it
 /// completes may never call its completion (the command-line session does not). Exceptions
 /// thrown by a completion are caught and dropped.
-class VELQO_API VelqoV1OAuthRedirectSession : public std::enable_shared_from_this<VelqoV1OAuthRedirectSession> {
+class VELQO_API VelqoV1OAuthRedirectSession
+    : public std::enable_shared_from_this<VelqoV1OAuthRedirectSession> {
  public:
   using RedirectResult = Result<std::string, VelqoV1OAuthRedirectError>;
   using Completion = std::function<void(const RedirectResult&)>;
 
-  static std::shared_ptr<VelqoV1OAuthRedirectSession> create(platform::PresentationAnchorProvider presentationAnchorProvider);
+  static std::shared_ptr<VelqoV1OAuthRedirectSession> create(
+      platform::PresentationAnchorProvider presentationAnchorProvider);
   VelqoV1OAuthRedirectSession(const VelqoV1OAuthRedirectSession&) = delete;
   VelqoV1OAuthRedirectSession& operator=(const VelqoV1OAuthRedirectSession&) = delete;
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "velqo/export.hpp"
 #include "velqo/platform/error.hpp"
@@ -29,7 +30,9 @@ class VELQO_API VelqoV1QrApprovalOutcome {
   static VelqoV1QrApprovalOutcome bound(std::optional<std::string> userid) {
     return VelqoV1QrApprovalOutcome(Case::bound, std::move(userid));
   }
-  static VelqoV1QrApprovalOutcome approved() { return VelqoV1QrApprovalOutcome(Case::approved, std::nullopt); }
+  static VelqoV1QrApprovalOutcome approved() {
+    return VelqoV1QrApprovalOutcome(Case::approved, std::nullopt);
+  }
 
   Case kind() const noexcept { return case_; }
   /// The bound user id (nothing for `approved`, and for a bind the service did not name).
@@ -38,7 +41,8 @@ class VELQO_API VelqoV1QrApprovalOutcome {
   friend bool operator==(const VelqoV1QrApprovalOutcome&, const VelqoV1QrApprovalOutcome&) = default;
 
  private:
-  VelqoV1QrApprovalOutcome(Case c, std::optional<std::string> userid) : case_(c), userid_(std::move(userid)) {}
+  VelqoV1QrApprovalOutcome(Case c, std::optional<std::string> userid)
+      : case_(c), userid_(std::move(userid)) {}
   Case case_;
   std::optional<std::string> userid_;
 };

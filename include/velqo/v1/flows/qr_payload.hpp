@@ -24,7 +24,7 @@ VELQO_API std::optional<VelqoV1QrPayloadType> qrPayloadTypeFromRawValue(std::str
 /// application; approval reads only the type, session, nonce and phone action token.
 struct VELQO_API VelqoV1QrPayload {
   VelqoV1QrPayloadType type = VelqoV1QrPayloadType::qrAuth;
-  std::string sessionId;                         ///< the V1 session of the other screen
+  std::string sessionId;  ///< the V1 session of the other screen
   std::string nonce;
   std::optional<std::string> phoneActionToken;  ///< required to approve a `qrAuth` code
   std::optional<std::string> token;

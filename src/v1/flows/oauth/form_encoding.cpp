@@ -10,7 +10,8 @@ bool isFormValueCharacter(unsigned char c) noexcept {
   if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
   // The query characters of a URL, less the item delimiters "&" and "=" and less "+", which a
   // form decoder would turn into a blank.
-  return c != '\0' && std::string_view("-._~!$'()*,/:;?@").find(static_cast<char>(c)) != std::string_view::npos;
+  return c != '\0' &&
+         std::string_view("-._~!$'()*,/:;?@").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
 namespace {

@@ -91,7 +91,8 @@ std::optional<std::string> decoded(std::string_view text) {
 
 // The decoded value of the first item whose decoded name is exactly `name`: nothing when there
 // is no such item; an empty optional inside when that item has no usable value.
-std::optional<std::optional<std::string>> firstValue(const std::vector<QueryItem>& items, std::string_view name) {
+std::optional<std::optional<std::string>> firstValue(const std::vector<QueryItem>& items,
+                                                     std::string_view name) {
   for (const auto& item : items) {
     if (decoded(item.name) != std::optional<std::string>(name)) continue;
     if (!item.value) return std::optional<std::string>();

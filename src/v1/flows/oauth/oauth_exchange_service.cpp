@@ -55,7 +55,8 @@ VelqoV1OAuthExchangeError VelqoV1OAuthExchangeError::tokenVerificationFailed(std
   return VelqoV1OAuthExchangeError(Case::tokenVerificationFailed, std::move(text), description);
 }
 VelqoV1OAuthExchangeError VelqoV1OAuthExchangeError::requestEncodingFailed() {
-  return VelqoV1OAuthExchangeError(Case::requestEncodingFailed, {}, "The token request could not be encoded.");
+  return VelqoV1OAuthExchangeError(Case::requestEncodingFailed, {},
+                                   "The token request could not be encoded.");
 }
 
 struct VelqoV1OAuthExchangeService::Impl {
@@ -86,7 +87,8 @@ struct VelqoV1OAuthExchangeService::Impl {
       std::string failure = verificationFailure(s, *record.id_token);
       if (!failure.empty()) {
         wipe(*record.id_token);
-        return ExchangeResult::failure(VelqoV1OAuthExchangeError::tokenVerificationFailed(std::move(failure)));
+        return ExchangeResult::failure(
+            VelqoV1OAuthExchangeError::tokenVerificationFailed(std::move(failure)));
       }
     }
     return ExchangeResult::success(
@@ -133,7 +135,8 @@ std::shared_ptr<VelqoV1OAuthExchangeService> VelqoV1OAuthExchangeService::create
   return std::make_shared<VelqoV1OAuthExchangeService>(Passkey{}, std::move(config), std::move(urlSession));
 }
 
-void VelqoV1OAuthExchangeService::exchange(const std::string& authCode, const std::optional<std::string>& codeVerifier,
+void VelqoV1OAuthExchangeService::exchange(const std::string& authCode,
+                                           const std::optional<std::string>& codeVerifier,
                                            Completion completion) {
   std::string code = platform::trimWhitespace(authCode);
   if (code.empty()) {
@@ -160,14 +163,14 @@ void VelqoV1OAuthExchangeService::exchange(const std::string& authCode, const st
   request.headers.emplace_back("Accept", "application/json");
 
   std::weak_ptr<const VelqoV1OAuthExchangeService> weak = weak_from_this();
-  urlSession_->dataTask(std::move(request), [weak, completion = std::move(completion)](
-                                                std::optional<std::string> body,
-                                                std::optional<platform::HttpResponse> response,
-                                                std::optional<platform::PlatformError> error) {
-    auto self = weak.lock();
-    if (!self) return;  // released: the answer is dropped, nothing is called
-    Impl::onAnswer(*self, completion, std::move(body), response, error);
-  });
+  urlSession_->dataTask(std::move(request),
+                        [weak, completion = std::move(completion)](
+                            std::optional<std::string> body, std::optional<platform::HttpResponse> response,
+                            std::optional<platform::PlatformError> error) {
+                          auto self = weak.lock();
+                          if (!self) return;  // released: the answer is dropped, nothing is called
+                          Impl::onAnswer(*self, completion, std::move(body), response, error);
+                        });
 }
 
 }  // namespace velqo

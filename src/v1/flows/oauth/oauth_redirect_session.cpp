@@ -9,7 +9,8 @@ namespace {
 
 using RedirectResult = VelqoV1OAuthRedirectSession::RedirectResult;
 
-void complete(const VelqoV1OAuthRedirectSession::Completion& completion, const RedirectResult& result) noexcept {
+void complete(const VelqoV1OAuthRedirectSession::Completion& completion,
+              const RedirectResult& result) noexcept {
   if (!completion) return;
   try {
     completion(result);
@@ -45,11 +46,12 @@ VelqoV1OAuthRedirectError VelqoV1OAuthRedirectError::cancelled() {
 }
 
 VelqoV1OAuthRedirectError VelqoV1OAuthRedirectError::invalidCallback() {
-  return VelqoV1OAuthRedirectError(Case::invalidCallback, {}, "The sign-in did not return a valid callback URL.");
+  return VelqoV1OAuthRedirectError(Case::invalidCallback, {},
+                                   "The sign-in did not return a valid callback URL.");
 }
 
-VelqoV1OAuthRedirectSession::VelqoV1OAuthRedirectSession(Passkey,
-                                                         platform::PresentationAnchorProvider presentationAnchorProvider)
+VelqoV1OAuthRedirectSession::VelqoV1OAuthRedirectSession(
+    Passkey, platform::PresentationAnchorProvider presentationAnchorProvider)
     : presentationAnchorProvider_(std::move(presentationAnchorProvider)) {}
 
 std::shared_ptr<VelqoV1OAuthRedirectSession> VelqoV1OAuthRedirectSession::create(
@@ -57,7 +59,8 @@ std::shared_ptr<VelqoV1OAuthRedirectSession> VelqoV1OAuthRedirectSession::create
   return std::make_shared<VelqoV1OAuthRedirectSession>(Passkey{}, std::move(presentationAnchorProvider));
 }
 
-void VelqoV1OAuthRedirectSession::start(const std::string& url, const std::optional<std::string>& callbackScheme,
+void VelqoV1OAuthRedirectSession::start(const std::string& url,
+                                        const std::optional<std::string>& callbackScheme,
                                         bool prefersEphemeralSession, Completion completion) {
   if (!callbackScheme || callbackScheme->empty()) {
     complete(completion, RedirectResult::failure(VelqoV1OAuthRedirectError::invalidCallback()));

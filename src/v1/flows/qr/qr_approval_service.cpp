@@ -29,8 +29,8 @@ constexpr const char* kMissingPhoneActionToken = "Missing phone_action_token in 
 constexpr const char* kInvalidIdentifier = "Invalid user identifier";
 
 VelqoV1QrApprovalError ownError(Code code, std::string message, bool retryable = false) {
-  return VelqoV1QrApprovalError(std::string(VelqoV1QrApprovalError::codeText(code)), std::move(message), retryable,
-                                false, std::nullopt);
+  return VelqoV1QrApprovalError(std::string(VelqoV1QrApprovalError::codeText(code)), std::move(message),
+                                retryable, false, std::nullopt);
 }
 
 void complete(const Completion& completion, const ApprovalResult& result) noexcept {
@@ -181,7 +181,8 @@ long numericCode(std::string_view code) {
 }  // namespace
 
 VelqoV1QrApprovalError::VelqoV1QrApprovalError(std::string code, std::string message, bool retryable,
-                                               bool shouldClearRecord, std::optional<std::int64_t> retryAfterSeconds)
+                                               bool shouldClearRecord,
+                                               std::optional<std::int64_t> retryAfterSeconds)
     : platform::PlatformError("VelqoV1QrApprovalError", numericCode(code), message),
       code_(std::move(code)),
       message_(std::move(message)),
@@ -250,17 +251,20 @@ struct VelqoV1QrApprovalService::Impl {
     }
     const bool clear = clearRule(s, std::nullopt, message);
     if (clear) clearRecordSafely(s, identifier);
-    return VelqoV1QrApprovalError(std::string(VelqoV1QrApprovalError::codeText(Code::httpError)), std::move(message), status == 429, clear,
-                                  retryAfterSeconds(response));
+    return VelqoV1QrApprovalError(std::string(VelqoV1QrApprovalError::codeText(Code::httpError)),
+                                  std::move(message), status == 429, clear, retryAfterSeconds(response));
   }
 
-  static ApprovalResult successRule(Service& s, Kind kind, std::string_view body, const std::string& identifier) {
-    if (auto envelope = errorEnvelope(s, body, identifier)) return ApprovalResult::failure(std::move(*envelope));
+  static ApprovalResult successRule(Service& s, Kind kind, std::string_view body,
+                                    const std::string& identifier) {
+    if (auto envelope = errorEnvelope(s, body, identifier))
+      return ApprovalResult::failure(std::move(*envelope));
     if (kind == Kind::auth) {
       try {
         (void)decodeV1Response(body);
       } catch (...) {
-        return ApprovalResult::failure(ownError(Code::responseDecodingFailed, "Invalid QR auth approval response"));
+        return ApprovalResult::failure(
+            ownError(Code::responseDecodingFailed, "Invalid QR auth approval response"));
       }
       return ApprovalResult::success(VelqoV1QrApprovalOutcome::approved());
     }
@@ -295,12 +299,14 @@ struct VelqoV1QrApprovalService::Impl {
 
   // Signs the message; on failure completes and returns nothing.
   static std::optional<VelqoV1QrSignaturePayload> sign(Service& s, const std::string& message,
-                                                       const std::string& identifier, const Completion& completion) {
+                                                       const std::string& identifier,
+                                                       const Completion& completion) {
     try {
       return s.signer_->signQrMessage(message, identifier);
     } catch (const VelqoV1DeviceCryptoError& e) {
       if (e.shouldClearRecord()) clearRecordSafely(s, identifier);
-      fail(completion, VelqoV1QrApprovalError(e.code(), e.message(), false, e.shouldClearRecord(), std::nullopt));
+      fail(completion,
+           VelqoV1QrApprovalError(e.code(), e.message(), false, e.shouldClearRecord(), std::nullopt));
     } catch (const platform::PlatformError& e) {
       fail(completion, ownError(Code::signingFailed, e.localizedDescription()));
     } catch (const std::exception& e) {
@@ -312,7 +318,8 @@ struct VelqoV1QrApprovalService::Impl {
   }
 
   static std::string endpoint(const Service& s, const char* path) {
-    if (auto base = platform::Url::parse(s.config_.baseURL())) return base->appendingPathComponent(path).text();
+    if (auto base = platform::Url::parse(s.config_.baseURL()))
+      return base->appendingPathComponent(path).text();
     return s.config_.baseURL();  // not a URL: the session fails the task as a transport error
   }
 
@@ -382,22 +389,24 @@ void VelqoV1QrApprovalService::approveQrAuth(const VelqoV1QrPayload& payload, co
     fail(completion, ownError(Code::invalidIdentifier, kInvalidIdentifier));
     return;
   }
-  auto signature = Impl::sign(*this, payload.sessionId + ":" + payload.nonce + ":approve", normalized, completion);
+  auto signature =
+      Impl::sign(*this, payload.sessionId + ":" + payload.nonce + ":approve", normalized, completion);
   if (!signature) return;
 
   std::string body;
   try {
-    body = encodeV1Request(VelqoV1Request{
-        config_.protocolVersion(), payload.sessionId,
-        VelqoV1Action::qrAuthApprove(signature->h2index, signature->signature, signature->sk2, rememberDevice,
-                                     *payload.phoneActionToken)});
+    body = encodeV1Request(
+        VelqoV1Request{config_.protocolVersion(), payload.sessionId,
+                       VelqoV1Action::qrAuthApprove(signature->h2index, signature->signature, signature->sk2,
+                                                    rememberDevice, *payload.phoneActionToken)});
   } catch (...) {
     wipe(signature->sk2);
     fail(completion, ownError(Code::requestEncodingFailed, "Failed to encode QR auth approval request"));
     return;
   }
   wipe(signature->sk2);
-  Impl::send(*this, Kind::auth, Impl::endpoint(*this, "auth"), std::move(body), normalized, std::move(completion));
+  Impl::send(*this, Kind::auth, Impl::endpoint(*this, "auth"), std::move(body), normalized,
+             std::move(completion));
 }
 
 void VelqoV1QrApprovalService::approveQrLogin(const VelqoV1QrPayload& payload, const std::string& identifier,
@@ -407,8 +416,8 @@ void VelqoV1QrApprovalService::approveQrLogin(const VelqoV1QrPayload& payload, c
     fail(completion, ownError(Code::invalidIdentifier, kInvalidIdentifier));
     return;
   }
-  auto signature =
-      Impl::sign(*this, payload.sessionId + ":" + payload.nonce + ":" + normalized + ":bind", normalized, completion);
+  auto signature = Impl::sign(*this, payload.sessionId + ":" + payload.nonce + ":" + normalized + ":bind",
+                              normalized, completion);
   if (!signature) return;
 
   std::string body;

@@ -1,0 +1,221 @@
+// The code exchange over real HTTP against the loopback token endpoint, which checks the form and
+// the PKCE verifier and signs ID tokens with its own keys: verified tokens, form values that must
+// survive encoding, the rejections, the failures found before sending, and a released service.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <nlohmann/json.hpp>
+
+#include "support/loopback_server.hpp"
+#include "v1/flows/qr_oauth_test_support.hpp"
+#include "velqo/platform/queue.hpp"
+#include "velqo/v1/flows/oauth_exchange_service.hpp"
+#include "velqo/v1/flows/velqo_v1_sdk.hpp"
+#include "velqo_localservice/token_endpoint.hpp"
+#include "velqo_localservice/v1_peer.hpp"
+
+namespace velqo::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using localservice::Curve;
+using localservice::Reply;
+using localservice::TokenEndpoint;
+using localservice::TokenGrant;
+using Result = VelqoV1OAuthExchangeService::ExchangeResult;
+using Error = VelqoV1OAuthExchangeError;
+
+class OAuthExchangeTest : public ::testing::Test {
+ protected:
+  localservice::LocalService service;
+  TokenEndpoint tokens{service};
+  std::shared_ptr<platform::HttpSession> session = platform::HttpSession::create();
+
+  VelqoOAuthConfig config(Curve curve = Curve::p256) const {
+    return VelqoOAuthConfig{tokens.url(), "client-123", service.publicKeyPem(curve)};
+  }
+  static TokenGrant grant(std::optional<std::string> challenge = std::nullopt, Curve curve = Curve::p256) {
+    TokenGrant g;
+    g.clientId = "client-123";
+    g.codeChallenge = std::move(challenge);
+    g.curve = curve;
+    return g;
+  }
+  Result run(const std::string& code, const std::optional<std::string>& verifier, Curve curve = Curve::p256) {
+    auto exchanger = VelqoV1OAuthExchangeService::create(config(curve), session);
+    Catcher<Result> catcher(session);
+    exchanger->exchange(code, verifier, catcher.callback());
+    auto result = catcher.wait();
+    EXPECT_TRUE(result.has_value());
+    EXPECT_TRUE(catcher.onCompletionThread());
+    return result.value_or(Result::failure(Error::invalidConfiguration("no result")));
+  }
+};
+
+TEST_F(OAuthExchangeTest, ReturnsAVerifiedIdTokenForEachCurve) {
+  const Curve curves[] = {Curve::p256, Curve::p384, Curve::p521};
+  for (const Curve curve : curves) {
+    const std::string verifier =
+        "verifier-" + std::to_string(static_cast<int>(curve)) + "-abcdefghijklmnopqrstuvwxyz";
+    tokens.registerCode("code-1", grant(TokenEndpoint::s256Challenge(verifier), curve));
+
+    const Result result = run("  code-1\n", verifier, curve);
+    ASSERT_TRUE(result.ok()) << result.error().localizedDescription();
+    EXPECT_NO_THROW(
+        OAuthTokenVerifier({service.publicKeyPem(curve), "client-123"}).verify(result.value().idToken));
+    EXPECT_EQ(result.value().tokenType, "Bearer");
+    EXPECT_EQ(result.value().expiresIn, 3600);
+
+    const auto sent = tokens.redemptions().back();
+    EXPECT_EQ(sent.form, (std::map<std::string, std::string>{{"grant_type", "authorization_code"},
+                                                             {"code", "code-1"},
+                                                             {"client_id", "client-123"},
+                                                             {"code_verifier", verifier}}));
+    EXPECT_EQ(sent.request.header("Content-Type"), "application/x-www-form-urlencoded");
+    EXPECT_EQ(sent.request.header("Accept"), "application/json");
+  }
+}
+
+TEST_F(OAuthExchangeTest, TheCodeOfACompletedV1SignInRedeemsWithItsPkceVerifier) {
+  // The service completes the sign-in at once and issues the code for the start's challenge.
+  localservice::V1Peer v1(service);
+  v1.enqueue([this](const localservice::V1Exchange& exchange) {
+    const auto start = nlohmann::json::parse(exchange.request.body)["action"];
+    tokens.registerCode("flow-code", grant(start.value("codeChallenge", std::string())));
+    return localservice::V1Peer::answer("sess-1", localservice::V1Peer::completedPrompt("flow-code"));
+  });
+  auto sdk = VelqoV1SDK::create("cfg", service.baseUrl());
+  std::optional<VelqoV1FlowUpdate::Completed> completed;
+  sdk->flow()->setOnUpdate([&completed](const VelqoV1FlowUpdate& update) {
+    if (const auto* done = update.as<VelqoV1FlowUpdate::Completed>()) completed = *done;
+  });
+  sdk->start(VelqoV1FlowType::signin, "alice");
+  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return completed.has_value(); }, 10s));
+  ASSERT_TRUE(completed->codeVerifier.has_value());
+
+  const Result result = run(completed->authCode, completed->codeVerifier);
+  ASSERT_TRUE(result.ok()) << result.error().localizedDescription();
+  EXPECT_EQ(tokens.redemptions().back().form.at("code_verifier"), *completed->codeVerifier);
+}
+
+TEST_F(OAuthExchangeTest, FormValuesReachTheEndpointUnchanged) {
+  const std::string code = "a+b c&d=e/f%g?\xC3\xA9";
+  tokens.registerCode(code, grant());
+  const Result result = run(code, std::string());  // an empty verifier is left out
+  ASSERT_TRUE(result.ok()) << result.error().localizedDescription();
+  const auto sent = tokens.redemptions().back();
+  EXPECT_EQ(sent.form.at("code"), code);
+  EXPECT_EQ(sent.form.count("code_verifier"), 0u);
+  EXPECT_EQ(sent.request.body.find('+'), std::string::npos) << sent.request.body;
+}
+
+TEST_F(OAuthExchangeTest, RejectsWhatIsNotAVerifiedIdToken) {
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    std::optional<std::string> verifier;
+    Error expected;
+  };
+  auto withGrant = [this](std::function<void(TokenGrant&)> change) {
+    return [this, change] {
+      TokenGrant g = grant();
+      change(g);
+      tokens.registerCode("code-1", g);
+    };
+  };
+  auto scripted = [this](Reply reply) { return [this, reply] { tokens.enqueue(reply); }; };
+  const Case cases[] = {
+      {"wrong audience", withGrant([](TokenGrant& g) { g.audience = "other-client"; }), std::nullopt,
+       Error::tokenVerificationFailed(OAuthTokenVerifierError::invalidAudience().localizedDescription())},
+      {"bad signature", withGrant([](TokenGrant& g) { g.tamperSignature = true; }), std::nullopt,
+       Error::tokenVerificationFailed(OAuthTokenVerifierError::invalidSignature().localizedDescription())},
+      {"empty id_token", withGrant([](TokenGrant& g) { g.idTokenOverride = ""; }), std::nullopt,
+       Error::invalidResponse("Missing id_token")},
+      {"no id_token", scripted(Reply::json(200, R"({"token_type":"Bearer"})")), std::nullopt,
+       Error::invalidResponse("Missing id_token")},
+      {"id_token of another type", scripted(Reply::json(200, R"({"id_token":7})")), std::nullopt,
+       Error::invalidResponse("Missing id_token")},
+      {"not JSON", scripted(Reply::json(200, "<html>")), std::nullopt,
+       Error::invalidResponse("Missing id_token")},
+      {"2xx without body", scripted(Reply::empty(204)), std::nullopt,
+       Error::invalidResponse("Empty response")},
+      {"error body", scripted(Reply::json(400, R"({"error":"invalid_grant"})")), std::nullopt,
+       Error::invalidResponse(R"({"error":"invalid_grant"})")},
+      {"empty error body", scripted(Reply::empty(400)), std::nullopt, Error::invalidResponse("")},
+      {"error body that is not UTF-8", scripted(Reply::json(502, "\xff\xfe")), std::nullopt,
+       Error::invalidResponse("HTTP 502")},
+      {"PKCE verifier refused by the endpoint",
+       withGrant([](TokenGrant& g) { g.codeChallenge = TokenEndpoint::s256Challenge("the-right-verifier"); }),
+       "a-wrong-verifier",
+       Error::invalidResponse(R"({"error":"invalid_grant","error_description":"PKCE verification failed"})")},
+  };
+  for (const auto& c : cases) {
+    c.arrange();
+    const Result result = run("code-1", c.verifier);
+    ASSERT_FALSE(result.ok()) << c.name;
+    EXPECT_EQ(result.error(), c.expected) << c.name << ": " << result.error().text();
+  }
+}
+
+TEST_F(OAuthExchangeTest, FailuresBeforeSendingCompleteOnTheCallersThread) {
+  struct Case {
+    const char* name;
+    std::string code;
+    std::optional<std::string> verifier;
+    Error expected;
+  };
+  const Case cases[] = {
+      {"blank code", " \n\t", "v", Error::invalidConfiguration("authCode is required")},
+      {"code not UTF-8", "c\xff", std::nullopt, Error::requestEncodingFailed()},
+      {"verifier not UTF-8", "c", std::string("\xc3"), Error::requestEncodingFailed()},
+  };
+  auto exchanger = VelqoV1OAuthExchangeService::create(config(), session);
+  for (const auto& c : cases) {
+    Catcher<Result> catcher(session);
+    exchanger->exchange(c.code, c.verifier, catcher.callback());
+    ASSERT_EQ(catcher.calls(), 1) << c.name;
+    EXPECT_EQ(catcher.callerThread(), std::this_thread::get_id()) << c.name;
+    EXPECT_EQ(catcher.wait(0ms)->error(), c.expected) << c.name;
+  }
+  EXPECT_EQ(service.requestCount(), 0u);
+}
+
+TEST_F(OAuthExchangeTest, NoAnswerIsATransportError) {
+  auto exchanger =
+      VelqoV1OAuthExchangeService::create({"http://127.0.0.1:1/token", "client-123", ""}, session);
+  Catcher<Result> catcher(session);
+  exchanger->exchange("code-1", std::nullopt, catcher.callback());
+  auto result = catcher.wait();
+  ASSERT_TRUE(result.has_value() && !result->ok());
+  EXPECT_EQ(result->error().errorCase(), Error::Case::transportError);
+  EXPECT_FALSE(result->error().text().empty());
+}
+
+TEST_F(OAuthExchangeTest, AReleasedServiceNeverCompletes) {
+  tokens.registerCode("code-1", grant());
+  service.route("GET", "/probe", [](const localservice::RecordedRequest&) {
+    Reply reply = Reply::json(200, "{}");
+    reply.delay = 800ms;
+    return reply;
+  });
+  Reply held = Reply::json(200, R"({"id_token":"x"})");
+  held.delay = 300ms;
+  tokens.enqueue(held);
+
+  Catcher<Result> catcher(session);
+  auto exchanger = VelqoV1OAuthExchangeService::create(config(), session);
+  exchanger->exchange("code-1", std::nullopt, catcher.callback());
+  ASSERT_TRUE(service.waitForRequests(1, 5s));
+  exchanger.reset();
+
+  Catcher<bool> probe;
+  auto probeDone = probe.callback();
+  session->dataTask(platform::HttpRequest{service.baseUrl() + "/probe", "GET", {}, {}, 5.0},
+                    [probeDone](auto, auto, auto) { probeDone(true); });
+  ASSERT_TRUE(probe.wait().has_value());
+  EXPECT_EQ(catcher.calls(), 0);
+}
+
+}  // namespace
+}  // namespace velqo::testing

@@ -1,0 +1,103 @@
+// QR approvals from several threads at once on one service, and services released while their
+// answers arrive (run under ThreadSanitizer in CI).
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "support/loopback_server.hpp"
+#include "v1/flows/qr_oauth_test_support.hpp"
+#include "velqo/platform/item_store.hpp"
+#include "velqo/v1/flows/device_crypto_service.hpp"
+#include "velqo/v1/flows/qr_approval_service.hpp"
+#include "velqo_localservice/qr_peer.hpp"
+
+namespace velqo::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Result = VelqoV1QrApprovalService::ApprovalResult;
+
+class QrApprovalConcurrencyTest : public ::testing::Test {
+ protected:
+  void SetUp() override { platform::setItemStore(platform::InMemoryItemStore::create()); }
+  void TearDown() override { platform::setItemStore(nullptr); }
+
+  localservice::LocalService service;
+  std::shared_ptr<localservice::DeviceKeyRegistry> keys = std::make_shared<localservice::DeviceKeyRegistry>();
+  localservice::QrPeer qr{service, keys};
+  std::shared_ptr<platform::HttpSession> session = platform::HttpSession::create();
+  std::shared_ptr<VelqoV1DeviceCryptoService> deviceTrust =
+      VelqoV1DeviceCryptoService::create("p1", VelqoV1DeviceCryptoStore::create("svc.qr.mt"));
+
+  std::shared_ptr<VelqoV1QrApprovalService> approvals() {
+    VelqoV1ClientConfig::Settings settings;
+    settings.baseURL = service.baseUrl() + "/v1";
+    return VelqoV1QrApprovalService::create(VelqoV1ClientConfig::withConfigId("cfg", settings), deviceTrust,
+                                            session);
+  }
+  void setUpDevice() {
+    const VelqoV1Action action = deviceTrust->handleSetupDevice("", "", "1", "alice");
+    const auto* sent = action.as<VelqoV1Action::RequestChallenge>();
+    ASSERT_TRUE(keys->registerKeyset(sent->hindex, sent->keyset, sent->sk2));
+  }
+  static VelqoV1QrPayload bind(int i) {
+    return VelqoV1QrPayload{
+        VelqoV1QrPayloadType::qrLogin, "bind-" + std::to_string(i), "n", {}, "t", {}, {}, "raw"};
+  }
+};
+
+TEST_F(QrApprovalConcurrencyTest, ParallelApprovalsEachCompleteOnce) {
+  setUpDevice();
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 4;
+  for (int i = 0; i < kThreads * kPerThread; ++i) qr.openBindSession("bind-" + std::to_string(i), "n");
+
+  auto approvalService = approvals();
+  std::vector<std::unique_ptr<Catcher<Result>>> catchers;
+  for (int i = 0; i < kThreads * kPerThread; ++i) catchers.push_back(std::make_unique<Catcher<Result>>());
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int k = 0; k < kPerThread; ++k) {
+        const int i = t * kPerThread + k;
+        approvalService->approve(bind(i), "alice", false, catchers[i]->callback());
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (auto& catcher : catchers) {
+    auto result = catcher->wait();
+    ASSERT_TRUE(result.has_value());
+    EXPECT_TRUE(result->ok()) << result->error().message();
+    EXPECT_EQ(catcher->calls(), 1);
+  }
+  EXPECT_EQ(qr.decisions().size(), static_cast<std::size_t>(kThreads * kPerThread));
+}
+
+TEST_F(QrApprovalConcurrencyTest, ReleasingWhileAnswersArriveCallsAtMostOnce) {
+  setUpDevice();
+  auto calls = std::make_shared<std::atomic<int>>(0);  // completions may outlive this scope
+  for (int i = 0; i < 12; ++i) {
+    qr.openBindSession("bind-" + std::to_string(i), "n");
+    auto approvalService = approvals();
+    approvalService->approve(bind(i), "alice", false, [calls](const Result&) { ++*calls; });
+    std::thread releaser([s = std::move(approvalService), i]() mutable {
+      std::this_thread::sleep_for(std::chrono::microseconds(200 * (i % 4)));
+      s.reset();
+    });
+    releaser.join();
+  }
+  // Let every answer land: a probe sent last completes after them on the same thread.
+  Catcher<bool> probe;
+  auto done = probe.callback();
+  session->dataTask(platform::HttpRequest{service.baseUrl() + "/probe", "GET", {}, {}, 5.0},
+                    [done](auto, auto, auto) { done(true); });
+  ASSERT_TRUE(probe.wait().has_value());
+  EXPECT_LE(calls->load(), 12);
+}
+
+}  // namespace
+}  // namespace velqo::testing
