@@ -15,8 +15,12 @@ trap 'rm -rf "$scratch"' EXIT
 prefix="$scratch/prefix"
 
 cmake --install "$build_dir" --prefix "$prefix" >"$scratch/install.log"
-libdir=$(dirname "$(find "$prefix" -name velqoConfig.cmake -path '*/cmake/velqo/*' | head -n 1)")
-libdir=$(cd "$libdir/../.." && pwd)
+config=$(find "$prefix" -path '*/cmake/velqo/velqoConfig.cmake')
+if [ -z "$config" ]; then
+  echo "run.sh: the install put no cmake/velqo/velqoConfig.cmake under $prefix" >&2
+  exit 1
+fi
+libdir=$(cd "$(dirname "$config")/../.." && pwd)
 
 echo "-- headers"
 count=0
