@@ -98,10 +98,6 @@ void CliProcess::writeLine(const std::string& line) {
   }
 }
 
-void CliProcess::terminate() {
-  if (pid_ > 0) ::kill(pid_, SIGTERM);
-}
-
 void CliProcess::closeStdin() {
   closeFd(stdinFd_);
 }
@@ -124,7 +120,7 @@ void CliProcess::readLoop() {
       std::lock_guard lock(mutex_);
       if (n <= 0) {
         (i == 0 ? outOpen : errOpen) = false;
-        (i == 0 ? outClosed_ : errClosed_) = true;
+        if (i == 0) outClosed_ = true;
       } else {
         (i == 0 ? out_ : err_).append(buffer.data(), static_cast<std::size_t>(n));
       }
@@ -132,7 +128,7 @@ void CliProcess::readLoop() {
     }
   }
   std::lock_guard lock(mutex_);
-  outClosed_ = errClosed_ = true;
+  outClosed_ = true;
   changed_.notify_all();
 }
 
@@ -149,22 +145,6 @@ std::optional<std::string> CliProcess::nextStdoutLine(std::chrono::milliseconds 
     return outClosed_;
   });
   return line;
-}
-
-std::optional<std::string> CliProcess::waitForStderrLine(const std::function<bool(const std::string&)>& match,
-                                                         std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  std::optional<std::string> found;
-  changed_.wait_for(lock, timeout, [&] {
-    for (const auto& line : splitLines(err_)) {
-      if (match(line)) {
-        found = line;
-        return true;
-      }
-    }
-    return errClosed_;
-  });
-  return found;
 }
 
 int CliProcess::wait(std::chrono::milliseconds timeout) {
@@ -200,15 +180,7 @@ std::string CliProcess::stderrText() const {
 CliRun runCli(const std::vector<std::string>& args, const std::string& input,
               std::chrono::milliseconds timeout) {
   CliProcess process(args);
-  if (!input.empty()) {
-    std::size_t start = 0;
-    while (start < input.size()) {
-      auto end = input.find('\n', start);
-      if (end == std::string::npos) end = input.size();
-      process.writeLine(input.substr(start, end - start));
-      start = end + 1;
-    }
-  }
+  for (const auto& line : splitLines(input)) process.writeLine(line);
   process.closeStdin();
   CliRun run;
   run.status = process.wait(timeout);

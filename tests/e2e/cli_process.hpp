@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -35,14 +34,6 @@ class CliProcess {
   /// The next complete line of standard output, or nothing when none comes in time (or the
   /// output ended).
   std::optional<std::string> nextStdoutLine(std::chrono::milliseconds timeout = std::chrono::seconds(20));
-  /// Waits until a line of standard error satisfies `match` (lines seen before count too) and
-  /// returns it.
-  std::optional<std::string> waitForStderrLine(const std::function<bool(const std::string&)>& match,
-                                               std::chrono::milliseconds timeout = std::chrono::seconds(20));
-
-  /// Sends SIGTERM to the child (its own pid).
-  void terminate();
-
   /// Waits for the exit and returns the exit status (-1 on time-out or a signal).
   int wait(std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
@@ -64,7 +55,6 @@ class CliProcess {
   std::string err_;
   std::size_t outCursor_ = 0;
   bool outClosed_ = false;
-  bool errClosed_ = false;
   std::optional<int> exitStatus_;
 };
 

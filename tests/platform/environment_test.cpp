@@ -1,121 +1,157 @@
 #include "velqo/platform/environment.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <cctype>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <nlohmann/json.hpp>
 #include <regex>
 
 #include "platform/files.hpp"
+#include "platform/platform_test_support.hpp"
 #include "support/test_environment.hpp"
+#include "velqo/platform/user_defaults.hpp"
 
 namespace velqo::platform {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::makeTempDirectory;
+using testing::modeOf;
 
-unsigned modeOf(const fs::path& p) {
-  struct stat st {};
-  EXPECT_EQ(::stat(p.c_str(), &st), 0) << p;
-  return st.st_mode & 07777;
+std::string fileText(const fs::path& file) {
+  return textOf(files::read(file).value());
 }
 
-TEST(EnvironmentTest, DeviceDefaultsComeFromThisMachine) {
-  DeviceInfo d = currentDevice();
-  EXPECT_FALSE(d.systemName.empty());
-  EXPECT_FALSE(d.systemVersion.empty());
+// The vendor identifier of a data directory (the current one when empty).
+std::optional<std::string> vendorIdIn(const fs::path& dir) {
+  const auto original = applicationDataDirectory();
+  setApplicationDataDirectory(dir);
+  auto id = currentDevice().identifierForVendor;
+  setApplicationDataDirectory(original);
+  return id;
+}
+
+TEST(EnvironmentTest, DeviceDefaultsComeFromThisMachineWithAStableVendorIdentifierOnDisk) {
+  const DeviceInfo d = currentDevice();
+  for (const auto& value : {d.systemName, d.systemVersion, d.name, d.locale, d.timeZone})
+    EXPECT_FALSE(value.empty());
   EXPECT_NE(d.model.find(machineName()), std::string::npos);
-  EXPECT_FALSE(d.name.empty());
-  EXPECT_FALSE(d.locale.empty());
   EXPECT_EQ(d.locale.find('.'), std::string::npos);  // no code set
   ASSERT_FALSE(d.preferredLanguages.empty());
   EXPECT_EQ(d.preferredLanguages[0].find('_'), std::string::npos);
-  EXPECT_FALSE(d.timeZone.empty());
-  EXPECT_FALSE(machineName().empty());
-}
 
-TEST(EnvironmentTest, VendorIdentifierIsAStableUpperCaseUuidKeptOnDisk) {
-  auto id = currentDevice().identifierForVendor;
+  const auto id = d.identifierForVendor;
   ASSERT_TRUE(id);
   EXPECT_TRUE(std::regex_match(
-      *id, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
-      << *id;
+      *id, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
   EXPECT_EQ(currentDevice().identifierForVendor, id);
-  auto file = applicationDataDirectory() / "vendor-identifier";
-  EXPECT_EQ(textOf(files::read(file).value()), *id);
-  EXPECT_EQ(modeOf(file), 0600u);
-
+  EXPECT_EQ(fileText(applicationDataDirectory() / "vendor-identifier"), *id);
+  EXPECT_EQ(modeOf(applicationDataDirectory() / "vendor-identifier"), 0600u);
   // Another data directory has its own identifier; going back finds the first again.
-  auto original = applicationDataDirectory();
-  auto other = testing::makeTempDirectory("vendor");
-  setApplicationDataDirectory(other);
-  auto otherId = currentDevice().identifierForVendor;
-  setApplicationDataDirectory(original);
+  const auto otherId = vendorIdIn(makeTempDirectory("vendor"));
   ASSERT_TRUE(otherId);
   EXPECT_NE(*otherId, *id);
   EXPECT_EQ(currentDevice().identifierForVendor, id);
-
   // A damaged file is replaced by a new identifier.
-  auto damaged = testing::makeTempDirectory("vendor");
+  const auto damaged = makeTempDirectory("vendor");
   ASSERT_TRUE(files::writeAtomically(damaged / "vendor-identifier", bytesOf("not-a-uuid")));
-  setApplicationDataDirectory(damaged);
-  auto replaced = currentDevice().identifierForVendor;
-  setApplicationDataDirectory(original);
+  const auto replaced = vendorIdIn(damaged);
   ASSERT_TRUE(replaced);
-  EXPECT_EQ(textOf(files::read(damaged / "vendor-identifier").value()), *replaced);
-}
-
-TEST(EnvironmentTest, SetCurrentDeviceOverridesEverything) {
-  DeviceInfo original = currentDevice();
-  DeviceInfo custom = original;
-  custom.systemName = "TestOS";
-  custom.identifierForVendor.reset();
-  custom.preferredLanguages = {"de-DE", "en"};
-  setCurrentDevice(custom);
-  DeviceInfo seen = currentDevice();
-  setCurrentDevice(original);
-  EXPECT_EQ(seen.systemName, "TestOS");
-  EXPECT_FALSE(seen.identifierForVendor);
-  EXPECT_EQ(seen.preferredLanguages, (std::vector<std::string>{"de-DE", "en"}));
-  EXPECT_EQ(currentDevice().identifierForVendor, original.identifierForVendor);
+  EXPECT_EQ(fileText(damaged / "vendor-identifier"), *replaced);
 }
 
 TEST(EnvironmentTest, DefaultDataDirectoryFollowsXdgAndKeepsTheBundleIdInOneComponent) {
-  auto original = applicationDataDirectory();
-  BundleInfo savedBundle = mainBundle();
+  const auto original = applicationDataDirectory();
+  const BundleInfo savedBundle = mainBundle();
   const char* savedXdg = std::getenv("XDG_DATA_HOME");
-  std::string xdgBackup = savedXdg ? savedXdg : "";
-  auto xdg = testing::makeTempDirectory("xdg");
+  const std::string xdgBackup = savedXdg ? savedXdg : "";
+  const auto xdg = makeTempDirectory("xdg");
   ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
   setApplicationDataDirectory({});
-
-  struct Case {
-    std::optional<std::string> identifier;
-    std::string directory;
-  };
-  const Case cases[] = {{"com.example.app", "com.example.app"},
-                        {"", "velqo"},
-                        {"..", "velqo"},
-                        {"../../escape", ".._.._escape"},
-                        {std::nullopt, "velqo"}};
-  for (const auto& c : cases) {
-    BundleInfo b;
-    b.identifier = c.identifier;
-    setMainBundle(b);
-    auto dir = applicationDataDirectory();
-    EXPECT_EQ(dir, xdg / c.directory) << c.directory;
-    EXPECT_EQ(modeOf(dir), 0700u) << c.directory;
+  const std::pair<std::optional<std::string>, std::string> cases[] = {{"com.example.app", "com.example.app"},
+                                                                      {"..", "velqo"},
+                                                                      {"../../escape", ".._.._escape"},
+                                                                      {std::nullopt, "velqo"}};
+  for (const auto& [identifier, directory] : cases) {
+    setMainBundle({identifier, {}});
+    EXPECT_EQ(applicationDataDirectory(), xdg / directory);
+    EXPECT_EQ(modeOf(xdg / directory), 0700u) << directory;
   }
   EXPECT_EQ(applicationSupportDirectory(), xdg / "velqo" / "Application Support");
   EXPECT_EQ(modeOf(xdg / "velqo" / "Application Support"), 0700u);
-
-  if (savedXdg) {
-    ::setenv("XDG_DATA_HOME", xdgBackup.c_str(), 1);
-  } else {
-    ::unsetenv("XDG_DATA_HOME");
-  }
+  savedXdg ? ::setenv("XDG_DATA_HOME", xdgBackup.c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
   setMainBundle(savedBundle);
   setApplicationDataDirectory(original);
+}
+
+TEST(UserDefaultsTest, ValuesPersistWithTheirKindsAsHostReadableJson) {
+  const auto file = makeTempDirectory("defaults") / "sub" / "defaults.json";
+  {
+    auto d = UserDefaults::open(file);
+    d->setString("text", "héllo");
+    d->setData("bytes", Bytes{0, 1, 2, 255});
+    d->setNumber("number", 12.5);
+    d->setNumber("infinite", -std::numeric_limits<double>::infinity());
+    d->setNumber("nan", std::nan(""));
+    d->setString("gone", "x");
+    d->remove("gone");
+    EXPECT_EQ(d->string("text"), "héllo");
+  }
+  EXPECT_EQ(modeOf(file), 0600u);
+  auto d = UserDefaults::open(file);
+  EXPECT_EQ(d->string("text"), "héllo");
+  EXPECT_EQ(d->data("bytes"), (Bytes{0, 1, 2, 255}));
+  EXPECT_EQ(d->number("number"), 12.5);
+  EXPECT_EQ(d->number("infinite"), -std::numeric_limits<double>::infinity());
+  EXPECT_TRUE(std::isnan(d->number("nan").value_or(0)));
+  EXPECT_EQ(d->string("gone"), std::nullopt);
+  // Asking for another kind gives nothing; base64-looking text is still text.
+  d->setString("b64", "aGVsbG8=");
+  for (const char* key : {"bytes", "number"}) EXPECT_EQ(d->string(key), std::nullopt) << key;
+  for (const char* key : {"b64", "number"}) EXPECT_EQ(d->data(key), std::nullopt) << key;
+  for (const char* key : {"b64", "bytes", "missing"}) EXPECT_EQ(d->number(key), std::nullopt) << key;
+
+  const auto json = nlohmann::json::parse(fileText(file));
+  EXPECT_EQ(json.at("text"), "héllo");
+  EXPECT_EQ(json.at("number"), 12.5);
+  EXPECT_FALSE(json.contains("gone"));
+  d->setNumber("text", 3);  // overwriting changes the kind
+  EXPECT_EQ(UserDefaults::open(file)->number("text"), 3.0);
+  EXPECT_EQ(UserDefaults::open(file)->string("text"), std::nullopt);
+}
+
+TEST(UserDefaultsTest, HostWrittenFilesAreReadForeignKeysKeptAndBrokenFilesStartEmpty) {
+  const auto file = makeTempDirectory("host") / "d.json";
+  std::ofstream(file) << R"({"hostKey": {"nested": [1, 2]}, "count": 7, "name": "x",
+                             "fakeData": {"type": "data", "value": "not base64!"}})";
+  auto d = UserDefaults::open(file);
+  EXPECT_EQ(d->number("count"), 7.0);
+  EXPECT_EQ(d->string("name"), "x");
+  EXPECT_EQ(d->data("fakeData"), std::nullopt);
+  d->setString("mine", "y");
+  const auto json = nlohmann::json::parse(fileText(file));
+  EXPECT_EQ(json.at("hostKey").at("nested"), nlohmann::json::array({1, 2}));
+  EXPECT_EQ(json.at("mine"), "y");
+
+  const auto broken = makeTempDirectory("broken") / "d.json";
+  std::ofstream(broken) << "[1, 2";
+  UserDefaults::open(broken)->setString("k", "v");
+  EXPECT_EQ(UserDefaults::open(broken)->string("k"), "v");
+}
+
+TEST(UserDefaultsTest, StandardLivesInTheDataDirectoryAndCanBeReplaced) {
+  UserDefaults::setStandard(nullptr);
+  UserDefaults::standard()->setString("standard-test", "v");
+  EXPECT_EQ(nlohmann::json::parse(fileText(applicationDataDirectory() / "defaults.json")).at("standard-test"),
+            "v");
+  auto other = UserDefaults::open(makeTempDirectory("other") / "d.json");
+  UserDefaults::setStandard(other);
+  EXPECT_EQ(UserDefaults::standard(), other);
+  UserDefaults::setStandard(nullptr);
+  EXPECT_EQ(UserDefaults::standard()->string("standard-test"), "v");
+  UserDefaults::standard()->remove("standard-test");
 }
 
 }  // namespace

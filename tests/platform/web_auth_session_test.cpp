@@ -1,12 +1,10 @@
-// The command-line web-authentication session, fed through a pipe: the prompt, the lines it
-// accepts, refuses and takes as cancellation, cancel, and its thread.
+// The command-line web-authentication session, fed through a pipe.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
+#include <future>
 #include <thread>
 
 #include "velqo/platform/web_auth_session.hpp"
@@ -15,6 +13,12 @@ namespace velqo::platform {
 namespace {
 
 using namespace std::chrono_literals;
+
+struct Completed {
+  std::optional<std::string> url;
+  std::optional<PlatformError> error;
+  std::thread::id thread;
+};
 
 class CommandLineSessionTest : public ::testing::Test {
  protected:
@@ -25,65 +29,51 @@ class CommandLineSessionTest : public ::testing::Test {
     ::close(fds[0]);
   }
   void type(const std::string& text) {
-    ASSERT_EQ(::write(fds[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ASSERT_EQ(::write(fds[1], text.data(), text.size()), ssize_t(text.size()));
   }
   void closeWriteEnd() {
     if (fds[1] >= 0) ::close(fds[1]);
     fds[1] = -1;
   }
-  void start(std::optional<std::string> scheme = "myapp") {
-    CommandLineWebAuthenticationSession::Options options;
-    options.inputFd = fds[0];
-    options.output = [this](const std::string& text) {
-      std::lock_guard lock(mutex);
-      output += text;
-    };
-    session = CommandLineWebAuthenticationSession::create(options);
-    ASSERT_TRUE(session->start({"https://idp.example/authorize?a=1", std::move(scheme), false, nullptr},
-                               [this](std::optional<std::string> url, std::optional<PlatformError> error) {
-                                 std::lock_guard lock(mutex);
-                                 ++calls;
-                                 callbackURL = std::move(url);
-                                 failure = std::move(error);
-                                 completionThread = std::this_thread::get_id();
-                                 cv.notify_all();
+  // Starts a session for "myapp"; the completion's outcome and call count land in `done` and `calls`.
+  void start() {
+    session = CommandLineWebAuthenticationSession::create(
+        {fds[0], [this](const std::string& text) { output += text; }});
+    done = {};
+    ASSERT_TRUE(session->start({"https://idp.example/authorize?a=1", "myapp", false, nullptr},
+                               [this](auto url, auto error) {
+                                 if (++calls == 1) done.set_value({url, error, std::this_thread::get_id()});
                                }));
   }
-  bool waitForCompletion() {
-    std::unique_lock lock(mutex);
-    return cv.wait_for(lock, 5s, [this] { return calls > 0; });
-  }
-  bool isCancelled() {
-    std::lock_guard lock(mutex);
-    return !callbackURL && failure && failure->domain() == domain::webAuthentication &&
-           failure->code() == webAuthenticationError::cancelledLogin;
+  std::optional<Completed> wait() {
+    auto future = done.get_future();
+    if (future.wait_for(5s) != std::future_status::ready) return std::nullopt;
+    return future.get();
   }
 
   int fds[2] = {-1, -1};
   std::shared_ptr<CommandLineWebAuthenticationSession> session;
-  std::mutex mutex;
-  std::condition_variable cv;
-  std::string output;
-  int calls = 0;
-  std::optional<std::string> callbackURL;
-  std::optional<PlatformError> failure;
-  std::thread::id completionThread;
+  std::string output;  // written before the completion runs
+  std::atomic<int> calls{0};
+  std::promise<Completed> done;
 };
 
 TEST_F(CommandLineSessionTest, PromptsAndTakesTheFirstLineWithTheCallbackScheme) {
   start();
+  EXPECT_FALSE(session->start({"https://x", "myapp", false, nullptr}, [](auto, auto) {})) << "starts once";
   type("https://elsewhere.example/\n  MyApp://cb?code=c1&state=s1  \nmyapp://second\n");
-  ASSERT_TRUE(waitForCompletion());
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(callbackURL, "MyApp://cb?code=c1&state=s1");
-  EXPECT_FALSE(failure.has_value());
-  EXPECT_NE(completionThread, std::this_thread::get_id());
+  const auto completed = wait();
+  ASSERT_TRUE(completed);
+  EXPECT_EQ(completed->url, "MyApp://cb?code=c1&state=s1");
+  EXPECT_FALSE(completed->error);
+  EXPECT_NE(completed->thread, std::this_thread::get_id());
   EXPECT_NE(output.find("https://idp.example/authorize?a=1"), std::string::npos) << output;
   EXPECT_NE(output.find("does not start with \"myapp:\""), std::string::npos) << output;
 }
 
-TEST_F(CommandLineSessionTest, EmptyLineEndOfInputAndCancelAreCancelledLogins) {
-  for (int round = 0; round < 3; ++round) {
+TEST_F(CommandLineSessionTest, EmptyLineEndOfInputAndCancelAreCancelledLoginsAndDestroyingReportsNothing) {
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
     TearDown();
     SetUp();
     calls = 0;
@@ -91,19 +81,20 @@ TEST_F(CommandLineSessionTest, EmptyLineEndOfInputAndCancelAreCancelledLogins) {
     if (round == 0) type("\n");
     if (round == 1) closeWriteEnd();
     if (round == 2) session->cancel();
-    ASSERT_TRUE(waitForCompletion()) << round;
-    EXPECT_TRUE(isCancelled()) << round;
+    if (round == 3) {
+      session.reset();  // stops the reader without a completion
+      type("myapp://cb\n");
+      std::this_thread::sleep_for(50ms);
+      EXPECT_EQ(calls.load(), 0);
+      continue;
+    }
+    const auto completed = wait();
+    ASSERT_TRUE(completed);
+    EXPECT_FALSE(completed->url);
+    ASSERT_TRUE(completed->error);
+    EXPECT_EQ(completed->error->domain(), domain::webAuthentication);
+    EXPECT_EQ(completed->error->code(), webAuthenticationError::cancelledLogin);
   }
-}
-
-TEST_F(CommandLineSessionTest, StartsOnceAndADestroyedSessionReportsNothing) {
-  start();
-  EXPECT_FALSE(session->start({"https://x", "myapp", false, nullptr}, [](auto, auto) {}));
-  session.reset();  // stops the reader without a completion
-  type("myapp://cb\n");
-  std::this_thread::sleep_for(50ms);
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(calls, 0);
 }
 
 }  // namespace

@@ -24,7 +24,6 @@
 #include <thread>
 #include <vector>
 
-
 namespace velqo::testing {
 
 /// A one-shot latch: `wait` blocks until `open` (or until the timeout, returning false).

@@ -39,11 +39,14 @@ void installTestEnvironment() {
   platform::setApplicationDataDirectory(dataDirSlot());
   platform::BundleInfo bundle;
   bundle.identifier = "com.velqo.tests";
-  bundle.info = {{"CFBundleShortVersionString", "1.2.3"}, {"CFBundleVersion", "45"}, {"CFBundleName", "VelqoTests"}};
+  bundle.info = {
+      {"CFBundleShortVersionString", "1.2.3"}, {"CFBundleVersion", "45"}, {"CFBundleName", "VelqoTests"}};
   platform::setMainBundle(bundle);
 }
 
-const std::filesystem::path& testDataDirectory() { return dataDirSlot(); }
+const std::filesystem::path& testDataDirectory() {
+  return dataDirSlot();
+}
 
 std::filesystem::path makeTempDirectory(const char* prefix) {
   static std::atomic<int> counter{0};

@@ -31,8 +31,12 @@ class ScopedWipe {
 };
 
 /// The bytes of a text, unchanged (UTF-8 stays UTF-8).
-inline Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
+inline Bytes bytesOf(std::string_view text) {
+  return Bytes(text.begin(), text.end());
+}
 /// The text made of the given bytes, unchanged.
-inline std::string textOf(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+inline std::string textOf(const Bytes& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
 
 }  // namespace velqo

@@ -4,10 +4,8 @@
 #include <string>
 
 namespace velqo::json {
-namespace {
-
 // True when objects and arrays nest deeper than `limit` (brackets inside strings ignored).
-bool nestsDeeperThan(std::string_view text, std::size_t limit) {
+bool nestsDeeperThan(std::string_view text, std::size_t limit) noexcept {
   std::size_t depth = 0;
   bool inString = false;
   bool escaped = false;
@@ -32,8 +30,6 @@ bool nestsDeeperThan(std::string_view text, std::size_t limit) {
   }
   return false;
 }
-
-}  // namespace
 
 DecodeError& DecodeError::underKey(std::string_view key) {
   std::string prefix(key);

@@ -40,6 +40,10 @@ inline constexpr long encodingInvalidValue = 1;
 /// more than a handful of levels, and the limit keeps hostile input from exhausting the stack.
 inline constexpr std::size_t maxNestingDepth = 128;
 
+/// True when objects and arrays in the JSON text nest deeper than `limit` (brackets inside
+/// strings do not count). A cheap pre-scan that runs before any parser sees hostile input.
+bool nestsDeeperThan(std::string_view text, std::size_t limit) noexcept;
+
 /// Thrown by the field helpers while a record decodes; caught by `decodeValue`. Carries the
 /// path of the offending value ("data[2].id") for the description.
 class DecodeError : public std::exception {

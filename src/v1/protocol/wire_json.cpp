@@ -1,5 +1,7 @@
 #include "v1/protocol/wire_json.hpp"
 
+#include "core/transport/json_codec.hpp"
+
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -212,37 +214,7 @@ VelqoV1Prompt::Error decodeErrorPrompt(const Json& json) {
 // ---- Parsing -----------------------------------------------------------------------------
 
 bool nestingExceeds(std::string_view text, std::size_t maxDepth) noexcept {
-  std::size_t depth = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    switch (c) {
-      case '"':
-        inString = true;
-        break;
-      case '[':
-      case '{':
-        if (++depth > maxDepth) return true;
-        break;
-      case ']':
-      case '}':
-        if (depth > 0) --depth;
-        break;
-      default:
-        break;
-    }
-  }
-  return false;
+  return ::velqo::json::nestsDeeperThan(text, maxDepth);
 }
 
 std::optional<Json> tryParseJson(std::string_view text) noexcept {

@@ -11,7 +11,6 @@ namespace {
 
 using platform::HardwareKeyMode;
 
-const std::string kService = "svc.test";
 const std::string kProject = "p1";
 
 class DeviceCryptoServiceTest : public DeviceCryptoTest {
@@ -49,14 +48,14 @@ TEST_P(DeviceCryptoServiceModeTest, SetupAndChallengeVerifyIndependently) {
   platform::keys::setHardwareKeyMode(GetParam());
   const VelqoV1Action action = service->handleSetupDevice("", "", "1", " Alice ");
   const auto& sent = *action.as<VelqoV1Action::RequestChallenge>();
-  const OrderedJson record = storedJson(kService, "alice+p1");
+  const OrderedJson record = storedJson();
   EXPECT_EQ(record["wrapMetadata"]["type"],
             GetParam() == HardwareKeyMode::available ? "secureEnclave" : "fallback");
   EXPECT_EQ(record["keyset"], sent.keyset);
   EXPECT_EQ(record["hindex"], sent.hindex);
 
   // Every stored value recomputed from the shared secret with the platform primitives alone.
-  const Bytes secret = independentSecret(record, kService, "alice+p1");
+  const Bytes secret = independentSecret(record, "alice+p1");
   const Bytes salt1 = unbase64(record["salt1"]), salt2 = unbase64(record["salt2"]);
   const Bytes combinedprs = unbase64(record["combinedprs"]), combinedsalt = unbase64(record["combinedsalt"]);
   const Bytes sk2 = hkdf(secret, salt1, "Symmetrickey2");
@@ -65,9 +64,7 @@ TEST_P(DeviceCryptoServiceModeTest, SetupAndChallengeVerifyIndependently) {
   EXPECT_EQ(view.combinedSalt, combinedsalt);
 
   const Bytes sk1 = hkdf(secret, crypto::sha256(crypto::view(combinedprs)), "Symmetrickey1");
-  auto saltAndInfo = crypto::aesGcmOpen(crypto::view(sk1), crypto::ByteView(combinedsalt.data(), 12),
-                                        crypto::ByteView(combinedsalt.data() + 12, combinedsalt.size() - 28),
-                                        crypto::ByteView(combinedsalt.data() + combinedsalt.size() - 16, 16));
+  auto saltAndInfo = openBox(sk1, combinedsalt);
   ASSERT_TRUE(saltAndInfo.has_value());
   const std::string os = platform::currentDevice().systemName;
   EXPECT_EQ(textOf(Bytes(saltAndInfo->begin() + 32, saltAndInfo->end())),
@@ -105,35 +102,33 @@ TEST_P(DeviceCryptoServiceModeTest, SetupAndChallengeVerifyIndependently) {
   EXPECT_TRUE(ed25519Verifies(view.publicKey, bytesOf("sess:nonce:approve"), unbase64(qr.signature)));
   EXPECT_EQ(qr.h2index, sent.hindex);
   EXPECT_EQ(qr.sk2, sent.sk2);
-  EXPECT_TRUE(rawItem(kService, "alice+p1").has_value());
+  EXPECT_TRUE(rawItem().has_value());
 }
 
 INSTANTIATE_TEST_SUITE_P(HardwareAndFallback, DeviceCryptoServiceModeTest,
                          ::testing::Values(HardwareKeyMode::available, HardwareKeyMode::notAvailable));
 
-TEST_F(DeviceCryptoServiceTest, SetupAcceptsOnlyTheP256Algorithm) {
+TEST_F(DeviceCryptoServiceTest, SetupRefusals) {
   for (const char* accepted : {"", "ecdh p-256 + ed25519", "P256", "ed25519"}) {
     service->handleSetupDevice("d", accepted, "1", "alice");
-    EXPECT_EQ(storedJson(kService, "alice+p1")["algorithm"], "ECDH P-256+Ed25519") << accepted;
+    EXPECT_EQ(storedJson()["algorithm"], "ECDH P-256+Ed25519") << accepted;
   }
   service->clearRecord("alice");
   expectError([&] { service->handleSetupDevice("d", "rsa-2048", "1", "alice"); }, "unsupported_algorithm",
               "Unsupported crypto algorithm", false, "rsa");
-  EXPECT_FALSE(rawItem(kService, "alice+p1").has_value());
+  EXPECT_FALSE(rawItem().has_value());
   expectError([&] { service->handleSetupDevice("d", "", "1", " \n\t"); }, "invalid_identifier",
               "Invalid user identifier", false, "blank setup");
   expectError([&] { service->handleDeviceChallenge("AA==", "base64", "k", "", "", "AA==", "", " "); },
               "invalid_identifier", "Invalid user identifier", false, "blank challenge");
   expectError([&] { service->signQrMessage("m", ""); }, "invalid_identifier", "Invalid user identifier",
               false, "blank qr");
-}
 
-TEST_F(DeviceCryptoServiceTest, SetupFailureIsInternalErrorAndDeletesNothing) {
   platform::keys::setHardwareKeyMode(HardwareKeyMode::notAvailable);
   items->failNext(platform::InMemoryItemStore::Operation::add, platform::status::badParameter);
   expectError([&] { setup(); }, "internal_error", "Failed to setup device trust", false, "keychain add");
   EXPECT_TRUE(loggedPrefix("[V1DeviceCrypto] setup_device failed: The device credential record"));
-  EXPECT_EQ(items->itemCount(), 0u);
+  EXPECT_EQ(items->itemCount(), 0u) << "nothing stored, nothing deleted";
 }
 
 TEST_F(DeviceCryptoServiceTest, ChallengeFailuresFollowTheTable) {
@@ -143,11 +138,11 @@ TEST_F(DeviceCryptoServiceTest, ChallengeFailuresFollowTheTable) {
                 user = "alice";
   };
   auto flipStored = [this](const char* field) {
-    OrderedJson record = storedJson(kService, "alice+p1");
+    OrderedJson record = storedJson();
     Bytes value = unbase64(record[field]);
     value[3] ^= 0x01;
     record[field] = platform::base64Encode(value);
-    writeRaw(kService, "alice+p1", record.dump());
+    writeRaw(record.dump());
   };
   struct Row {
     const char* name;
@@ -162,8 +157,8 @@ TEST_F(DeviceCryptoServiceTest, ChallengeFailuresFollowTheTable) {
        "Unsupported response encoding", false},
       {"no record", [](Prompt& p) { p.user = "bob"; }, "device_not_found", "Device record not found", true,
        false},
-      {"undecodable record", [&](Prompt&) { writeRaw(kService, "alice+p1", "{}"); }, "device_not_found",
-       "Device record not found", true},
+      {"undecodable record", [&](Prompt&) { writeRaw("{}"); }, "device_not_found", "Device record not found",
+       true},
       {"other algorithm", [](Prompt& p) { p.algorithm = "rsa"; }, "info_string_mismatch",
        "Algorithm mismatch", true},
       {"salt not base64", [](Prompt& p) { p.combinedsalt = "AA =="; }, "invalid_challenge",
@@ -213,7 +208,7 @@ TEST_F(DeviceCryptoServiceTest, ChallengeFailuresFollowTheTable) {
         },
         row.code, row.message, row.clear, row.name);
     platform::setMainBundle(bundle);
-    EXPECT_EQ(rawItem(kService, "alice+p1").has_value(), !row.deleted) << row.name;
+    EXPECT_EQ(rawItem().has_value(), !row.deleted) << row.name;
     EXPECT_EQ(service->deviceCredentials("alice").has_value(), !row.deleted) << row.name;
   }
   EXPECT_TRUE(loggedPrefix("[V1DeviceCrypto] device_challenge failed: "));
@@ -235,9 +230,9 @@ TEST_F(DeviceCryptoServiceTest, ChallengeEncodingsAndMapp) {
 TEST_F(DeviceCryptoServiceTest, QrSigningWithoutStoredCombinedSaltAndItsFailures) {
   const VelqoV1Action action = setup();
   const ServiceView view = openKeyset(action);
-  OrderedJson record = storedJson(kService, "alice+p1");
+  OrderedJson record = storedJson();
   record.erase("combinedsalt");
-  writeRaw(kService, "alice+p1", record.dump());
+  writeRaw(record.dump());
   const VelqoV1QrSignaturePayload qr = service->signQrMessage("s:n:alice:bind", "Alice");
   EXPECT_TRUE(ed25519Verifies(view.publicKey, bytesOf("s:n:alice:bind"), unbase64(qr.signature)));
   EXPECT_EQ(qr.h2index, record["hindex"]);
@@ -246,10 +241,10 @@ TEST_F(DeviceCryptoServiceTest, QrSigningWithoutStoredCombinedSaltAndItsFailures
   Bytes keyset = unbase64(record["keyset"]);
   keyset[keyset.size() - 1] ^= 0x01;
   record["keyset"] = platform::base64Encode(keyset);
-  writeRaw(kService, "alice+p1", record.dump());
+  writeRaw(record.dump());
   expectError([&] { service->signQrMessage("m", "alice"); }, "decryption_failed", "QR signing failed", true,
               "tampered keyset");
-  EXPECT_FALSE(rawItem(kService, "alice+p1").has_value());
+  EXPECT_FALSE(rawItem().has_value());
   expectError([&] { service->signQrMessage("m", "alice"); }, "device_not_found", "Device record not found",
               true, "after deletion");
 }
@@ -264,12 +259,12 @@ TEST_F(DeviceCryptoServiceTest, CallbacksHoldTheServiceWeakly) {
   service.reset();
   EXPECT_EQ(provider("alice"), std::nullopt);
   invalidator("alice");
-  EXPECT_TRUE(rawItem(kService, "alice+p1").has_value());
+  EXPECT_TRUE(rawItem().has_value());
 
   auto again = VelqoV1DeviceCryptoService::create(kProject, store);
   VelqoV1DeviceCryptoService::makeDeviceCredentialsInvalidator(again)("alice");
-  EXPECT_FALSE(rawItem(kService, "alice+p1").has_value());
-  EXPECT_FALSE(hasHardwareKey(kService, "alice+p1"));
+  EXPECT_FALSE(rawItem().has_value());
+  EXPECT_FALSE(hasHardwareKey("alice+p1"));
 }
 
 }  // namespace

@@ -13,22 +13,27 @@ namespace {
 using platform::HardwareKeyMode;
 using Case = VelqoV1JSONCodingError::Case;
 
-const std::string kService = "svc.test";
-
 OrderedJson sampleRecord(const std::string& user = "alice") {
-  return OrderedJson{{"recordVersion", 1},
-                     {"createdAt", 1.5},
-                     {"userIdentifier", user},
-                     {"projectId", "p1"},
-                     {"algorithm", "ECDH P-256+Ed25519"},
-                     {"keyset", "a2V5"},
-                     {"hindex", "aGk="},
-                     {"salt1", "AAAA"},
-                     {"salt2", "AQEB"},
-                     {"combinedsalt", "AgIC"},
-                     {"combinedprs", "AwMD"},
-                     {"iv0", "BAQE"},
-                     {"wrapMetadata", {{"type", "fallback"}, {"value", "BQUF"}}}};
+  OrderedJson record = OrderedJson::parse(R"({"recordVersion":1,"createdAt":1.5,"userIdentifier":"",
+      "projectId":"p1","algorithm":"ECDH P-256+Ed25519","keyset":"a2V5","hindex":"aGk=","salt1":"AAAA",
+      "salt2":"AQEB","combinedsalt":"AgIC","combinedprs":"AwMD","iv0":"BAQE",
+      "wrapMetadata":{"type":"fallback","value":"BQUF"}})");
+  record["userIdentifier"] = user;
+  return record;
+}
+
+VelqoV1DeviceCryptoRecord decoded(const OrderedJson& record) {
+  return decodeV1JSON<VelqoV1DeviceCryptoRecord>(record.dump());
+}
+
+template <class E>
+void expectThrowsCase(const std::function<void()>& call, typename E::Case expected) {
+  try {
+    call();
+    ADD_FAILURE() << "no error";
+  } catch (const E& e) {
+    EXPECT_EQ(e.errorCase(), expected);
+  }
 }
 
 class DeviceCryptoStoreTest : public DeviceCryptoTest {
@@ -38,9 +43,8 @@ class DeviceCryptoStoreTest : public DeviceCryptoTest {
 
 TEST_F(DeviceCryptoStoreTest, StoredRecordHasDefaultEncoderLayout) {
   platform::keys::setHardwareKeyMode(HardwareKeyMode::notAvailable);
-  auto service = VelqoV1DeviceCryptoService::create("p1", store);
-  service->handleSetupDevice("", "", "1", " Alice ");
-  const std::string raw = rawItem(kService, "alice+p1").value_or("");
+  VelqoV1DeviceCryptoService::create("p1", store)->handleSetupDevice("", "", "1", " Alice ");
+  const std::string raw = rawItem().value_or("");
   EXPECT_TRUE(raw.starts_with(R"({"recordVersion":1,"createdAt":)")) << raw;
   EXPECT_NE(
       raw.find(R"(,"userIdentifier":"alice","projectId":"p1","algorithm":"ECDH P-256+Ed25519","keyset":")"),
@@ -69,21 +73,29 @@ TEST_F(DeviceCryptoStoreTest, StoredRecordHasDefaultEncoderLayout) {
   EXPECT_EQ(unbase64(record["wrapMetadata"]["value"]).size(), 32u);
 }
 
-TEST_F(DeviceCryptoStoreTest, CreatedAtIsAPlainNumber) {
+TEST_F(DeviceCryptoStoreTest, CreatedAtIsAPlainNumberAndCombinedSaltIsOptional) {
   for (auto [value, text] : std::vector<std::pair<double, std::string>>{
            {1700000000.25, "1700000000.25"}, {1700000000.0, "1700000000"}, {0.1, "0.1"}, {-2.5, "-2.5"}}) {
     OrderedJson record = sampleRecord();
     record["createdAt"] = value;
-    const std::string encoded = encodeV1JSON(decodeV1JSON<VelqoV1DeviceCryptoRecord>(record.dump()));
+    const std::string encoded = encodeV1JSON(decoded(record));
     EXPECT_NE(encoded.find(R"("createdAt":)" + text + ","), std::string::npos) << encoded;
     EXPECT_EQ(decodeV1JSON<VelqoV1DeviceCryptoRecord>(encoded).createdAt(), value);
   }
+
+  OrderedJson absent = sampleRecord(), null = sampleRecord();
+  absent.erase("combinedsalt");
+  null["combinedsalt"] = nullptr;
+  EXPECT_FALSE(decoded(absent).combinedsalt().has_value());
+  EXPECT_EQ(decoded(absent), decoded(null));
+  EXPECT_EQ(encodeV1JSON(decoded(null)).find("combinedsalt"), std::string::npos);
+  EXPECT_NE(decoded(absent), decoded(sampleRecord()));
 }
 
 TEST_F(DeviceCryptoStoreTest, RecordKeyIsNormalisedIdentifierPlusProject) {
-  auto record = decodeV1JSON<VelqoV1DeviceCryptoRecord>(sampleRecord(" Alice.Smith ").dump());
+  auto record = decoded(sampleRecord(" Alice.Smith "));
   store->save(record);
-  EXPECT_TRUE(rawItem(kService, "alice.smith+p1").has_value());
+  EXPECT_TRUE(rawItem("alice.smith+p1").has_value());
   EXPECT_EQ(store->load("alice.smith", "p1"), record);
   EXPECT_EQ(store->load("ALICE.SMITH ", "p1"), record);
   EXPECT_EQ(store->load("alice.smith", "P1"), std::nullopt);
@@ -91,22 +103,8 @@ TEST_F(DeviceCryptoStoreTest, RecordKeyIsNormalisedIdentifierPlusProject) {
   EXPECT_TRUE(loggedPrefix(
       "[V1DeviceCrypto] device_record_saved recordStore=keychain keyStore=software_fallback recordRef=" +
       detail::recordRef("alice.smith+p1")));
-  EXPECT_TRUE(
-      loggedPrefix("[V1DeviceCrypto] device_record_not_found recordStore=keychain recordRef=" +
-                   crypto::sha256Hex(crypto::view(std::string_view("alice.smith+P1"))).substr(0, 12)));
-}
-
-TEST_F(DeviceCryptoStoreTest, CombinedSaltMayBeAbsentOrNull) {
-  OrderedJson absent = sampleRecord();
-  absent.erase("combinedsalt");
-  OrderedJson null = sampleRecord();
-  null["combinedsalt"] = nullptr;
-  auto fromAbsent = decodeV1JSON<VelqoV1DeviceCryptoRecord>(absent.dump());
-  auto fromNull = decodeV1JSON<VelqoV1DeviceCryptoRecord>(null.dump());
-  EXPECT_FALSE(fromAbsent.combinedsalt().has_value());
-  EXPECT_EQ(fromAbsent, fromNull);
-  EXPECT_EQ(encodeV1JSON(fromNull).find("combinedsalt"), std::string::npos);
-  EXPECT_NE(fromAbsent, decodeV1JSON<VelqoV1DeviceCryptoRecord>(sampleRecord().dump()));
+  EXPECT_TRUE(loggedPrefix("[V1DeviceCrypto] device_record_not_found recordStore=keychain recordRef=" +
+                           detail::recordRef("alice.smith+P1")));
 }
 
 TEST_F(DeviceCryptoStoreTest, DecodingFailuresNameTheirCause) {
@@ -117,8 +115,6 @@ TEST_F(DeviceCryptoStoreTest, DecodingFailuresNameTheirCause) {
     std::string debugDescription;  // checked when not empty
   };
   const std::vector<Row> rows = {
-      {"metadata value not base64", [](OrderedJson& r) { r["wrapMetadata"]["value"] = "%%%"; },
-       Case::dataCorrupted, "Invalid base64 metadata"},
       {"metadata value with blank", [](OrderedJson& r) { r["wrapMetadata"]["value"] = "BQ UF"; },
        Case::dataCorrupted, "Invalid base64 metadata"},
       {"unknown metadata type",
@@ -134,15 +130,16 @@ TEST_F(DeviceCryptoStoreTest, DecodingFailuresNameTheirCause) {
       {"version as text", [](OrderedJson& r) { r["recordVersion"] = "1"; }, Case::typeMismatch, ""},
   };
   for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
     OrderedJson record = sampleRecord();
     row.mutate(record);
     try {
-      (void)decodeV1JSON<VelqoV1DeviceCryptoRecord>(record.dump());
-      ADD_FAILURE() << row.name << " decoded";
+      (void)decoded(record);
+      ADD_FAILURE() << "decoded";
     } catch (const VelqoV1JSONCodingError& e) {
-      EXPECT_EQ(e.errorCase(), row.expected) << row.name;
+      EXPECT_EQ(e.errorCase(), row.expected);
       if (!row.debugDescription.empty()) {
-        EXPECT_EQ(e.debugDescription(), row.debugDescription) << row.name;
+        EXPECT_EQ(e.debugDescription(), row.debugDescription);
       }
     }
   }
@@ -151,22 +148,18 @@ TEST_F(DeviceCryptoStoreTest, DecodingFailuresNameTheirCause) {
 TEST_F(DeviceCryptoStoreTest, UnreadableRecordsAreDeletedOnlyByCredentialLookup) {
   // A hardware key and an undecodable item under the same record key.
   ASSERT_NO_THROW(store->createSharedSecret("bob", "p1"));
-  ASSERT_TRUE(hasHardwareKey(kService, "bob+p1"));
-  writeRaw(kService, "bob+p1", "not json");
-  try {
-    (void)store->load("bob", "p1");
-    ADD_FAILURE() << "decoded";
-  } catch (const VelqoV1DeviceCryptoStoreError& e) {
-    EXPECT_EQ(e.errorCase(), VelqoV1DeviceCryptoStoreError::Case::decodingFailed);
-  }
-  EXPECT_TRUE(rawItem(kService, "bob+p1").has_value());
+  ASSERT_TRUE(hasHardwareKey("bob+p1"));
+  writeRaw("not json", "bob+p1");
+  expectThrowsCase<VelqoV1DeviceCryptoStoreError>([&] { (void)store->load("bob", "p1"); },
+                                                  VelqoV1DeviceCryptoStoreError::Case::decodingFailed);
+  EXPECT_TRUE(rawItem("bob+p1").has_value());
 
   EXPECT_EQ(store->deviceCredentials("bob", "p1"), std::nullopt);
-  EXPECT_FALSE(rawItem(kService, "bob+p1").has_value());
-  EXPECT_FALSE(hasHardwareKey(kService, "bob+p1"));
+  EXPECT_FALSE(rawItem("bob+p1").has_value());
+  EXPECT_FALSE(hasHardwareKey("bob+p1"));
 
   // Without a record nothing is touched (the other user's item and key stay).
-  writeRaw(kService, "carol+p1", "not json");
+  writeRaw("not json", "carol+p1");
   ASSERT_NO_THROW(store->createSharedSecret("dave", "p1"));
   const auto before = items->itemCount();
   EXPECT_EQ(store->deviceCredentials("dave", "p1"), std::nullopt);
@@ -180,48 +173,45 @@ TEST_F(DeviceCryptoStoreTest, UnreadableRecordsAreDeletedOnlyByCredentialLookup)
 TEST_F(DeviceCryptoStoreTest, FallbackOnlyForUnavailableOrUnimplementedHardware) {
   using Op = platform::InMemoryItemStore::Operation;
   const std::string osMessage = "domain=VelqoOSStatusErrorDomain code=";
+  const std::string storeMessage = "domain=VelqoV1DeviceCryptoStoreError code=3 message=";
   struct Row {
-    const char* name;
     HardwareKeyMode mode;
     std::optional<platform::OSStatus> failKeyAdd;
     bool fallback;
     std::string reasonPrefix;
   };
   const std::vector<Row> rows = {
-      {"not available", HardwareKeyMode::notAvailable, std::nullopt, true,
-       "domain=VelqoV1DeviceCryptoStoreError code=3 message="},
-      {"unimplemented", HardwareKeyMode::unimplemented, std::nullopt, true,
-       "domain=VelqoV1DeviceCryptoStoreError code=3 message="},
-      {"add -25291", HardwareKeyMode::available, -25291, true,
+      {HardwareKeyMode::notAvailable, std::nullopt, true, storeMessage},
+      {HardwareKeyMode::unimplemented, std::nullopt, true, storeMessage},
+      {HardwareKeyMode::available, -25291, true,
        osMessage +
            "-25291 message=No trust results are available. secMessage=No trust results are available."},
-      {"add -4", HardwareKeyMode::available, -4, true, osMessage + "-4 message="},
-      {"add -50", HardwareKeyMode::available, -50, false, osMessage + "-50 message="},
+      {HardwareKeyMode::available, -4, true, osMessage + "-4 message="},
+      {HardwareKeyMode::available, -50, false, osMessage + "-50 message="},
   };
   int n = 0;
   for (const auto& row : rows) {
+    SCOPED_TRACE(row.reasonPrefix);
     platform::keys::setHardwareKeyMode(row.mode);
     if (row.failKeyAdd) items->failNext(Op::add, *row.failKeyAdd);
     const std::string user = "user" + std::to_string(n++);
     if (row.fallback) {
       VelqoV1SharedSecret shared = store->createSharedSecret(user, "p1");
-      EXPECT_EQ(shared.secret.size(), 32u) << row.name;
-      EXPECT_EQ(shared.metadata, VelqoV1WrapMetadata::fallback(shared.secret)) << row.name;
-      EXPECT_EQ(shared.peerPublicKey, shared.secret) << row.name;
+      EXPECT_EQ(shared.secret.size(), 32u);
+      EXPECT_EQ(shared.metadata, VelqoV1WrapMetadata::fallback(shared.secret));
+      EXPECT_EQ(shared.peerPublicKey, shared.secret);
       EXPECT_TRUE(loggedPrefix("[V1DeviceCrypto] Secure Enclave unavailable. Using fallback secret. reason=" +
-                               row.reasonPrefix))
-          << row.name;
+                               row.reasonPrefix));
     } else {
       try {
         (void)store->createSharedSecret(user, "p1");
-        ADD_FAILURE() << row.name;
+        ADD_FAILURE();
       } catch (const platform::PlatformError& e) {
-        EXPECT_EQ(e.domain(), platform::domain::osStatus) << row.name;
-        EXPECT_EQ(e.code(), *row.failKeyAdd) << row.name;
+        EXPECT_EQ(e.domain(), platform::domain::osStatus);
+        EXPECT_EQ(e.code(), *row.failKeyAdd);
       }
       EXPECT_TRUE(loggedPrefix("[V1DeviceCrypto] Secure Enclave operation failed without fallback: " +
-                               row.reasonPrefix))
-          << row.name;
+                               row.reasonPrefix));
     }
   }
 }
@@ -231,7 +221,7 @@ TEST_F(DeviceCryptoStoreTest, SharedSecretRecoveryRules) {
   const Bytes secret(32, 7);
   EXPECT_EQ(software->sharedSecret("a", "p1", VelqoV1WrapMetadata::fallback(secret)), secret);
   EXPECT_EQ(software->createSharedSecret("a", "p1").metadata.kind(), VelqoV1WrapMetadata::Kind::fallback);
-  EXPECT_FALSE(hasHardwareKey(kService, "a+p1"));
+  EXPECT_FALSE(hasHardwareKey("a+p1"));
 
   VelqoV1SharedSecret shared = store->createSharedSecret("a", "p1");
   ASSERT_EQ(shared.metadata.kind(), VelqoV1WrapMetadata::Kind::secureEnclave);
@@ -243,12 +233,9 @@ TEST_F(DeviceCryptoStoreTest, SharedSecretRecoveryRules) {
   EXPECT_NE(again.peerPublicKey, shared.peerPublicKey);
   EXPECT_EQ(store->sharedSecret("a", "p1", shared.metadata), shared.secret);
 
-  try {
-    (void)software->sharedSecret("a", "p1", shared.metadata);
-    ADD_FAILURE();
-  } catch (const VelqoV1DeviceCryptoStoreError& e) {
-    EXPECT_EQ(e.errorCase(), VelqoV1DeviceCryptoStoreError::Case::secureEnclaveUnavailable);
-  }
+  expectThrowsCase<VelqoV1DeviceCryptoStoreError>(
+      [&] { (void)software->sharedSecret("a", "p1", shared.metadata); },
+      VelqoV1DeviceCryptoStoreError::Case::secureEnclaveUnavailable);
   Bytes badPoint = shared.peerPublicKey;
   badPoint[0] = 0x02;
   try {
@@ -257,10 +244,7 @@ TEST_F(DeviceCryptoStoreTest, SharedSecretRecoveryRules) {
   } catch (const platform::PlatformError& e) {
     EXPECT_EQ(e.code(), platform::status::badParameter);
   }
-}
-
-TEST_F(DeviceCryptoStoreTest, ServiceNameDefaultsToBundleIdentifier) {
-  EXPECT_EQ(VelqoV1DeviceCryptoStore().serviceName(), "com.velqo.tests");
+  EXPECT_EQ(VelqoV1DeviceCryptoStore().serviceName(), "com.velqo.tests") << "defaults to the bundle";
   EXPECT_EQ(VelqoV1DeviceCryptoStore(std::string()).serviceName(), "");
 }
 

@@ -8,14 +8,13 @@
 #include <openssl/evp.h>
 
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
-#include "velqo/core/debug_sink.hpp"
+#include "v1/flows/line_capture.hpp"
 #include "velqo/platform/item_store.hpp"
 #include "velqo/platform/secure_keys.hpp"
 #include "velqo/v1/flows/device_crypto_service.hpp"
@@ -44,81 +43,68 @@ inline Bytes hkdf(const Bytes& secret, const Bytes& salt, const char* info) {
 
 // Ed25519 verification straight through OpenSSL.
 inline bool ed25519Verifies(const Bytes& publicKey, const Bytes& message, const Bytes& signature) {
-  EVP_PKEY* key = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, publicKey.data(), publicKey.size());
-  if (key == nullptr) return false;
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  bool ok = EVP_DigestVerifyInit(ctx, nullptr, nullptr, nullptr, key) == 1 &&
-            EVP_DigestVerify(ctx, signature.data(), signature.size(), message.data(), message.size()) == 1;
-  EVP_MD_CTX_free(ctx);
-  EVP_PKEY_free(key);
-  return ok;
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+      EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, publicKey.data(), publicKey.size()),
+      EVP_PKEY_free);
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  return key && ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) == 1 &&
+         EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), message.data(), message.size()) == 1;
+}
+
+// AES-GCM box as the records hold it: 12-byte nonce, ciphertext, 16-byte tag.
+inline std::optional<Bytes> openBox(const Bytes& key, const Bytes& box) {
+  if (box.size() < 28) return std::nullopt;
+  return crypto::aesGcmOpen(crypto::view(key), crypto::ByteView(box.data(), 12),
+                            crypto::ByteView(box.data() + 12, box.size() - 28),
+                            crypto::ByteView(box.data() + box.size() - 16, 16));
 }
 
 // Each test runs on a fresh in-memory item store with the hardware token available and a sink
-// that keeps every diagnostic line.
+// that keeps every diagnostic line. Records live under the item service kService.
 class DeviceCryptoTest : public ::testing::Test {
  protected:
+  inline static const std::string kService = "svc.test";
+
   void SetUp() override {
-    items = platform::InMemoryItemStore::create();
     platform::setItemStore(items);
     platform::keys::setHardwareKeyMode(platform::HardwareKeyMode::available);
-    setDebugSink([this](std::string_view line) {
-      std::lock_guard<std::mutex> lock(linesMutex);
-      lines.emplace_back(line);
-    });
   }
   void TearDown() override {
-    setDebugSink({});
     platform::keys::setHardwareKeyMode(platform::HardwareKeyMode::available);
     platform::setItemStore(nullptr);
   }
-
-  bool loggedPrefix(const std::string& prefix) {
-    std::lock_guard<std::mutex> lock(linesMutex);
-    for (const auto& l : lines) {
-      if (l.rfind(prefix, 0) == 0) return true;
-    }
-    return false;
-  }
+  bool loggedPrefix(const std::string& prefix) const { return capture.has(prefix, true); }
 
   static std::string account(const std::string& recordKey) { return "velqo.v1.device." + recordKey; }
-
-  std::optional<std::string> rawItem(const std::string& service, const std::string& recordKey) {
+  std::optional<std::string> rawItem(const std::string& recordKey = "alice+p1") {
     Bytes data;
-    if (items->copyGenericPassword(service, account(recordKey), data) != 0) return std::nullopt;
+    if (items->copyGenericPassword(kService, account(recordKey), data) != 0) return std::nullopt;
     return textOf(data);
   }
-  OrderedJson storedJson(const std::string& service, const std::string& recordKey) {
-    auto raw = rawItem(service, recordKey);
-    EXPECT_TRUE(raw.has_value());
-    return OrderedJson::parse(raw.value_or("{}"));
+  OrderedJson storedJson(const std::string& recordKey = "alice+p1") {
+    return OrderedJson::parse(rawItem(recordKey).value_or("{}"));
   }
-  void writeRaw(const std::string& service, const std::string& recordKey, const std::string& text) {
-    items->deleteGenericPassword(service, account(recordKey));
-    ASSERT_EQ(items->addGenericPassword(service, account(recordKey), bytesOf(text),
+  void writeRaw(const std::string& text, const std::string& recordKey = "alice+p1") {
+    items->deleteGenericPassword(kService, account(recordKey));
+    ASSERT_EQ(items->addGenericPassword(kService, account(recordKey), bytesOf(text),
                                         platform::Accessibility::whenUnlockedThisDeviceOnly),
               0);
   }
-  bool hasHardwareKey(const std::string& service, const std::string& recordKey) {
+  static bool hasHardwareKey(const std::string& recordKey, platform::SecKeyRef* out = nullptr) {
     platform::SecKeyRef key;
-    return platform::keys::copyMatchingKey(bytesOf(service + ".v1.uak." + recordKey),
+    return platform::keys::copyMatchingKey(bytesOf(kService + ".v1.uak." + recordKey),
                                            platform::KeyType::ecPrimeRandom,
-                                           platform::KeyToken::secureEnclave, key) == 0;
+                                           platform::KeyToken::secureEnclave, out ? *out : key) == 0;
   }
 
   // The shared secret recomputed from a stored record: the fallback secret itself, or ECDH of
   // the stored hardware key with the stored ephemeral point.
-  Bytes independentSecret(const OrderedJson& record, const std::string& service,
-                          const std::string& recordKey) {
+  static Bytes independentSecret(const OrderedJson& record, const std::string& recordKey) {
     Bytes value = unbase64(record["wrapMetadata"]["value"].get<std::string>());
     if (record["wrapMetadata"]["type"] == "fallback") return value;
     platform::SecKeyRef privateKey;
-    EXPECT_EQ(platform::keys::copyMatchingKey(bytesOf(service + ".v1.uak." + recordKey),
-                                              platform::KeyType::ecPrimeRandom,
-                                              platform::KeyToken::secureEnclave, privateKey),
-              0);
+    EXPECT_TRUE(hasHardwareKey(recordKey, &privateKey));
     auto peer = platform::keys::createPublicKeyWithData(value);
-    EXPECT_TRUE(peer.ok());
     auto secret = platform::keys::copyKeyExchangeResult(
         privateKey, platform::KeyExchangeAlgorithm::ecdhStandardX963SHA256, peer.value(), 32);
     EXPECT_TRUE(secret.ok());
@@ -134,22 +120,14 @@ class DeviceCryptoTest : public ::testing::Test {
   static ServiceView openKeyset(const VelqoV1Action& action) {
     const auto* request = action.as<VelqoV1Action::RequestChallenge>();
     EXPECT_NE(request, nullptr);
-    if (request == nullptr) return {};
-    Bytes keyset = unbase64(request->keyset);
-    Bytes sk2 = unbase64(request->sk2);
-    EXPECT_GE(keyset.size(), 12u + 33u + 16u);
-    if (keyset.size() < 12 + 33 + 16) return {};
-    auto plain = crypto::aesGcmOpen(crypto::view(sk2), crypto::ByteView(keyset.data(), 12),
-                                    crypto::ByteView(keyset.data() + 12, keyset.size() - 28),
-                                    crypto::ByteView(keyset.data() + keyset.size() - 16, 16));
-    EXPECT_TRUE(plain.has_value());
-    if (!plain) return {};
+    auto plain = request ? openBox(unbase64(request->sk2), unbase64(request->keyset)) : std::nullopt;
+    EXPECT_TRUE(plain && plain->size() > 32);
+    if (!plain || plain->size() <= 32) return {};
     return {Bytes(plain->begin(), plain->begin() + 32), Bytes(plain->begin() + 32, plain->end())};
   }
 
-  std::shared_ptr<platform::InMemoryItemStore> items;
-  std::mutex linesMutex;
-  std::vector<std::string> lines;
+  std::shared_ptr<platform::InMemoryItemStore> items = platform::InMemoryItemStore::create();
+  LineCapture capture;
 };
 
 }  // namespace velqo::testing

@@ -57,7 +57,6 @@ TEST(FlowChoices, PrimaryPhaseAndSmsDecisions) {
   EXPECT_EQ(autoSubmitSetupSmsPhone(inputs, std::string("  "), "s1", context(std::nullopt)),
             "+1 555 010 2030");
   EXPECT_EQ(autoSubmitSetupSmsPhone(inputs, std::string("+49"), "s1", context(std::nullopt)), std::nullopt);
-  EXPECT_EQ(autoSubmitSetupSmsPhone(inputs, std::nullopt, "s-done", context(std::nullopt)), std::nullopt);
   EXPECT_EQ(autoSubmitSetupSmsPhone(inputs, std::nullopt, "s1", context("mfa")), std::nullopt);
   inputs.flowType = VelqoV1FlowType::accountManage;
   EXPECT_EQ(autoSubmitSetupSmsPhone(inputs, std::nullopt, "s1", context(std::nullopt)), std::nullopt);
@@ -76,7 +75,6 @@ TEST(FlowChoices, PrimaryPhaseAndSmsDecisions) {
 TEST(FlowChoices, StepLabelsAndDates) {
   EXPECT_EQ(stepLabel("second_factor"), "Second Factor");
   EXPECT_EQ(stepLabel("MFA"), "Mfa");
-  EXPECT_EQ(stepLabel(""), "");
   EXPECT_EQ(stepLabel("__a__bC  d_"), "A Bc D");
 
   const auto millis = [](const char* text) {

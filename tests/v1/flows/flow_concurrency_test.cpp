@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -38,44 +39,29 @@ TEST_F(FlowTest, StepsResetsAndHandlerChangesFromManyThreadsWhileAnswersArrive) 
   peer.setFallback(rotatingAnswers());
   auto flow = makeController(true, VelqoV1PrimaryMethodSelectionPolicy::automaticFromIdentifier);
 
+  const std::vector<std::function<void(int, std::mt19937&)>> steps = {
+      [&](int t, auto&) {
+        flow->start(VelqoV1FlowType::signin, t % 2 ? "a@example.com" : "+1 555 010 2030");
+      },
+      [&](int, auto&) { flow->selectMethod("email_otp"); },
+      [&](int, auto&) { flow->submitCode("123456"); },
+      [&](int, auto&) { (void)flow->resend(); },
+      [&](int, auto&) { flow->poll(); },
+      [&](int, auto&) { flow->cancel(); },
+      [&](int, auto&) { flow->reset(); },
+      [&](int, auto&) { (void)flow->canResend(platform::now()); },
+      [&](int, std::mt19937& rng) {
+        flow->setOnUpdate(rng() % 2 ? recorder.handler() : VelqoV1FlowController::UpdateHandler{});
+      },
+      [&](int, auto&) { flow->submitPhone("+1 555 010 2030"); },
+  };
   std::atomic<int> finished{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       std::mt19937 rng(static_cast<unsigned>(t) * 7919u + 1u);
       for (int k = 0; k < 40; ++k) {
-        switch (rng() % 10) {
-          case 0:
-            flow->start(VelqoV1FlowType::signin, t % 2 ? "a@example.com" : "+1 555 010 2030");
-            break;
-          case 1:
-            flow->selectMethod("email_otp");
-            break;
-          case 2:
-            flow->submitCode("123456");
-            break;
-          case 3:
-            (void)flow->resend();
-            break;
-          case 4:
-            flow->poll();
-            break;
-          case 5:
-            flow->cancel();
-            break;
-          case 6:
-            flow->reset();
-            break;
-          case 7:
-            (void)flow->canResend(platform::now());
-            break;
-          case 8:
-            flow->setOnUpdate(rng() % 2 ? recorder.handler() : VelqoV1FlowController::UpdateHandler{});
-            break;
-          default:
-            flow->submitPhone("+1 555 010 2030");
-            break;
-        }
+        steps[rng() % steps.size()](t, rng);
         if (k % 8 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(3));
       }
       ++finished;

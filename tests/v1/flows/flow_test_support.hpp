@@ -1,11 +1,10 @@
 #pragma once
 
 // Helpers of the flow controller tests: an update recorder fed on the main queue (which the
-// test drives), a movable clock, captured diagnostic lines, and a local V1 service.
+// test drives), a movable clock, captured diagnostic lines, and a scripted local V1 service.
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -14,8 +13,7 @@
 #include <vector>
 
 #include "platform/encoding.hpp"
-#include "support/loopback_server.hpp"
-#include "velqo/core/debug_sink.hpp"
+#include "v1/flows/line_capture.hpp"
 #include "velqo/platform/clock.hpp"
 #include "velqo/platform/http.hpp"
 #include "velqo/platform/queue.hpp"
@@ -42,10 +40,7 @@ class UpdateRecorder {
     std::lock_guard lock(mutex_);
     return updates_;
   }
-  std::size_t count() const {
-    std::lock_guard lock(mutex_);
-    return updates_.size();
-  }
+  std::size_t count() const { return updates().size(); }
   bool waitFor(std::size_t n, std::chrono::milliseconds timeout = 10s) const {
     return platform::mainQueue().runUntil([&] { return count() >= n; }, timeout);
   }
@@ -54,8 +49,8 @@ class UpdateRecorder {
     updates_.clear();
   }
   VelqoV1FlowUpdate last() const {
-    std::lock_guard lock(mutex_);
-    return updates_.empty() ? VelqoV1FlowUpdate::idle() : updates_.back();
+    const auto all = updates();
+    return all.empty() ? VelqoV1FlowUpdate::idle() : all.back();
   }
 
  private:
@@ -81,21 +76,15 @@ inline Json actionOf(const localservice::V1Exchange& exchange) {
   return Json::parse(exchange.request.body).at("action");
 }
 
-/// Every test gets a local V1 service, a fresh HTTP session and a capturing debug sink.
+/// Every test gets a local V1 service, a fresh HTTP session and captured diagnostic lines.
 class FlowTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setDebugSink([this](std::string_view line) {
-      std::lock_guard lock(linesMutex_);
-      lines_.emplace_back(line);
-    });
-  }
-  void TearDown() override {
-    setDebugSink({});
-    platform::setClockOverride({});
-  }
+  void TearDown() override { platform::setClockOverride({}); }
 
-  std::shared_ptr<VelqoProtocolV1Client> makeClient() {
+  std::shared_ptr<VelqoV1FlowController> makeController(
+      bool autoPoll = false,
+      VelqoV1PrimaryMethodSelectionPolicy policy = VelqoV1PrimaryMethodSelectionPolicy::manual,
+      std::shared_ptr<platform::DispatchQueue> queue = platform::mainQueueHandle()) {
     VelqoV1ClientConfig::Settings s;
     s.baseURL = peer.baseURL();
     s.sdkName = "@velqo/test";
@@ -103,41 +92,18 @@ class FlowTest : public ::testing::Test {
     s.platform = "ios";
     s.timeoutSeconds = 5;
     s.retryMaxAttempts = 0;
-    return VelqoProtocolV1Client::create(VelqoV1ClientConfig::withConfigId("cfg-flow", std::move(s)),
-                                         session);
-  }
-  std::shared_ptr<VelqoV1FlowController> makeController(
-      bool autoPoll = false,
-      VelqoV1PrimaryMethodSelectionPolicy policy = VelqoV1PrimaryMethodSelectionPolicy::manual,
-      std::shared_ptr<platform::DispatchQueue> queue = platform::mainQueueHandle()) {
-    auto controller = VelqoV1FlowController::create(makeClient(), autoPoll, policy, std::move(queue));
+    auto client =
+        VelqoProtocolV1Client::create(VelqoV1ClientConfig::withConfigId("cfg-flow", std::move(s)), session);
+    auto controller = VelqoV1FlowController::create(client, autoPoll, policy, std::move(queue));
     controller->setOnUpdate(recorder.handler());
     return controller;
   }
-  bool logged(const std::string& line) const {
-    std::lock_guard lock(linesMutex_);
-    for (const auto& l : lines_) {
-      if (l == line) return true;
-    }
-    return false;
-  }
-  std::vector<std::string> linesStartingWith(const std::string& prefix) const {
-    std::lock_guard lock(linesMutex_);
-    std::vector<std::string> out;
-    for (const auto& l : lines_) {
-      if (l.rfind(prefix, 0) == 0) out.push_back(l);
-    }
-    return out;
-  }
 
+  LineCapture capture;
   UpdateRecorder recorder;
   localservice::LocalService service;
   Peer peer{service};
   std::shared_ptr<platform::HttpSession> session = platform::HttpSession::create();
-
- private:
-  mutable std::mutex linesMutex_;
-  std::vector<std::string> lines_;
 };
 
 }  // namespace velqo::testing

@@ -7,7 +7,6 @@
 #include <thread>
 #include <vector>
 
-#include "support/loopback_server.hpp"
 #include "v1/flows/qr_oauth_test_support.hpp"
 #include "velqo/platform/item_store.hpp"
 #include "velqo/v1/flows/device_crypto_service.hpp"
@@ -90,12 +89,8 @@ TEST_F(QrApprovalConcurrencyTest, ReleasingWhileAnswersArriveCallsAtMostOnce) {
     });
     releaser.join();
   }
-  // Let every answer land: a probe sent last completes after them on the same thread.
-  Catcher<bool> probe;
-  auto done = probe.callback();
-  session->dataTask(platform::HttpRequest{service.baseUrl() + "/probe", "GET", {}, {}, 5.0},
-                    [done](auto, auto, auto) { done(true); });
-  ASSERT_TRUE(probe.wait().has_value());
+  // Let every answer land before counting.
+  ASSERT_TRUE(probeAfterEarlierAnswers(service, *session));
   EXPECT_LE(calls->load(), 12);
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
 // Helpers of the QR approval and OAuth tests: a completion catcher that remembers the thread it
-// was called on and how often.
+// was called on and how often, and a probe that waits out earlier answers on a session's
+// completion thread.
 
 #include <chrono>
 #include <condition_variable>
@@ -9,12 +10,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <thread>
-#include <vector>
 
-#include "velqo/core/debug_sink.hpp"
+#include "v1/flows/line_capture.hpp"
 #include "velqo/platform/http.hpp"
+#include "velqo_localservice/local_service.hpp"
 
 namespace velqo::testing {
 
@@ -63,39 +63,20 @@ class Catcher {
   bool onCompletionThread_ = false;
 };
 
-/// Keeps every diagnostic line while it lives.
-class LineCapture {
- public:
-  LineCapture() {
-    setDebugSink([this](std::string_view line) {
-      std::lock_guard lock(mutex_);
-      lines_.emplace_back(line);
-    });
-  }
-  ~LineCapture() { setDebugSink({}); }
-  LineCapture(const LineCapture&) = delete;
-  LineCapture& operator=(const LineCapture&) = delete;
-
-  std::vector<std::string> lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-  bool has(const std::string& line) const {
-    for (const auto& l : lines()) {
-      if (l == line) return true;
-    }
-    return false;
-  }
-  bool hasPrefix(const std::string& prefix) const {
-    for (const auto& l : lines()) {
-      if (l.rfind(prefix, 0) == 0) return true;
-    }
-    return false;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+/// Sends a request the service answers after `delay` and waits for it: every answer that
+/// arrived before has then been completed on `session`'s (serial) completion thread.
+inline bool probeAfterEarlierAnswers(localservice::LocalService& service, platform::HttpSession& session,
+                                     std::chrono::milliseconds delay = std::chrono::milliseconds(800)) {
+  service.route("GET", "/probe", [delay](const localservice::RecordedRequest&) {
+    localservice::Reply reply = localservice::Reply::json(200, "{}");
+    reply.delay = delay;
+    return reply;
+  });
+  Catcher<bool> probe;
+  auto done = probe.callback();
+  session.dataTask(platform::HttpRequest{service.baseUrl() + "/probe", "GET", {}, {}, 5.0},
+                   [done](auto, auto, auto) { done(true); });
+  return probe.wait().has_value();
+}
 
 }  // namespace velqo::testing

@@ -32,9 +32,7 @@ void serveMixedFlow(V1Peer& peer) {
           session, R"({"type":"setup_device","domain":"d","algorithm":"ECDH P-256+Ed25519","version":"1"})");
     }
     if (exchange.actionType == "request_challenge") {
-      return V1Peer::answer(
-          session,
-          R"({"type":"device_challenge","challenge":"c","keyId":"k","algorithm":"a","domain":"d","combinedsalt":"s"})");
+      return V1Peer::answer(session, kDeviceChallengePrompt);
     }
     if (exchange.actionType == "submit_signature")
       return V1Peer::answer(session, V1Peer::completedPrompt("ac"));
@@ -60,27 +58,11 @@ struct V1ClientConcurrency : V1ClientFixture {
 
 // One step of each kind, chosen by the index.
 void step(VelqoProtocolV1Client& client, int i, const VelqoProtocolV1Client::Completion& completion) {
-  switch (i % 6) {
-    case 0:
-      client.start(VelqoV1FlowType::signin, "user-" + std::to_string(i % 3), std::nullopt, std::nullopt,
-                   std::nullopt, std::nullopt, std::nullopt, completion);
-      break;
-    case 1:
-      client.selectMethod("email_otp", completion);
-      break;
-    case 2:
-      client.submitCode("123456", completion);
-      break;
-    case 3:
-      client.poll(completion);
-      break;
-    case 4:
-      client.submitPhone("+15550100", completion);
-      break;
-    default:
-      client.resend(completion);
-      break;
-  }
+  if (i % 4 == 0)
+    return startFlow(client, VelqoV1FlowType::signin, "user-" + std::to_string(i % 3), completion);
+  if (i % 4 == 1) return client.submitCode("123456", completion);
+  if (i % 4 == 2) return client.poll(completion);
+  client.resend(completion);
 }
 
 TEST_F(V1ClientConcurrency, StepsFromSeveralThreadsEachEndInExactlyOneFinalState) {

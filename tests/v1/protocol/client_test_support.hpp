@@ -31,13 +31,12 @@ namespace velqo::testing {
 class StateRecorder {
  public:
   VelqoProtocolV1Client::Completion completion() {
-    return [this](const VelqoV1FlowState& state) { add(state); };
-  }
-  void add(const VelqoV1FlowState& state) {
-    // Notified under the lock: a waiter that wakes may destroy the recorder at once.
-    std::lock_guard lock(mutex_);
-    states_.push_back(state);
-    cv_.notify_all();
+    return [this](const VelqoV1FlowState& state) {
+      // Notified under the lock: a waiter that wakes may destroy the recorder at once.
+      std::lock_guard lock(mutex_);
+      states_.push_back(state);
+      cv_.notify_all();
+    };
   }
   bool waitFor(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     std::unique_lock lock(mutex_);
@@ -62,6 +61,9 @@ class StateRecorder {
   std::vector<VelqoV1FlowState> states_;
 };
 
+inline const std::string kDeviceChallengePrompt =
+    R"({"type":"device_challenge","challenge":"c","keyId":"k","algorithm":"a","domain":"d","combinedsalt":"s"})";
+
 inline VelqoV1ClientConfig::Settings testSettings(const std::string& baseURL) {
   VelqoV1ClientConfig::Settings s;
   s.baseURL = baseURL;
@@ -76,16 +78,23 @@ inline VelqoV1ClientConfig::Settings testSettings(const std::string& baseURL) {
   return s;
 }
 
+/// `start` with no start token, invite code or device information.
+inline void startFlow(VelqoProtocolV1Client& client, VelqoV1FlowType flow, std::string identifier,
+                      VelqoProtocolV1Client::Completion completion,
+                      std::optional<std::string> challenge = std::nullopt,
+                      std::optional<VelqoV1DeviceCredentials> credentials = std::nullopt) {
+  client.start(flow, std::move(identifier), std::nullopt, std::nullopt, std::move(challenge), std::nullopt,
+               std::move(credentials), std::move(completion));
+}
+
 /// Device-trust records kept in memory, keyed by identifier. Setup stores a record and asks
 /// for a challenge; a challenge needs a stored record for that identifier. `failNextChallenge`
 /// makes the next challenge run the given thrower instead.
 class InMemoryDeviceTrust : public VelqoV1DeviceCryptoHandling {
  public:
-  VelqoV1Action handleSetupDevice(const std::string& domain, const std::string& algorithm, const std::string&,
+  VelqoV1Action handleSetupDevice(const std::string& domain, const std::string&, const std::string&,
                                   const std::string& identifier) override {
     std::lock_guard lock(mutex_);
-    if (identifier.empty()) throw VelqoV1DeviceCryptoError::invalidIdentifier();
-    if (algorithm != "ECDH P-256+Ed25519") throw VelqoV1DeviceCryptoError::unsupportedAlgorithm();
     const auto& c = records_[identifier] = {"keyset:" + identifier + "@" + domain, "hindex:" + identifier,
                                             "sk2:" + identifier};
     return VelqoV1Action::requestChallenge(c.keyset, c.hindex, c.sk2);
@@ -153,6 +162,18 @@ struct V1ClientFixture : ::testing::Test {
                                          session);
   }
   std::shared_ptr<VelqoProtocolV1Client> makeClient() { return makeClient(testSettings(peer.baseURL())); }
+  /// A client whose device-trust handler is `handler`.
+  std::shared_ptr<VelqoProtocolV1Client> makeClient(std::shared_ptr<VelqoV1DeviceCryptoHandling> handler) {
+    auto settings = testSettings(peer.baseURL());
+    settings.deviceCryptoHandler = std::move(handler);
+    return makeClient(settings);
+  }
+  /// Sends a poll and returns its one final state.
+  static VelqoV1FlowState pollOnce(VelqoProtocolV1Client& client) {
+    StateRecorder done;
+    client.poll(done.completion());
+    return done.single();
+  }
 };
 
 }  // namespace velqo::testing

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,127 +14,70 @@ namespace {
 
 using namespace v1::detail;
 
-/// Collects every debug line while alive.
-class SinkCapture {
- public:
-  SinkCapture() {
-    setDebugSink([this](std::string_view line) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      lines_.emplace_back(line);
-    });
-  }
-  ~SinkCapture() { setDebugSink({}); }
-  std::vector<std::string> lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+/// The debug lines that `run` logs (the sink is called synchronously on the logging thread).
+std::vector<std::string> linesLoggedBy(const std::function<void()>& run) {
+  std::vector<std::string> lines;
+  setDebugSink([&](std::string_view line) { lines.emplace_back(line); });
+  run();
+  setDebugSink({});
+  return lines;
+}
 
 TEST(V1Diagnostics, IdentifierHashUsesTheNormalisedIdentifier) {
   // SHA-256("user@example.com"), computed independently.
   const std::string digest = "b4c9a289323b21a01c3e940f150eb9b8c542587f1abfd8f0e1cc1ffc5e475514";
-  EXPECT_EQ(identifierHash("user@example.com"), digest.substr(0, 12));
   EXPECT_EQ(identifierHash("  User@Example.COM \n\t"), digest.substr(0, 12));
   EXPECT_EQ(identifierDigestHex(" USER@example.com"), digest);
-  EXPECT_EQ(identifierHash(""), "none");
   EXPECT_EQ(identifierHash(" \n\t "), "none");
   EXPECT_EQ(identifierDigestHex("  "), std::nullopt);
 }
 
 TEST(V1Diagnostics, RedactionKeepsListedWordsFirstThenHidesSensitiveOnes) {
-  struct Case {
-    const char* key;
-    bool redacted;
-  };
-  const std::vector<Case> cases = {
-      {"traceId", false},
-      {"phase", false},
-      {"errorCode", false},
-      {"statusCode", false},
-      {"identifierHash", false},
-      {"phoneActionToken", false},
-      {"nextAction", false},
-      {"codeChannel", false},
-      {"pkceMode", false},
-      {"hasDeviceCredentials", false},
-      {"session", false},
-      {"reason", false},
-      {"baseURL", false},
-      {"prompt", false},
-      {"foo", false},
-      {"", false},
-      {"code", true},
-      {"authCode", true},
-      {"Code", true},
-      {"codeChallenge", true},
-      {"signature", true},
-      {"identifier", true},
-      {"email", true},
-      {"userPhone", true},
-      {"sk2", true},
-      {"keyset", true},
-      {"mapp", true},
-      {"refreshToken", true},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(redactedLogValue(c.key, "v"), c.redacted ? "<redacted>" : "v") << c.key;
+  for (const char* key : {"code", "Code", "authCode", "codeChallenge", "refreshToken", "signature", "keyset",
+                          "mapp", "identifier", "userPhone", "email", "sk2"}) {
+    EXPECT_EQ(redactedLogValue(key, "v"), "<redacted>") << key;
+  }
+  // Words such as "action", "hash", "channel" or "status" keep a key that also names a secret.
+  for (const char* key : {"traceId", "errorCode", "statusCode", "identifierHash", "phoneActionToken",
+                          "codeChannel", "pkceMode", "session", "foo", ""}) {
+    EXPECT_EQ(redactedLogValue(key, "v"), "v") << key;
   }
 }
 
 TEST(V1Diagnostics, EventLinesSortDropAndRedact) {
-  EXPECT_EQ(composeEventLine("evt", {{"b", "1"}, {"a", ""}, {"code", "123456"}}),
+  EXPECT_EQ(composeEventLine("evt", {{"b", "1"}, {"a", ""}, {"code", "123456"}, {"z", std::nullopt}}),
             "[V1] evt b=1 code=<redacted>");
-  EXPECT_EQ(composeEventLine("evt", {{"z", std::nullopt}, {"y", ""}}), "[V1] evt");
   EXPECT_EQ(composeEventLine("evt", {}), "[V1] evt");
-  EXPECT_EQ(composeEventLine("start_prepared", {{"flowType", "signin"},
-                                                {"session", std::nullopt},
-                                                {"phase", "primary"},
-                                                {"hasDeviceCredentials", "false"},
-                                                {"pkceMode", "sdk_auto"},
-                                                {"identifierHash", "b4c9a289323b"}}),
-            "[V1] start_prepared flowType=signin hasDeviceCredentials=false identifierHash=b4c9a289323b "
-            "phase=primary pkceMode=sdk_auto");
   // Upper-case letters sort before lower-case ones (plain text order).
   EXPECT_EQ(composeEventLine("e", {{"b", "2"}, {"B", "1"}}), "[V1] e B=1 b=2");
   // The flow controller's own form keeps every field and redacts nothing.
   EXPECT_EQ(composeEventLine("evt", {{"code", "1"}, {"a", ""}, {"m", std::nullopt}}, {false, false}),
             "[V1] evt a= code=1 m=");
 
-  SinkCapture capture;
-  logEvent("request_send", {{"attempt", "0"}, {"action", "poll"}});
-  EXPECT_EQ(capture.lines(), (std::vector<std::string>{"[V1] request_send action=poll attempt=0"}));
+  EXPECT_EQ(linesLoggedBy([] {
+              logEvent("request_send", {{"attempt", "0"}, {"action", "poll"}});
+            }),
+            (std::vector<std::string>{"[V1] request_send action=poll attempt=0"}));
 }
 
-TEST(V1Diagnostics, RequestWireLines) {
+TEST(V1Diagnostics, RequestAndResponseWireLines) {
   platform::HttpRequest request;
   request.url = "https://auth.example/v1/auth";
   request.method = "POST";
   request.headers = {{"Content-Type", "application/json"}, {"X-Quote", "a\"b"}};
   request.body = R"({"protocolVersion":1,"session":"s1","action":{"type":"submit_code","code":"123456"}})";
-  EXPECT_EQ(composeRequestWireLines("submit_code", 2, request),
+  EXPECT_EQ(linesLoggedBy([&] { logRequestWire(VelqoV1Action::submitCode("123456"), 2, request); }),
             (std::vector<std::string>{
                 "[V1][WIRE][REQ] action=submit_code attempt=2 method=POST url=https://auth.example/v1/auth",
                 R"([V1][WIRE][REQ_HEADERS] ["Content-Type": "application/json", "X-Quote": "a\"b"])",
                 "[V1][WIRE][REQ_BODY]\n{\n  \"action\": {\n    \"code\": \"<redacted>\",\n    \"type\": "
                 "\"submit_code\"\n  },\n  \"protocolVersion\": 1,\n  \"session\": \"s1\"\n}"}));
-
   platform::HttpRequest bare;
   bare.method = "";
-  EXPECT_EQ(composeRequestWireLines("poll", 0, bare),
-            (std::vector<std::string>{"[V1][WIRE][REQ] action=poll attempt=0 method=POST url=unknown",
+  EXPECT_EQ(composeRequestWireLines("cancel", 1, bare),
+            (std::vector<std::string>{"[V1][WIRE][REQ] action=cancel attempt=1 method=POST url=unknown",
                                       "[V1][WIRE][REQ_HEADERS] [:]"}));
 
-  SinkCapture capture;
-  logRequestWire(VelqoV1Action::cancel(), 1, bare);
-  EXPECT_EQ(capture.lines().size(), 2u);
-  EXPECT_EQ(capture.lines()[0], "[V1][WIRE][REQ] action=cancel attempt=1 method=POST url=unknown");
-}
-
-TEST(V1Diagnostics, ResponseWireLines) {
   platform::HttpResponse response;
   response.statusCode = 200;
   response.headers = {{"Content-Type", "application/json"}};
@@ -161,10 +104,9 @@ TEST(V1Diagnostics, JsonBodiesHideSecretsButKeepFlowFields) {
       R"("codes":["1",{"deep":"2"}],"action":{"keyset":"K","hindex":"H","sk2":"S","phoneActionToken":"P"},)"
       R"("meta":{"traceId":"t"},"n":null,"authCode":null})");
   ASSERT_TRUE(line.has_value());
-  EXPECT_EQ(line->find("JBSW"), std::string::npos) << *line;
-  EXPECT_EQ(line->find("\"K\""), std::string::npos) << *line;
-  EXPECT_EQ(line->find("\"S\""), std::string::npos) << *line;
-  EXPECT_EQ(line->find("\"1\""), std::string::npos) << *line;
+  for (const char* hidden : {"JBSW", "\"K\"", "\"S\"", "\"1\""}) {
+    EXPECT_EQ(line->find(hidden), std::string::npos) << hidden << " in " << *line;
+  }
   for (const char* kept : {"\"hindex\": \"H\"", "\"phoneActionToken\": \"P\"", "\"session\": \"s\"",
                            "\"traceId\": \"t\"", "\"deep\": \"2\"", "\"authCode\": null"}) {
     EXPECT_NE(line->find(kept), std::string::npos) << kept << " in " << *line;
@@ -172,7 +114,6 @@ TEST(V1Diagnostics, JsonBodiesHideSecretsButKeepFlowFields) {
   EXPECT_EQ(composeWireBodyLine("T", ""), std::nullopt);
   EXPECT_EQ(prettyJSONText("[1,2]"), "[\n  1,\n  2\n]");
   EXPECT_EQ(prettyJSONText("3"), std::nullopt);
-  EXPECT_EQ(prettyJSONText("{"), std::nullopt);
 }
 
 }  // namespace

@@ -3,15 +3,14 @@
 // What a V1 flow controller hands to the host application: loading, a prompt with its
 // context, completed, error or idle. Plain values with field-wise equality.
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <variant>
-#include <vector>
 
 #include "velqo/export.hpp"
+#include "velqo/v1/protocol/flow_state.hpp"
 #include "velqo/v1/protocol/response.hpp"
 
 namespace velqo {
@@ -50,44 +49,14 @@ class VELQO_API VelqoV1PromptContext {
 /// as prompts (the client answers them, or the controller reports an error).
 class VELQO_API VelqoV1UserPrompt {
  public:
-  /// Case structs, in declaration order.
-  struct SelectMethod {
-    std::vector<VelqoV1Method> methods;
-    std::optional<std::string> phase;
-    friend bool operator==(const SelectMethod&, const SelectMethod&) = default;
-  };
-  struct EnterCode {
-    std::string destination;
-    std::optional<std::int64_t> codeLength;
-    std::optional<std::string> codeFormat;
-    std::optional<std::string> codeExpiresAt;
-    std::optional<std::string> resendAt;
-    friend bool operator==(const EnterCode&, const EnterCode&) = default;
-  };
-  struct SetupTotp {
-    std::string secret;
-    std::string otpauthUrl;
-    std::optional<std::int64_t> period;
-    friend bool operator==(const SetupTotp&, const SetupTotp&) = default;
-  };
-  struct SetupSms {
-    std::optional<std::string> existingPhone;
-    friend bool operator==(const SetupSms&, const SetupSms&) = default;
-  };
-  struct Redirect {
-    std::string url;
-    std::optional<std::string> returnScheme;
-    friend bool operator==(const Redirect&, const Redirect&) = default;
-  };
-  struct AwaitApproval {
-    std::optional<std::string> qrData;
-    std::string expiresAt;
-    std::int64_t pollInterval = 2;  ///< seconds
-    friend bool operator==(const AwaitApproval&, const AwaitApproval&) = default;
-  };
-  struct EnterTotp {
-    friend bool operator==(const EnterTotp&, const EnterTotp&) = default;
-  };
+  /// Case structs: the service prompt's own, in declaration order.
+  using SelectMethod = VelqoV1Prompt::SelectMethod;
+  using EnterCode = VelqoV1Prompt::EnterCode;
+  using SetupTotp = VelqoV1Prompt::SetupTotp;
+  using SetupSms = VelqoV1Prompt::SetupSms;
+  using Redirect = VelqoV1Prompt::Redirect;
+  using AwaitApproval = VelqoV1Prompt::AwaitApproval;
+  using EnterTotp = VelqoV1Prompt::EnterTotp;
 
   using Payload =
       std::variant<SelectMethod, EnterCode, SetupTotp, SetupSms, Redirect, AwaitApproval, EnterTotp>;
@@ -119,11 +88,8 @@ class VELQO_API VelqoV1UserPrompt {
 /// queue.
 class VELQO_API VelqoV1FlowUpdate {
  public:
-  /// Case structs, in declaration order.
-  struct Loading {
-    std::optional<std::string> session;
-    friend bool operator==(const Loading&, const Loading&) = default;
-  };
+  /// Case structs, in declaration order (loading and idle are the client state's own).
+  using Loading = VelqoV1FlowState::Loading;
   struct Prompt {
     VelqoV1PromptContext context;
     VelqoV1UserPrompt prompt;
@@ -150,9 +116,7 @@ class VELQO_API VelqoV1FlowUpdate {
     std::optional<VelqoV1ResponseMeta> meta;
     friend bool operator==(const Error&, const Error&) = default;
   };
-  struct Idle {
-    friend bool operator==(const Idle&, const Idle&) = default;
-  };
+  using Idle = VelqoV1FlowState::Idle;
 
   using Payload = std::variant<Loading, Prompt, Completed, Error, Idle>;
   /// The cases, in declaration order (equal to the variant index).

@@ -281,7 +281,7 @@ void VelqoV1FlowController::handleState(const VelqoV1FlowState& state, bool isUs
     State& s = *state_;
     switch (state.kind()) {
       case VelqoV1FlowState::Case::loading:
-        s.outbox.push_back(VelqoV1FlowUpdate::Loading{state.as<VelqoV1FlowState::Loading>()->session});
+        s.outbox.push_back(*state.as<VelqoV1FlowState::Loading>());
         break;
       case VelqoV1FlowState::Case::prompt: {
         const auto& prompt = *state.as<VelqoV1FlowState::Prompt>();
@@ -401,7 +401,7 @@ void VelqoV1FlowController::handlePrompt(const VelqoV1FlowState::Prompt& respons
                                                         {"policy", std::string("automaticFromIdentifier")}}));
         effects.followUp = VelqoV1Action::selectMethod(std::move(*methodId));
       } else {
-        showPrompt(VelqoV1UserPrompt::SelectMethod{select.methods, select.phase});
+        showPrompt(select);
       }
       break;
     }
@@ -410,15 +410,14 @@ void VelqoV1FlowController::handlePrompt(const VelqoV1FlowState::Prompt& respons
       stopTimer(effects);
       s.lastResendAt = v1::detail::parseFlowDate(enter.resendAt);
       s.lastPromptWasEnterCode = true;
-      showPrompt(VelqoV1UserPrompt::EnterCode{enter.destination, enter.codeLength, enter.codeFormat,
-                                              enter.codeExpiresAt, enter.resendAt});
+      showPrompt(enter);
       break;
     }
     case VelqoV1Prompt::Case::setupTotp: {
       const auto& totp = *prompt.as<VelqoV1Prompt::SetupTotp>();
       stopTimer(effects);
       s.lastPromptWasEnterCode = false;
-      showPrompt(VelqoV1UserPrompt::SetupTotp{totp.secret, totp.otpauthUrl, totp.period});
+      showPrompt(totp);
       break;
     }
     case VelqoV1Prompt::Case::setupSms: {
@@ -434,7 +433,7 @@ void VelqoV1FlowController::handlePrompt(const VelqoV1FlowState::Prompt& respons
             {{"session", session}, {"phase", phase}, {"identifierKind", std::string("phone")}}));
         effects.followUp = VelqoV1Action::submitPhone(std::move(*phone));
       } else {
-        showPrompt(VelqoV1UserPrompt::SetupSms{sms.existingPhone});
+        showPrompt(sms);
       }
       break;
     }
@@ -442,7 +441,7 @@ void VelqoV1FlowController::handlePrompt(const VelqoV1FlowState::Prompt& respons
       const auto& redirect = *prompt.as<VelqoV1Prompt::Redirect>();
       stopTimer(effects);
       s.lastPromptWasEnterCode = false;
-      showPrompt(VelqoV1UserPrompt::Redirect{redirect.url, redirect.returnScheme});
+      showPrompt(redirect);
       break;
     }
     case VelqoV1Prompt::Case::awaitApproval: {
@@ -450,7 +449,7 @@ void VelqoV1FlowController::handlePrompt(const VelqoV1FlowState::Prompt& respons
       s.lastPromptWasEnterCode = false;
       const bool repeatedByPoll = !isUserAction && s.lastAwaitSession == session;
       if (!repeatedByPoll) {
-        showPrompt(VelqoV1UserPrompt::AwaitApproval{await.qrData, await.expiresAt, await.pollInterval});
+        showPrompt(await);
       }
       s.lastAwaitSession = session;
       s.lastAwaitPrompt = prompt;
