@@ -4,12 +4,12 @@
 
 #include <benchmark/benchmark.h>
 
-#include <condition_variable>
-#include <mutex>
 #include <string>
 
 #include "support/loopback_server.hpp"
 #include "velqo/platform/http.hpp"
+
+#include "bench_round_trip.hpp"
 
 namespace {
 
@@ -35,23 +35,9 @@ void BM_HttpLoopbackPostRoundTrip(benchmark::State& state) {
       R"({"protocolVersion":1,"session":"3f1c2a9e-7b44-4c1e-9a55-0d2f6e8b1c77","action":{"type":"submit_code",)"
       R"("code":"123456"},"client":{"sdk":"velqo-cpp","version":"0.1.0","platform":"linux","locale":"en"}})";
 
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool done = false;
   long failures = 0;
   for (auto _ : state) {
-    {
-      std::lock_guard lock(mutex);
-      done = false;
-    }
-    session->dataTask(request, [&](auto body, auto response, auto error) {
-      std::lock_guard lock(mutex);
-      if (error || !response || !body || body->empty()) ++failures;
-      done = true;
-      cv.notify_one();
-    });
-    std::unique_lock lock(mutex);
-    cv.wait(lock, [&] { return done; });
+    if (!velqo::bench::bareRoundTrip(*session, request)) ++failures;
   }
   state.counters["failures"] = static_cast<double>(failures);
   state.counters["bodyBytes"] = static_cast<double>(request.body.size());

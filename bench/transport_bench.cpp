@@ -5,8 +5,6 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 
 #include "api/json_support.hpp"
@@ -16,6 +14,8 @@
 #include "velqo/platform/http.hpp"
 #include "velqo/platform/queue.hpp"
 #include "velqo_localservice/local_service.hpp"
+
+#include "bench_round_trip.hpp"
 
 namespace {
 
@@ -62,19 +62,9 @@ void BM_LocalServiceBareRoundTrip(benchmark::State& state) {
   request.method = "POST";
   request.headers = {{"Content-Type", "application/json"}};
   request.body = velqo::encodeRecord(sampleRequest()).value();
-  std::mutex mutex;
-  std::condition_variable cv;
   long failures = 0;
   for (auto _ : state) {
-    bool done = false;
-    session->dataTask(request, [&](auto body, auto response, auto error) {
-      std::lock_guard lock(mutex);
-      if (error || !response || !body) ++failures;
-      done = true;
-      cv.notify_one();
-    });
-    std::unique_lock lock(mutex);
-    cv.wait(lock, [&] { return done; });
+    if (!velqo::bench::bareRoundTrip(*session, request, /*requireBody=*/false)) ++failures;
   }
   state.counters["failures"] = static_cast<double>(failures);
 }

@@ -14,6 +14,8 @@
 #include "velqo_localservice/local_service.hpp"
 #include "velqo_localservice/v1_peer.hpp"
 
+#include "bench_round_trip.hpp"
+
 namespace {
 
 using velqo::VelqoProtocolV1Client;
@@ -99,15 +101,9 @@ void BM_V1BareSessionRoundTrip(benchmark::State& state) {
   request.body =
       R"({"protocolVersion":2,"action":{"type":"start","flowType":"signin","identifier":"bench.user@example.com",)"
       R"("codeChallenge":"E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"}})";
-  Waiter waiter;
   long failures = 0;
   for (auto _ : state) {
-    waiter.arm();
-    rig.session->dataTask(request, [&](auto body, auto response, auto error) {
-      if (error || !response || !body || body->empty()) ++failures;
-      waiter.signal();
-    });
-    waiter.wait();
+    if (!velqo::bench::bareRoundTrip(*rig.session, request)) ++failures;
   }
   state.counters["failures"] = static_cast<double>(failures);
 }

@@ -12,9 +12,7 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "velqo/platform/http.hpp"
@@ -25,6 +23,8 @@
 #include "velqo_localservice/local_service.hpp"
 #include "velqo_localservice/v1_peer.hpp"
 #include "velqo_localservice/v1_reference_flow.hpp"
+
+#include "bench_round_trip.hpp"
 
 namespace {
 
@@ -156,25 +156,11 @@ void BM_V1SigninBareRoundTrips(benchmark::State& state) {
       R"("keyId":"k-1","signature":"c2lnbmF0dXJlc2lnbmF0dXJlc2lnbmF0dXJlc2lnbmF0dXJlc2lnbmF0dXJlc2lnbmF0dXJlc2lnbg==",)"
       R"("mapp":"q83vEjRWeJq83vEjRWeJq83vEjRWeJq83vEjRWeJq81iZW5jaC1jb25maWc="}})";
 
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool done = false;
   long failures = 0;
   const auto trips = state.range(0);
   for (auto _ : state) {
     for (std::int64_t i = 0; i < trips; ++i) {
-      {
-        std::lock_guard lock(mutex);
-        done = false;
-      }
-      session->dataTask(request, [&](auto body, auto response, auto error) {
-        std::lock_guard lock(mutex);
-        if (error || !response || !body || body->empty()) ++failures;
-        done = true;
-        cv.notify_one();
-      });
-      std::unique_lock lock(mutex);
-      cv.wait(lock, [&] { return done; });
+      if (!velqo::bench::bareRoundTrip(*session, request)) ++failures;
     }
   }
   state.counters["roundTrips"] = static_cast<double>(trips);
