@@ -8,6 +8,7 @@
 // accepts only that secret back as M2.
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,6 +46,8 @@ class V4Peer {
     bool loginIssuesCode = false;
     /// c2 encrypts another secret than the one verify-cipher expects (a lying service).
     bool misleadingChallenge = false;
+    /// Runs on the server thread before each request is looked at (tests hold answers back).
+    std::function<void()> beforeAnswering;
   };
 
   V4Peer(LocalService& service, TokenEndpoint* tokens, Settings settings);
