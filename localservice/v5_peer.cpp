@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <deque>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -82,6 +83,7 @@ struct V5Peer::State {
   std::map<std::string, Registration> registrations;  // by device token
   std::map<std::string, Device> devices;              // by hindex
   std::map<std::string, Challenge> challenges;        // by hindex
+  std::deque<Reply> loginScript;
   std::size_t completedRegistrations = 0;
   std::vector<Login> logins;
 
@@ -100,6 +102,11 @@ struct V5Peer::State {
     Device device;
     {
       std::lock_guard lock(mutex);
+      if (!loginScript.empty()) {
+        Reply reply = std::move(loginScript.front());
+        loginScript.pop_front();
+        return reply;
+      }
       auto it = devices.find(*hindex);
       if (it == devices.end()) return detail(400, "hindex not found in database");
       device = it->second;
@@ -237,6 +244,11 @@ V5Peer::~V5Peer() {
 void V5Peer::setEnding(Ending ending) {
   std::lock_guard lock(state_->mutex);
   state_->ending = ending;
+}
+
+void V5Peer::enqueueLoginReply(Reply reply) {
+  std::lock_guard lock(state_->mutex);
+  state_->loginScript.push_back(std::move(reply));
 }
 
 void V5Peer::forgetDevices() {

@@ -62,6 +62,8 @@ class V5Peer {
 
   /// How the next verify-cipher answers end (default: token).
   void setEnding(Ending ending);
+  /// Logins (auth-init with "hindex") take these replies, oldest first, before any checking.
+  void enqueueLoginReply(Reply reply);
   /// Forgets every device, as a service that lost its records.
   void forgetDevices();
   /// Devices known now, and registrations completed so far.
