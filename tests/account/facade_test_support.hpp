@@ -19,6 +19,7 @@
 #include "velqo/platform/user_defaults.hpp"
 #include "velqo_localservice/device_list_peer.hpp"
 #include "velqo_localservice/push_peer.hpp"
+#include "velqo_localservice/v5_peer.hpp"
 #include "velqo_localservice/web_login_peer.hpp"
 
 namespace velqo::testing {
@@ -65,10 +66,27 @@ struct RecordingOutcome : WebLoginCallback, DevSessionCallback {
   }
 };
 
+struct V5Outcome : AuthV5Callback {
+  bool otpRequired = false;
+  std::optional<std::string> result;
+  void onOtpRequired() override { otpRequired = true; }
+  void onAuthSuccess(const std::optional<std::string>&, const std::optional<std::string>&, bool) override {
+    result = "success";
+  }
+  void onError(AuthV5ErrorCode code, const std::string& message) override {
+    result = std::string(code.rawValue()) + ": " + message;
+  }
+  void onAuthorizationCode(const std::string&, std::optional<std::int64_t>) override { result = "code"; }
+  void onAdditionalVerificationRequired(const std::string&, const std::optional<std::string>&) override {
+    result = "additional";
+  }
+};
+
 class FacadeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     platform::setItemStore(items);
+    v5.grantTokensTo(tokens);
     platform::UserDefaults::setStandard(
         platform::UserDefaults::open(makeTempDirectory("defaults") / "defaults.json"));
     defaults = platform::UserDefaults::standard();
@@ -81,19 +99,30 @@ class FacadeTest : public ::testing::Test {
     platform::setItemStore(nullptr);
   }
 
+  /// Signs `user` in with V5 through the facade (registration with the service's code, which
+  /// ends with the first tokens), then gives the sign-in notice.
+  void signIn(const std::string& user) {
+    auto callback = std::make_shared<V5Outcome>();
+    sdk->authenticateV5(user, callback);
+    ASSERT_TRUE(runUntil([&] { return callback->otpRequired; }));
+    sdk->submitOtpV5("123456");
+    ASSERT_TRUE(runUntil([&] { return callback->result.has_value(); }));
+    ASSERT_EQ(callback->result, "success");
+    ASSERT_EQ(sdk->getLastLoggedInUser(), user);
+    sdk->userDidAuthenticate();
+  }
   /// Signs `user` in the way a host with its own back end does: a token the service accepts,
   /// stored through the facade, then the sign-in notice.
-  std::string signIn(const std::string& user) {
-    std::string token = tokens->issue(user);
-    EXPECT_TRUE(sdk->storeBackendOAuthTokens(token, std::nullopt, user));
+  void signInThroughBackend(const std::string& user) {
+    ASSERT_TRUE(sdk->storeBackendOAuthTokens(tokens->issue(user), std::nullopt, user));
     sdk->userDidAuthenticate();
-    return token;
   }
 
   std::shared_ptr<platform::InMemoryItemStore> items = platform::InMemoryItemStore::create();
   std::shared_ptr<platform::UserDefaults> defaults;
   localservice::LocalService service;
   std::shared_ptr<localservice::AccessTokens> tokens = std::make_shared<localservice::AccessTokens>();
+  localservice::V5Peer v5{service, {}};
   localservice::PushPeer push{service, tokens};
   localservice::WebLoginPeer web{service, tokens};
   localservice::DeviceListPeer devices{service, tokens};
