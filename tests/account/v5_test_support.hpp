@@ -17,7 +17,6 @@
 #include "velqo/platform/item_store.hpp"
 #include "velqo/platform/queue.hpp"
 #include "velqo/platform/secure_keys.hpp"
-#include "velqo_localservice/local_service.hpp"
 #include "velqo_localservice/token_endpoint.hpp"
 #include "velqo_localservice/v5_peer.hpp"
 
