@@ -11,17 +11,25 @@
 // The "CPU" column is the benchmark thread's CPU time: everything the engine does on the caller's
 // thread and on the main queue, without the HTTP session's worker or the service's threads.
 // Compare BM_V5Login with BM_V5LoginPrimitives and BM_V5Registration with
-// BM_V5RegistrationPrimitives. "hardware:0" has the hardware key store report itself unavailable.
+// BM_V5RegistrationPrimitives; BM_V5TransportFloor gives what the 2 (login) or 5 (registration)
+// round trips cost this thread by themselves. "hardware:0" has the hardware key store report
+// itself unavailable.
 
 #include <benchmark/benchmark.h>
 
+#include <stdlib.h>
+
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "account/v5/velqo_auth_v5.hpp"
+#include "api/models/v5_records.hpp"
+#include "core/identity/fingerprint_generator.hpp"
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
+#include "velqo/platform/environment.hpp"
 #include "velqo/platform/item_store.hpp"
 #include "velqo/platform/queue.hpp"
 #include "velqo/platform/secure_keys.hpp"
@@ -52,6 +60,24 @@ struct Outcome : velqo::AuthV5Callback {
   }
 };
 
+// A private application data directory (for the per-user secret behind the fingerprint), a
+// bundle identifier and a vendor identifier, set once for the process.
+void ensureEnvironment() {
+  static const bool ready = [] {
+    std::string pattern = (std::filesystem::temp_directory_path() / "velqo-v5-bench-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    platform::setApplicationDataDirectory(pattern);
+    platform::BundleInfo bundle;
+    bundle.identifier = "com.velqo.bench";
+    platform::setMainBundle(bundle);
+    auto device = platform::currentDevice();
+    device.identifierForVendor = "6F9619FF-8B86-D011-B42D-00C04FC964FF";
+    platform::setCurrentDevice(device);
+    return true;
+  }();
+  (void)ready;
+}
+
 struct Rig {
   ls::LocalService service;
   ls::V5Peer peer{service, ls::V5Peer::Options{}};
@@ -59,6 +85,7 @@ struct Rig {
   std::shared_ptr<Outcome> outcome = std::make_shared<Outcome>();
 
   explicit Rig(bool hardware) {
+    ensureEnvironment();
     platform::keys::setHardwareKeyMode(hardware ? platform::HardwareKeyMode::available
                                                 : platform::HardwareKeyMode::notAvailable);
     platform::setItemStore(platform::InMemoryItemStore::create());
@@ -109,6 +136,44 @@ void BM_V5Registration(benchmark::State& state) {
   state.counters["failures"] = static_cast<double>(failures);
 }
 BENCHMARK(BM_V5Registration)->ArgName("hardware")->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
+
+// The transport floor on the benchmark thread: Arg JSON round trips of an auth-init sized body
+// through the same transport, each answered on the main queue that this thread drives.
+void BM_V5TransportFloor(benchmark::State& state) {
+  ensureEnvironment();
+  ls::LocalService service;
+  service.route("POST", "/v5/auth-init", ls::Reply::json(200, R"({"challenge":"00ff","r2":"AAAA"})"));
+  auto api = velqo::ApiService::create("bench-key");
+  velqo::AuthInitV5Request body{"returning@example.com",
+                                {"mobile_v1", std::string(64, 'a'), {"b", "arm64", "m", "1.0"}},
+                                std::string(44, 'h'),
+                                std::string(44, 's')};
+  long failures = 0;
+  for (auto _ : state) {
+    for (int64_t i = 0; i < state.range(0); ++i) {
+      bool done = false;
+      api->post<velqo::AuthInitV5Response>(service.baseUrl() + "/v5/auth-init", body, std::nullopt,
+                                           [&](auto outcome) { done = true, failures += outcome ? 0 : 1; });
+      if (!platform::mainQueue().runUntil([&] { return done; }, std::chrono::seconds(10))) ++failures;
+    }
+  }
+  state.counters["failures"] = static_cast<double>(failures);
+}
+BENCHMARK(BM_V5TransportFloor)->ArgName("roundTrips")->Arg(2)->Arg(5)->Unit(benchmark::kMicrosecond);
+
+// What every attempt does before its first request: the fingerprint, the device attributes, the
+// environment and the stored record.
+void BM_V5AttemptSetup(benchmark::State& state) {
+  Rig rig(true);
+  (void)rig.signIn("returning@example.com");
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(velqo::FingerprintGenerator::generateFingerprint("returning@example.com"));
+    benchmark::DoNotOptimize(velqo::FingerprintGenerator::generateSdabAttributes());
+    benchmark::DoNotOptimize(velqo::V5EnvironmentInfo::current());
+    benchmark::DoNotOptimize(rig.engine->credentialStore().load("returning@example.com"));
+  }
+}
+BENCHMARK(BM_V5AttemptSetup)->Unit(benchmark::kMicrosecond);
 
 // ---- the primitives alone ----
 
