@@ -164,7 +164,7 @@ BENCHMARK(BM_V5TransportFloor)->ArgName("roundTrips")->Arg(2)->Arg(5)->Unit(benc
 // What every attempt does before its first request: the fingerprint, the device attributes, the
 // environment and the stored record.
 void BM_V5AttemptSetup(benchmark::State& state) {
-  Rig rig(true);
+  Rig rig(state.range(0) != 0);
   (void)rig.signIn("returning@example.com");
   for (auto _ : state) {
     benchmark::DoNotOptimize(velqo::FingerprintGenerator::generateFingerprint("returning@example.com"));
@@ -173,7 +173,7 @@ void BM_V5AttemptSetup(benchmark::State& state) {
     benchmark::DoNotOptimize(rig.engine->credentialStore().load("returning@example.com"));
   }
 }
-BENCHMARK(BM_V5AttemptSetup)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_V5AttemptSetup)->ArgName("hardware")->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
 
 // ---- the primitives alone ----
 
