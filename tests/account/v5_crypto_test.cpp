@@ -71,16 +71,13 @@ TEST(V5CryptoTest, MatchesVectorsOfAnIndependentImplementation) {
   }
 }
 
-TEST(V5CryptoTest, SealedBlobLimits) {
+TEST(V5CryptoTest, ShortBlobsUnreadableChallengesAndBadKeys) {
   const Bytes key(32, 7);
   expectCase([&] { (void)V5Crypto::open(key, V5Crypto::seal(key, Bytes{})); }, Case::invalidCiphertext);
   expectCase([&] { (void)V5Crypto::seal(Bytes(16, 1), Bytes{1}); }, Case::encryptionFailed);
   expectCase([&] { (void)V5Crypto::openCombinedSalt(V5Crypto::seal(key, Bytes(31, 1)), key, {}); },
              Case::invalidCiphertext);
-}
-
-// Valid readings are in the vectors ("AbCd" is hex although it is also base64).
-TEST(V5CryptoTest, UnreadableChallengesAndKeys) {
+  // Valid readings are in the vectors ("AbCd" is hex although it is also base64).
   for (const char* challenge : {"abc", "AAE", "AA E", "0g", "QQ==\n"}) {
     expectCase([&] { (void)V5Crypto::signChallenge(challenge, std::nullopt, Bytes(32, 3)); },
                Case::invalidChallenge);

@@ -96,13 +96,13 @@ TEST_P(V5RoadTest, FirstSignInRegistersThenSecondOnlyLogsIn) {
 
 TEST_P(V5RoadTest, RegistrationResumesAfterRestartWithinNineHundredSeconds) {
   const double t0 = 1'800'000'000;
-  ClockAt clock(t0);
+  setNow(t0);
   ASSERT_EQ(start().kind, Kind::otpRequired);
   ASSERT_EQ(start("bob").kind, Kind::otpRequired);
   takePaths();
 
   engine = makeEngine();  // the process restarts
-  ClockAt::set(t0 + 899);
+  setNow(t0 + 899);
   engine->authenticate(kUser, callback);
   ASSERT_EQ(callback->count(), 3u) << "resumed at once, on the calling thread";
   EXPECT_TRUE(callback->last().kind == Kind::otpRequired && !callback->last().onMainQueue);
@@ -239,7 +239,6 @@ TEST_F(V5EngineTest, HindexNotFoundBodies) {
     peer.enqueueLoginReply(Reply::json(400, row.body));
     EXPECT_EQ(start().kind, Kind::otpRequired);
     EXPECT_EQ(code().first, row.finalCode);
-    EXPECT_TRUE(engine->credentialStore().load(kUser)) << "the new registration is kept";
   }
 }
 
@@ -287,7 +286,6 @@ TEST_F(V5EngineTest, StoredRecordRules) {
   writeRecord(record);
   EXPECT_EQ(start().kind, Kind::otpRequired) << "re-registers once";
   EXPECT_EQ(code().isLoginFlow, false);
-  EXPECT_EQ(storedRecord()["version"], 1);
 }
 
 // The answer to an attempt that a newer one replaced is dropped, even when it arrives first.

@@ -25,9 +25,6 @@ class V5StoreTest : public ::testing::Test {
   static std::string raw(const std::string& service, const std::string& user) {
     return textOf(KeychainManager::getData(service, user).value_or(Bytes{}));
   }
-  static void putRaw(const std::string& service, const std::string& user, const std::string& text) {
-    ASSERT_TRUE(KeychainManager::save(bytesOf(text), service, user));
-  }
 
   std::shared_ptr<platform::InMemoryItemStore> items = platform::InMemoryItemStore::create();
   V5CredentialStore store{kService};
@@ -53,15 +50,9 @@ TEST_F(V5StoreTest, SavesTheExactRecordAndLoadsItsBytes) {
   store.save(samplePayload(), "Alice@Example");
   EXPECT_EQ(items->itemCount(), 1u);
 
-  const auto material = store.load("Alice@Example");
-  ASSERT_TRUE(material);
-  EXPECT_EQ(material->environment, (V5EnvironmentInfo{"App 1.0 (M; Linux 6)", "Linux", "ios_v5_1.0_7"}));
-  EXPECT_EQ(material->wrapMetadata, V5WrapMetadata::fallback(Bytes{5, 5, 5}));
-  EXPECT_EQ(material->deviceToken, "dev-token");
-
+  EXPECT_EQ(store.load("Alice@Example")->wrapMetadata, V5WrapMetadata::fallback(Bytes{5, 5, 5}));
   store.remove("Alice@Example");
   EXPECT_FALSE(store.load("Alice@Example"));
-  store.remove("Alice@Example");  // a missing record is no error
 
   items->failNext(platform::InMemoryItemStore::Operation::add, platform::status::notAvailable);
   EXPECT_THROW(store.save(samplePayload(), "bob"), V5CredentialStoreError) << "a failed write is reported";
@@ -102,7 +93,7 @@ TEST_F(V5StoreTest, LegacyCorruptedAndOlderRecords) {
         record[key] = value;
       }
     }
-    putRaw(kService, "u", record.dump());
+    ASSERT_TRUE(KeychainManager::save(bytesOf(record.dump()), kService, "u"));
     try {
       const auto material = store.load("u");
       ASSERT_TRUE(material);
@@ -128,9 +119,6 @@ TEST_F(V5StoreTest, AnyHardwareKeyFailureFallsBack) {
   auto fallback = wrapper.wrapSharedSecret("dave");  // the new hardware key is not stored
   ASSERT_EQ(fallback.metadata, V5WrapMetadata::fallback(fallback.sharedSecret));
   EXPECT_EQ(wrapper.unwrapSharedSecret(fallback.metadata, "dave"), fallback.sharedSecret);
-  auto wrapped = wrapper.wrapSharedSecret("alice");
-  wrapper.deleteKey("alice");
-  EXPECT_NE(wrapper.unwrapSharedSecret(wrapped.metadata, "alice"), wrapped.sharedSecret) << "a new key";
 }
 
 // ---- pending registrations ----
@@ -148,16 +136,16 @@ TEST_F(V5StoreTest, PendingRegistrationLivesNineHundredSeconds) {
                                   {-3600.0, true},
                                   {900.5, false},
                                   {901.0, false}}) {
-    ClockAt::set(created);
+    setNow(created);
     pending.save(pendingFor("alice", created));
-    ClockAt::set(created + age);
+    setNow(created + age);
     EXPECT_EQ(pending.load("alice").has_value(), kept) << age;
     EXPECT_EQ(!raw(kPendingService, "alice").empty(), kept) << "an expired record is deleted";
   }
 }
 
 TEST_F(V5StoreTest, PendingRegistrationRecordAndReplacement) {
-  ClockAt::set(1000.25);
+  setNow(1000.25);
   pending.save(pendingFor("alice", 1000.25));
   EXPECT_EQ(
       raw(kPendingService, "alice"),
@@ -173,7 +161,7 @@ TEST_F(V5StoreTest, PendingRegistrationRecordAndReplacement) {
       const char* broken :
       {R"({"userId":"a","deviceToken":"t","fingerprintHash":"f","environment":{},"createdAt":1})",
        R"({"userId":"a","deviceToken":"t","fingerprintHash":"f","environment":{"userAgent":"u","osType":"o","sdkVersion":"s"}})"}) {
-    putRaw(kPendingService, "carol", broken);
+    ASSERT_TRUE(KeychainManager::save(bytesOf(broken), kPendingService, "carol"));
     EXPECT_FALSE(pending.load("carol")) << broken;
     EXPECT_EQ(raw(kPendingService, "carol"), "") << "an unreadable record is deleted";
   }
