@@ -41,7 +41,31 @@ struct FileBackend {
 struct MemoryBackend {
   static std::shared_ptr<ItemStore> make() { return InMemoryItemStore::create(); }
 };
-using Backends = ::testing::Types<FileBackend, MemoryBackend>;
+// A host's own backend that offers no replace of its own (the interface's default).
+class ForwardingStore final : public ItemStore {
+ public:
+  OSStatus addGenericPassword(const std::string& s, const std::string& a, const Bytes& d,
+                              Accessibility x) override {
+    return inner->addGenericPassword(s, a, d, x);
+  }
+  OSStatus copyGenericPassword(const std::string& s, const std::string& a, Bytes& out) override {
+    return inner->copyGenericPassword(s, a, out);
+  }
+  OSStatus deleteGenericPassword(const std::string& s, const std::string& a) override {
+    return inner->deleteGenericPassword(s, a);
+  }
+  OSStatus addKey(const KeyItem& item) override { return inner->addKey(item); }
+  OSStatus copyKey(const Bytes& t, KeyType k, KeyToken o, KeyItem& out) override {
+    return inner->copyKey(t, k, o, out);
+  }
+  OSStatus deleteKey(const Bytes& t, KeyType k, KeyToken o) override { return inner->deleteKey(t, k, o); }
+
+  std::shared_ptr<InMemoryItemStore> inner = InMemoryItemStore::create();
+};
+struct HostBackend {
+  static std::shared_ptr<ItemStore> make() { return std::make_shared<ForwardingStore>(); }
+};
+using Backends = ::testing::Types<FileBackend, MemoryBackend, HostBackend>;
 TYPED_TEST_SUITE(ItemStoreStatusTest, Backends);
 
 TYPED_TEST(ItemStoreStatusTest, AddCopyDeleteWithTheirStatuses) {
@@ -74,6 +98,21 @@ TYPED_TEST(ItemStoreStatusTest, AddCopyDeleteWithTheirStatuses) {
   EXPECT_EQ(s.deleteKey(item.applicationTag, kEc, KeyToken::secureEnclave), status::success);
   EXPECT_EQ(s.copyKey(item.applicationTag, kEc, KeyToken::secureEnclave, key), status::itemNotFound);
   EXPECT_EQ(s.deleteKey(item.applicationTag, kEc, KeyToken::secureEnclave), status::itemNotFound);
+}
+
+TYPED_TEST(ItemStoreStatusTest, ReplaceStoresTheItemWhetherOrNotOneExists) {
+  auto& s = *this->store;
+  Bytes out;
+  EXPECT_EQ(s.replaceGenericPassword("svc", "acct", bytesOf("one"), kAny), status::success);
+  EXPECT_EQ(s.replaceGenericPassword("svc", "acct", bytesOf("two"), kAny), status::success);
+  ASSERT_EQ(s.copyGenericPassword("svc", "acct", out), status::success);
+  EXPECT_EQ(textOf(out), "two");
+  EXPECT_EQ(s.addGenericPassword("svc", "acct", bytesOf("three"), kAny), status::duplicateItem);
+  EXPECT_EQ(s.replaceGenericPassword("svc", "other", {}, kAny), status::success);
+  EXPECT_EQ(s.replaceGenericPassword("", "", bytesOf("x"), kAny), status::badParameter);
+  EXPECT_EQ(s.deleteGenericPassword("svc", "acct"), status::success);
+  EXPECT_EQ(s.copyGenericPassword("svc", "other", out), status::success);
+  EXPECT_TRUE(out.empty());
 }
 
 TYPED_TEST(ItemStoreStatusTest, ItemsAreKeptApartByEveryLookupAttributeWhichMustBeGiven) {
@@ -122,6 +161,24 @@ TEST(FileItemStoreTest, ItemsPersistInPrivateFilesAcrossStoreObjects) {
   ASSERT_EQ(reopened->copyGenericPassword("svc", "acct", out), status::success);
   EXPECT_EQ(textOf(out), "secret");
   EXPECT_EQ(reopened->addKey(keyItem("tag")), status::duplicateItem);
+}
+
+TEST(FileItemStoreTest, TemporaryFilesOfDeadWritersGoWhenTheDirectoryIsFirstUsed) {
+  auto dir = testing::makeTempDirectory("stale");
+  ASSERT_EQ(makeFileItemStore(dir)->addGenericPassword("svc", "acct", bytesOf("kept"), kAny),
+            status::success);
+  const std::string item = filesIn(dir).at(0).filename().string();
+  const std::string ours = "." + item + ".tmp-Ab12Cd";
+  const std::string theirs[] = {".notes.tmp-Ab12Cd", "." + item + ".tmp-toolong", item + ".tmp-Ab12Cd"};
+  for (const auto& name : theirs) std::ofstream(dir / name) << "not ours";
+  std::ofstream(dir / ours) << "a whole secret";
+
+  auto store = makeFileItemStore(dir);  // the next start
+  Bytes out;
+  ASSERT_EQ(store->copyGenericPassword("svc", "acct", out), status::success);
+  EXPECT_EQ(textOf(out), "kept");
+  EXPECT_FALSE(fs::exists(dir / ours));
+  for (const auto& name : theirs) EXPECT_TRUE(fs::exists(dir / name)) << name;
 }
 
 TEST(FileItemStoreTest, UnusableItemFilesCountAsAbsentAndAreReplaced) {
@@ -173,12 +230,23 @@ TEST(FileItemStoreTest, FailedWritesKeepTheOldContentAndLeaveNoTemporaryFiles) {
     EXPECT_FALSE(files::writeAtomically(target, Bytes(4096, 'n')));
     EXPECT_EQ(files::createExclusively(dir / "new", Bytes(4096, 'n')), files::CreateResult::failed);
     EXPECT_EQ(store->addGenericPassword("svc", "big", Bytes(4096, 'b'), kAny), status::ioError);
+    EXPECT_EQ(store->replaceGenericPassword("svc", "small", Bytes(4096, 'b'), kAny), status::ioError);
   }
   EXPECT_EQ(textOf(files::read(target).value()), "old");
   EXPECT_EQ(filesIn(dir).size(), 2u) << "the file and the item directory only";
   Bytes out;
   EXPECT_EQ(store->copyGenericPassword("svc", "big", out), status::itemNotFound);
+  ASSERT_EQ(store->copyGenericPassword("svc", "small", out), status::success);
+  EXPECT_EQ(textOf(out), "s") << "a failed replace keeps the old item";
   EXPECT_EQ(filesIn(dir / "items").size(), 1u);
+
+  // A host backend without a replace of its own gets the old item back when the add fails.
+  ForwardingStore host;
+  ASSERT_EQ(host.addGenericPassword("svc", "acct", bytesOf("old"), kAny), status::success);
+  host.inner->failNext(InMemoryItemStore::Operation::add, status::notAvailable);
+  EXPECT_EQ(host.replaceGenericPassword("svc", "acct", bytesOf("new"), kAny), status::notAvailable);
+  ASSERT_EQ(host.copyGenericPassword("svc", "acct", out), status::success);
+  EXPECT_EQ(textOf(out), "old");
 }
 
 TEST(InMemoryItemStoreTest, InjectedFaultsHitTheNextCallOfTheirOperationOnlyAndChangeNothing) {
