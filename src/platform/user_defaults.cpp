@@ -54,6 +54,7 @@ class JsonUserDefaults final : public UserDefaults {
   void remove(const std::string& key) override {
     std::lock_guard lock(mutex_);
     files::DirectoryLock directoryLock(directory());
+    removeStaleTemporaries(directoryLock);
     refresh();
     if (values_.erase(key) > 0) save();
   }
@@ -91,6 +92,7 @@ class JsonUserDefaults final : public UserDefaults {
   void store(const std::string& key, json value) {
     std::lock_guard lock(mutex_);
     files::DirectoryLock directoryLock(directory());
+    removeStaleTemporaries(directoryLock);
     refresh();
     values_[key] = std::move(value);
     save();
@@ -110,6 +112,15 @@ class JsonUserDefaults final : public UserDefaults {
     json parsed = json::parse(contents->begin(), contents->end(), nullptr, false);
     if (!parsed.is_object()) return std::nullopt;
     return parsed;
+  }
+
+  // Removes, once, what writers that died before their rename left behind. Only while the
+  // directory lock is held, so no live writer's temporary file is taken for a stale one.
+  void removeStaleTemporaries(const files::DirectoryLock& directoryLock) const {
+    if (cleaned_ || !directoryLock.held()) return;
+    cleaned_ = true;
+    const std::string name = file_.filename().string();
+    files::removeStaleTemporaries(directory(), [&name](std::string_view target) { return target == name; });
   }
 
   // Takes in the file as it is now. Values whose write failed are kept over the file's.
@@ -155,6 +166,7 @@ class JsonUserDefaults final : public UserDefaults {
   mutable std::mutex mutex_;
   mutable bool loaded_ = false;
   mutable bool unsaved_ = false;  // the last write failed
+  mutable bool cleaned_ = false;  // stale temporary files removed
   mutable json values_;
 };
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "support/child_processes.hpp"
@@ -17,6 +19,8 @@ constexpr int kProcesses = 6;
 
 TEST(SharedStoreProcesses, ProcessesWritingOneDefaultsFileKeepEachOthersValues) {
   const auto file = testing::makeTempDirectory("defaults") / "defaults.json";
+  const auto stale = file.parent_path() / ".defaults.json.tmp-Ab12Cd";  // a dead writer's
+  std::ofstream(stale) << "{}";
   const auto done = testing::runInChildProcesses(kProcesses, [&](int i) {
     auto defaults = UserDefaults::open(file);
     for (int k = 0; k < 10; ++k) defaults->setString("p" + std::to_string(i) + "-" + std::to_string(k), "v");
@@ -24,6 +28,7 @@ TEST(SharedStoreProcesses, ProcessesWritingOneDefaultsFileKeepEachOthersValues) 
     return std::string("done");
   });
   for (const auto& d : done) ASSERT_EQ(d, "done");
+  EXPECT_FALSE(std::filesystem::exists(stale));
   auto reopened = UserDefaults::open(file);
   for (int i = 0; i < kProcesses; ++i) {
     EXPECT_EQ(reopened->string("p" + std::to_string(i) + "-0"), std::nullopt);
