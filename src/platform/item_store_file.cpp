@@ -348,9 +348,9 @@ class FileItemStore final : public ItemStore {
     return name.substr(0, 64).find_first_not_of("0123456789abcdef") == std::string_view::npos;
   }
 
-  // Writes a new item (the directory exists and is locked). Where no file was, the file is created without
-  // replacing anything, so an item added meanwhile by another process is reported as a duplicate; an unusable
-  // file found at the item's place is replaced.
+  // Writes a new item (the directory exists and is locked). Where no file was, the file is
+  // created without replacing anything, so an item added meanwhile by another process is
+  // reported as a duplicate; an unusable file found at the item's place is replaced.
   OSStatus writeItemFile(const std::filesystem::path& path, const Bytes& encoded,
                          bool replaceUnusable) const {
     if (replaceUnusable)

@@ -156,22 +156,17 @@ std::string SecureEnclaveHelper::deviceSecretHash(const std::string& userId) {
   ScopedWipe wipeSecret(secret);
   const int status = pc::randomBytes(secret.data(), secret.size());
   if (status != 0) throw SecureEnclaveError::keyGenerationFailed(status);
-  std::error_code ec;
-  if (std::filesystem::exists(path, ec)) {
-    // A secret of the wrong size cannot have been written by us (writes are atomic); a fresh
-    // one replaces it, which makes this a new device for the service.
-    debugLog("[SecureEnclaveHelper] Replacing a device secret of unexpected size.");
-    if (!platform::files::writeAtomically(path, secret, 0600)) {
-      throw SecureEnclaveError::unhandledError("The device secret could not be stored.");
-    }
-    return pc::sha256Hex(pc::view(secret));
-  }
   switch (platform::files::createExclusively(path, secret, 0600)) {
     case platform::files::CreateResult::created:
       return pc::sha256Hex(pc::view(secret));
     case platform::files::CreateResult::alreadyExists:
-      // Created meanwhile by a process that does not take the lock: its secret counts.
+      // Either created meanwhile by a process that could not take the lock (its secret
+      // counts) or a file that holds no secret.
       if (auto found = storedSecretHash(path)) return *found;
+      // A secret of the wrong size cannot have been written by us (writes are atomic); a
+      // fresh one replaces it, which makes this a new device for the service.
+      debugLog("[SecureEnclaveHelper] Replacing a device secret of unexpected size.");
+      if (platform::files::writeAtomically(path, secret, 0600)) return pc::sha256Hex(pc::view(secret));
       break;
     case platform::files::CreateResult::failed:
       break;
