@@ -1,4 +1,5 @@
-// A crash while an item is replaced, and several processes on one data directory.
+// A process killed while it replaces an item, and processes starting together on one data
+// directory.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -21,16 +22,14 @@ namespace {
 
 // Generation n of the item: its number and 8 KiB that depend on it, so a torn item shows.
 std::string generation(unsigned long n) {
-  return std::to_string(n) + ":" + std::string(8192, static_cast<char>('a' + n % 26));
+  return std::to_string(n) + ":" + std::string(8192, 'a' + n % 26);
 }
 
 TEST(SharedDataDirectory, ReplacingProcessKilledAtRandomMomentsNeverLosesOrTearsTheItem) {
   const auto dir = testing::makeTempDirectory("crash");
   const auto temporaries = [&dir] {
-    int n = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-      n += entry.path().string().find(".tmp-") != std::string::npos;
-    return n;
+    return std::count_if(std::filesystem::directory_iterator(dir), {},
+                         [](const auto& e) { return e.path().string().find(".tmp-") != std::string::npos; });
   };
   platform::setItemStore(platform::makeFileItemStore(dir));
   ASSERT_TRUE(KeychainManager::save(bytesOf(generation(0)), "svc", "item"));
@@ -44,13 +43,12 @@ TEST(SharedDataDirectory, ReplacingProcessKilledAtRandomMomentsNeverLosesOrTears
       (void)KeychainManager::save(bytesOf(generation(n)), "svc", "item");
       if (n == round << 20) (void)!::write(ready[1], "r", 1);
     }
-    ::close(ready[1]);
     char byte = 0;
     ASSERT_EQ(::read(ready[0], &byte, 1), 1);  // it has saved once
-    ::close(ready[0]);
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 4000));
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
+    ::close(ready[0]), ::close(ready[1]);
     leftBehind += temporaries() > 0;
     platform::setItemStore(platform::makeFileItemStore(dir));  // the next start
     const std::string stored = textOf(KeychainManager::getData("svc", "item").value_or(Bytes{}));
@@ -71,16 +69,14 @@ TEST(SharedDataDirectory, ProcessesStartingTogetherShareOneSecretAndKeepEachOthe
       if (::fork() != 0) continue;
       ::close(start[1]);
       while (::read(start[0], &start[1], 1) > 0) {
-      }  // released together when the parent closes its end
+      }  // all start when the parent closes its end
       const std::string line = SecureEnclaveHelper::deviceSecretHash(user) + "\n";
       const auto mine = platform::UserDefaults::open(defaults);
       for (int k = 0; k < 5; ++k) mine->setString(user + std::to_string(k) + std::to_string(i), "v");
       ::_exit(::write(out[1], line.data(), line.size()) == static_cast<ssize_t>(line.size()) ? 0 : 1);
     }
-    ::close(start[0]);
-    ::close(start[1]);
-    ::close(out[1]);
-    std::string lines;
+    ::close(start[0]), ::close(start[1]), ::close(out[1]);
+    std::string lines;  // one write per child, so lines never mix
     char buffer[512];
     for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) lines.append(buffer, n);
     ::close(out[0]);
