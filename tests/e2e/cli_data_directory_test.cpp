@@ -39,37 +39,29 @@ bool signIn(const std::filesystem::path& dir, int& codePrompts) {
   return cli.wait() == 0 && update["update"] == "completed";
 }
 
-TEST(CliDataDirectory, ConcurrentFirstSignInsOfOneIdentifierLeaveOneUsableCredential) {
+TEST(CliDataDirectory, SharedByConcurrentSignInsPrivateWhenCreatedAndForgetTellsTheTruth) {
+  const auto base = testing::makeTempDirectory("shared");
   for (int round = 0; round < 5; ++round) {
-    const auto dir = testing::makeTempDirectory("shared");
-    int codePrompts = 0;
-    bool completed[2] = {false, false};
-    std::thread other([&] { completed[1] = signIn(dir, codePrompts); });
-    int mine = 0;
-    completed[0] = signIn(dir, mine);
+    const auto dir = base / std::to_string(round);
+    const mode_t mask = ::umask(0);  // still created private
+    int prompts[2] = {0, 0};
+    bool completed = false;
+    std::thread other([&] { completed = signIn(dir, prompts[1]); });
+    ASSERT_TRUE(signIn(dir, prompts[0]));
     other.join();
-    ASSERT_TRUE(completed[0] && completed[1]) << "round " << round;
+    ::umask(mask);
+    ASSERT_TRUE(completed) << "round " << round;
+    EXPECT_EQ(std::filesystem::status(dir).permissions(), std::filesystem::perms::owner_all);
     // The embedded services merged their state: every device set up is known.
     const Json state = Json::parse(std::ifstream(dir / "localservice-state.json"));
-    EXPECT_EQ(state["devices"].size(), static_cast<std::size_t>(codePrompts + mine)) << "round " << round;
+    EXPECT_EQ(state["devices"].size(), static_cast<std::size_t>(prompts[0] + prompts[1])) << round;
     const CliRun third = runCli(v1(dir, "signin"));  // proves the stored credential: no prompt
     EXPECT_EQ(third.stdoutLines.size(), 1u) << "round " << round << ": the credential was lost";
   }
-}
+  ::chmod(base.c_str(), 0775);
+  EXPECT_EQ(runCli(v1(base, "credentials")).status, 2) << "others may write to it";
 
-TEST(CliDataDirectory, PrivateWhenCreatedRefusedWhenOthersMayWriteAndForgetTellsTheTruth) {
-  const auto base = testing::makeTempDirectory("modes");
-  const mode_t mask = ::umask(0);
-  EXPECT_EQ(runCli(v1(base / "new", "credentials")).status, 0);
-  ::umask(mask);
-  std::filesystem::create_directory(base / "open");
-  ::chmod((base / "open").c_str(), 0775);
-  EXPECT_EQ(runCli(v1(base / "open", "credentials")).status, 2);
-  const auto dir = base / "new";
-  EXPECT_EQ(std::filesystem::status(dir).permissions(), std::filesystem::perms::owner_all);
-
-  int prompts = 0;
-  ASSERT_TRUE(signIn(dir, prompts));
+  const auto dir = base / "0";
   // Where the immutable attribute can be set, nothing can be removed, not even by root.
   const int fd = ::open((dir / "keychain").c_str(), O_RDONLY | O_DIRECTORY);
   int flags = 0, immutable = 0;
