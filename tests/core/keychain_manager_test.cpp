@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <random>
@@ -151,12 +152,13 @@ TEST(KeychainCrash, ReplacingProcessKilledAtRandomMomentsNeverLosesOrTearsTheIte
       (void)KeychainManager::save(bytesOf(generation(n)), "svc", "item");
       if (n == round << 20) (void)!::write(ready[1], "r", 1);
     }
+    ::close(ready[1]);
     char byte = 0;
     ASSERT_EQ(::read(ready[0], &byte, 1), 1);  // it has saved once
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 4000));
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
-    ::close(ready[0]), ::close(ready[1]);
+    ::close(ready[0]);
     leftBehind += temporaries() > 0;
     platform::setItemStore(platform::makeFileItemStore(dir));  // the next start
     const std::string stored = textOf(KeychainManager::getData("svc", "item").value_or(Bytes{}));
