@@ -1,22 +1,21 @@
 #include "velqo_localservice/v1_reference_flow.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <openssl/crypto.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
+#include <filesystem>
 #include <map>
 #include <mutex>
-#include <sstream>
+#include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
+#include "platform/files.hpp"
 
 namespace velqo::localservice {
 namespace {
@@ -164,14 +163,30 @@ struct V1ReferenceFlow::State {
   std::size_t returning = 0;
 
   // ---- persistence ----
+  //
+  // Several processes may serve from one state file (each velqo-cli run embeds a service):
+  // every write happens under a lock on the file's directory and first merges what the
+  // others wrote meanwhile, so no process drops the users and devices of another.
 
-  void load() {
-    if (!options.stateFile || !std::filesystem::exists(*options.stateFile)) return;
-    std::ifstream in(*options.stateFile, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    Json state = Json::parse(buffer.str(), nullptr, false);
-    if (!in || !state.is_object()) throw std::runtime_error("local service: unreadable state file");
+  std::filesystem::path stateDirectory() const {
+    std::filesystem::path dir = options.stateFile->parent_path();
+    return dir.empty() ? std::filesystem::path(".") : dir;
+  }
+
+  // The state file's object; nothing when there is no file. Throws when it cannot be read.
+  std::optional<Json> readStateFile() const {
+    if (!std::filesystem::exists(*options.stateFile)) return std::nullopt;
+    auto contents = platform::files::read(*options.stateFile);
+    if (!contents) throw std::runtime_error("local service: unreadable state file");
+    Json state = Json::parse(contents->begin(), contents->end(), nullptr, false);
+    wipe(*contents);
+    if (!state.is_object()) throw std::runtime_error("local service: unreadable state file");
+    return state;
+  }
+
+  // Takes in what the file knows and this process does not. A user's id is the one written
+  // first; a device is the same wherever it was registered.
+  void merge(const Json& state) {
     if (auto it = state.find("users"); it != state.end() && it->is_object()) {
       for (const auto& [identifier, user] : it->items()) {
         if (auto userid = text(user, "userid")) users[identifier] = *userid;
@@ -179,6 +194,7 @@ struct V1ReferenceFlow::State {
     }
     if (auto it = state.find("devices"); it != state.end() && it->is_object()) {
       for (const auto& [hindex, entry] : it->items()) {
+        if (devices.contains(hindex)) continue;
         auto identifier = text(entry, "identifier");
         auto keyset = text(entry, "keyset");
         auto sk2 = text(entry, "sk2");
@@ -192,10 +208,27 @@ struct V1ReferenceFlow::State {
     }
   }
 
-  // Written to a temporary file and renamed, so a crash never leaves half a state. Caller
-  // holds the mutex.
-  void save() const {
+  void load() {
     if (!options.stateFile) return;
+    if (auto state = readStateFile()) merge(*state);
+  }
+
+  // Merges the file's state, then replaces the file in one rename (a unique temporary name
+  // per writer), so a crash never leaves half a state. Caller holds the mutex.
+  void save() {
+    if (!options.stateFile) return;
+    const std::filesystem::path dir = stateDirectory();
+    platform::files::DirectoryLock lock(dir);
+    try {
+      if (auto state = readStateFile()) merge(*state);
+    } catch (const std::exception&) {
+      // An unreadable file is replaced by what this process knows.
+    }
+    if (lock.held()) {
+      const std::string name = options.stateFile->filename().string();
+      platform::files::removeStaleTemporaries(dir,
+                                              [&name](std::string_view target) { return target == name; });
+    }
     Json state = Json::object();
     state["version"] = 1;
     Json userList = Json::object();
@@ -207,26 +240,11 @@ struct V1ReferenceFlow::State {
     }
     state["users"] = std::move(userList);
     state["devices"] = std::move(deviceList);
-    const std::string body = state.dump(2);
-    const std::filesystem::path target = *options.stateFile;
-    const std::filesystem::path temporary = target.string() + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return;
-    std::size_t done = 0;
-    bool ok = true;
-    while (done < body.size()) {
-      const ssize_t n = ::write(fd, body.data() + done, body.size() - done);
-      if (n <= 0) {
-        ok = false;
-        break;
-      }
-      done += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ::close(fd);
-    std::error_code ec;
-    if (ok) std::filesystem::rename(temporary, target, ec);
-    if (!ok || ec) std::filesystem::remove(temporary, ec);
+    std::string body = state.dump(2);
+    Bytes bytes(body.begin(), body.end());
+    wipe(body);
+    (void)platform::files::writeAtomically(*options.stateFile, bytes, 0600);
+    wipe(bytes);
   }
 
   // ---- answers ----

@@ -15,6 +15,15 @@ std::shared_ptr<VelqoV1DeviceCryptoService> deviceTrustService(const std::string
   return VelqoV1DeviceCryptoService::create(configId, VelqoV1DeviceCryptoStore::create());
 }
 
+// Whether a record is stored; an unreadable record is still a record.
+bool storedRecordIsThere(const VelqoV1DeviceCryptoStore& store, const ForgetCommand& command) {
+  try {
+    return store.load(command.identifier, command.configId).has_value();
+  } catch (const std::exception&) {
+    return true;
+  }
+}
+
 }  // namespace
 
 int runCredentials(const CredentialsCommand& command) {
@@ -36,13 +45,16 @@ int runCredentials(const CredentialsCommand& command) {
 int runForget(const ForgetCommand& command) {
   registerSecret(command.identifier);
   const auto service = deviceTrustService(command.configId);
-  bool hadRecord = true;
-  try {
-    hadRecord = service->store()->load(command.identifier, command.configId).has_value();
-  } catch (const std::exception&) {
-    hadRecord = true;  // an unreadable record is still a record, and goes too
-  }
+  const auto store = service->store();
+  const bool hadRecord = storedRecordIsThere(*store, command);
   service->clearRecord(command.identifier);
+  // The store reports no failure of its own: look again, so a record that could not be
+  // removed (a read-only data directory) is not reported as cleared.
+  if (hadRecord && storedRecordIsThere(*store, command)) {
+    printJsonLine(Json{{"cleared", false}});
+    printMessage("the stored device credentials could not be removed");
+    return kExitFailure;
+  }
   printJsonLine(Json{{"cleared", hadRecord}});
   return kExitOk;
 }

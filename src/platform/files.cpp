@@ -1,7 +1,9 @@
 #include "platform/files.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace velqo::platform::files {
@@ -78,6 +81,21 @@ CreateResult linkNoReplace(const std::string& temp, const std::filesystem::path&
   return errno == EEXIST ? CreateResult::alreadyExists : CreateResult::failed;
 }
 
+constexpr std::string_view kTemporaryInfix = ".tmp-";
+constexpr std::size_t kTemporarySuffixSize = 6;  // the XXXXXX of mkostemp
+
+// The target a temporary file of ours was written for; empty when the name is not one.
+std::string_view temporaryTarget(std::string_view name) {
+  const std::size_t tail = kTemporaryInfix.size() + kTemporarySuffixSize;
+  if (name.size() <= 1 + tail || name.front() != '.') return {};
+  if (name.substr(name.size() - tail, kTemporaryInfix.size()) != kTemporaryInfix) return {};
+  return name.substr(1, name.size() - 1 - tail);
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+};
+
 CreateResult writeFile(const std::filesystem::path& path, const Bytes& data, unsigned mode, bool exclusive) {
   if (!path.has_filename()) return CreateResult::failed;
   std::filesystem::path dir = path.parent_path();
@@ -86,7 +104,8 @@ CreateResult writeFile(const std::filesystem::path& path, const Bytes& data, uns
 
   std::string tempName = ".";
   tempName += path.filename().string();
-  tempName += ".tmp-XXXXXX";
+  tempName += kTemporaryInfix;
+  tempName += "XXXXXX";
   std::string temp = (dir / tempName).string();
   Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd.valid()) return CreateResult::failed;
@@ -121,6 +140,38 @@ bool writeAtomically(const std::filesystem::path& path, const Bytes& data, unsig
 
 CreateResult createExclusively(const std::filesystem::path& path, const Bytes& data, unsigned mode) {
   return writeFile(path, data, mode, true);
+}
+
+std::size_t removeStaleTemporaries(const std::filesystem::path& directory,
+                                   const std::function<bool(std::string_view target)>& isOwnTarget) {
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(directory.c_str()));
+  if (!dir) return 0;
+  std::size_t removed = 0;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view name(entry->d_name);
+    const std::string_view target = temporaryTarget(name);
+    if (target.empty() || !isOwnTarget(target)) continue;
+    if (::unlinkat(::dirfd(dir.get()), entry->d_name, 0) == 0) ++removed;
+  }
+  return removed;
+}
+
+DirectoryLock::DirectoryLock(const std::filesystem::path& directory) {
+  fd_ = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd_ < 0) return;
+  int rc = 0;
+  do {
+    rc = ::flock(fd_, LOCK_EX);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+DirectoryLock::~DirectoryLock() {
+  // Closing the only descriptor of the open file description releases the lock.
+  if (fd_ >= 0) ::close(fd_);
 }
 
 std::optional<Bytes> read(const std::filesystem::path& path) {

@@ -2,9 +2,12 @@
 
 // Small file helpers (not installed).
 
+#include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "velqo/platform/bytes.hpp"
 
@@ -22,6 +25,33 @@ enum class CreateResult { created, alreadyExists, failed };
 /// under `path` only when nothing was there (also against other processes), else
 /// `alreadyExists` and the existing file stays as it is.
 CreateResult createExclusively(const std::filesystem::path& path, const Bytes& data, unsigned mode = 0600);
+
+/// Removes the temporary files that `writeAtomically` and `createExclusively` leave behind
+/// when the process dies before the rename: names of the form "." + target + ".tmp-" + six
+/// characters directly under `directory`, for the targets that `isOwnTarget` accepts.
+/// Only safe while no other writer of those targets is at work (hold a DirectoryLock).
+/// Returns the number of files removed.
+std::size_t removeStaleTemporaries(const std::filesystem::path& directory,
+                                   const std::function<bool(std::string_view target)>& isOwnTarget);
+
+/// An exclusive advisory lock (flock) on a directory, held until destroyed, so processes
+/// sharing the directory take turns at a read-modify-write sequence. Each lock is its own
+/// open file description: two locks on one directory exclude each other within one process
+/// too, so a thread must not take a second lock on a directory it holds. Waits until
+/// granted; a directory that cannot be opened (missing, no permission) or locked leaves the
+/// lock not held (`held()` false), and callers go on without it.
+class DirectoryLock {
+ public:
+  explicit DirectoryLock(const std::filesystem::path& directory);
+  ~DirectoryLock();
+  DirectoryLock(const DirectoryLock&) = delete;
+  DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+  [[nodiscard]] bool held() const noexcept { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
 
 /// The whole file, or nothing when it cannot be read.
 std::optional<Bytes> read(const std::filesystem::path& path);

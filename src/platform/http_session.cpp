@@ -11,13 +11,19 @@
 //   handed over as the response, so a redirect can never move a body or a bearer token to
 //   another host behind the caller's back.
 // - Only "http" and "https" URLs are accepted (no "file", no "ftp"), also for redirects.
+//   Plain "http" goes to loopback hosts only, unless the session's options allow more, so
+//   identifiers, codes and credentials never cross a network unencrypted by mistake.
+// - Answers are bounded: past the session's maximum size a transfer is aborted, so a
+//   hostile or broken server cannot make us buffer without end.
 // - libcurl's own "Accept", "Expect" and form "Content-Type" headers are suppressed, and no
 //   "User-Agent" is set, so what goes out is the caller's header list plus "Host" and
 //   "Content-Length".
 // - TLS peer and host verification are always on; an extra CA file is added to the
 //   system's trust store, never used instead of it.
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netinet/in.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -116,6 +122,10 @@ const char* describeUrlError(long code) {
       return "The network connection was lost.";
     case urlError::badServerResponse:
       return "The server's response could not be read.";
+    case urlError::cleartextNotPermitted:
+      return "Plain HTTP is not allowed for this host; a secure connection is required.";
+    case urlError::dataLengthExceedsMaximum:
+      return "The response exceeds the maximum size accepted.";
     case urlError::secureConnectionFailed:
       return "A secure connection to the server could not be made.";
     case urlError::serverCertificateUntrusted:
@@ -171,6 +181,8 @@ long urlErrorCodeFor(CURLcode code) {
       return urlError::networkConnectionLost;
     // Schemes are checked before a task reaches libcurl, so an unsupported protocol here is
     // the server's: an answer that is not HTTP/1.x or later (an HTTP/0.9 reply).
+    case CURLE_FILESIZE_EXCEEDED:
+      return urlError::dataLengthExceedsMaximum;
     case CURLE_UNSUPPORTED_PROTOCOL:
     case CURLE_WEIRD_SERVER_REPLY:
     case CURLE_BAD_CONTENT_ENCODING:
@@ -259,6 +271,15 @@ struct Transfer {
   std::string responseBody;
   HeaderList responseHeaders;
   bool inHeaderBlock = false;
+  std::size_t maxResponseBytes = 0;
+  std::size_t headerBytes = 0;
+  bool tooLarge = false;  // aborted for passing maxResponseBytes
+
+  // Counts `length` more bytes of the answer; false (and marked) once past the limit.
+  bool admit(std::size_t already, std::size_t length) {
+    if (length > maxResponseBytes || already > maxResponseBytes - length) tooLarge = true;
+    return !tooLarge;
+  }
 
   Transfer() = default;
   Transfer(const Transfer&) = delete;
@@ -274,8 +295,22 @@ struct Transfer {
   }
 };
 
+// 127.0.0.0/8, ::1 (written "[::1]" in a URL) and "localhost", as libcurl gives the host.
+bool isLoopbackHost(std::string_view host) {
+  if (equalsIgnoringCase(host, "localhost") || equalsIgnoringCase(host, "localhost.")) return true;
+  const std::string text(host);
+  in_addr v4{};
+  if (::inet_pton(AF_INET, text.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') {
+    in6_addr v6{};
+    const std::string inner = text.substr(1, text.size() - 2);
+    return ::inet_pton(AF_INET6, inner.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+  }
+  return false;
+}
+
 // Checks the request and builds its header list. Runs on the caller's thread.
-std::optional<PlatformError> prepare(Transfer& transfer) {
+std::optional<PlatformError> prepare(Transfer& transfer, bool allowsCleartextHTTP) {
   const HttpRequest& request = transfer.request;
 
   if (request.url.find('\0') != std::string::npos) return urlErrorOf(urlError::badURL);
@@ -296,6 +331,9 @@ std::optional<PlatformError> prepare(Transfer& transfer) {
   if (curl_url_get(url.get(), CURLUPART_HOST, &rawHost, 0) != CURLUE_OK) return urlErrorOf(urlError::badURL);
   CurlStringPtr host(rawHost);
   if (host == nullptr || *host == '\0') return urlErrorOf(urlError::badURL);
+  if (!allowsCleartextHTTP && equalsIgnoringCase(scheme.get(), "http") && !isLoopbackHost(host.get())) {
+    return urlErrorOf(urlError::cleartextNotPermitted);
+  }
 
   if (!isToken(request.method)) return invalidRequest("the HTTP method is not valid.");
 
@@ -336,6 +374,7 @@ std::optional<PlatformError> prepare(Transfer& transfer) {
 size_t onBodyData(char* data, size_t size, size_t count, void* user) noexcept {
   auto* transfer = static_cast<Transfer*>(user);
   const size_t length = size * count;
+  if (!transfer->admit(transfer->responseBody.size(), length)) return 0;
   try {
     transfer->responseBody.append(data, length);
   } catch (...) {
@@ -354,6 +393,8 @@ std::string_view trimmed(std::string_view text) {
 size_t onHeaderLine(char* data, size_t size, size_t count, void* user) noexcept {
   auto* transfer = static_cast<Transfer*>(user);
   const size_t length = size * count;
+  if (!transfer->admit(transfer->headerBytes, length)) return 0;
+  transfer->headerBytes += length;
   try {
     std::string_view line(data, length);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
@@ -394,6 +435,10 @@ bool configure(CURL* easy, Transfer& transfer, const CertificateList* extraCerti
   check(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L));
   check(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L));
   check(curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, transfer.timeoutMs));
+  // Refuses an announced length over the limit before any of the body is read.
+  check(curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+                         static_cast<curl_off_t>(std::min<std::size_t>(
+                             transfer.maxResponseBytes, static_cast<std::size_t>(LLONG_MAX)))));
   check(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headerList.get()));
   check(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onBodyData));
   check(curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer));
@@ -536,7 +581,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
 
     if (result != CURLE_OK) {
       recycleHandle(std::move(transfer->easy));
-      fail(*transfer, urlErrorOf(urlErrorCodeFor(result)));
+      wipe(transfer->responseBody);
+      fail(*transfer,
+           urlErrorOf(transfer->tooLarge ? urlError::dataLengthExceedsMaximum : urlErrorCodeFor(result)));
       return;
     }
     HttpResponse response;
@@ -635,7 +682,9 @@ class Engine : public std::enable_shared_from_this<Engine> {
 class CurlHttpSession final : public HttpSession {
  public:
   CurlHttpSession(const Options& options, std::shared_ptr<const CertificateList> extraCertificates)
-      : engine_(std::make_shared<Engine>(options.maxConcurrentTransfers, std::move(extraCertificates))) {}
+      : engine_(std::make_shared<Engine>(options.maxConcurrentTransfers, std::move(extraCertificates))),
+        maxResponseBytes_(options.maxResponseBytes),
+        allowsCleartextHTTP_(options.allowsCleartextHTTP) {}
 
   ~CurlHttpSession() override { engine_->shutdown(); }
 
@@ -646,7 +695,8 @@ class CurlHttpSession final : public HttpSession {
     auto transfer = std::make_unique<Transfer>();
     transfer->request = std::move(request);
     transfer->completion = std::move(completion);
-    transfer->earlyError = prepare(*transfer);
+    transfer->maxResponseBytes = maxResponseBytes_;
+    transfer->earlyError = prepare(*transfer, allowsCleartextHTTP_);
     engine_->submit(std::move(transfer));
   }
 
@@ -654,6 +704,8 @@ class CurlHttpSession final : public HttpSession {
 
  private:
   std::shared_ptr<Engine> engine_;
+  const std::size_t maxResponseBytes_;
+  const bool allowsCleartextHTTP_;
 };
 
 }  // namespace

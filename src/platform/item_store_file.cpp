@@ -193,6 +193,9 @@ class FileItemStore final : public ItemStore {
     if (!detail::validGenericPasswordQuery(service, account)) return status::badParameter;
     auto path = pathOf(detail::genericPasswordIdentity(service, account));
     std::lock_guard lock(storeMutex());
+    firstUse();
+    if (!files::ensureDirectory(directory_)) return status::ioError;
+    files::DirectoryLock directoryLock(directory_);
     auto existing = readItemFile(path);
     if (!existing.first) return status::ioError;
     if (existing.second) {
@@ -212,6 +215,7 @@ class FileItemStore final : public ItemStore {
     if (!detail::validGenericPasswordQuery(service, account)) return status::badParameter;
     auto path = pathOf(detail::genericPasswordIdentity(service, account));
     std::lock_guard lock(storeMutex());
+    firstUse();
     auto existing = readItemFile(path);
     if (!existing.first) return status::ioError;
     if (!existing.second) return status::itemNotFound;
@@ -226,6 +230,8 @@ class FileItemStore final : public ItemStore {
     if (!detail::validGenericPasswordQuery(service, account)) return status::badParameter;
     auto path = pathOf(detail::genericPasswordIdentity(service, account));
     std::lock_guard lock(storeMutex());
+    firstUse();
+    files::DirectoryLock directoryLock(directory_);
     auto existing = readItemFile(path);
     if (!existing.first) return status::ioError;
     if (!existing.second) return status::itemNotFound;
@@ -235,10 +241,28 @@ class FileItemStore final : public ItemStore {
     return removeItemFile(path, found.has_value());
   }
 
+  OSStatus replaceGenericPassword(const std::string& service, const std::string& account, const Bytes& data,
+                                  Accessibility accessibility) override {
+    if (!detail::validGenericPasswordQuery(service, account)) return status::badParameter;
+    auto path = pathOf(detail::genericPasswordIdentity(service, account));
+    std::lock_guard lock(storeMutex());
+    firstUse();
+    if (!files::ensureDirectory(directory_)) return status::ioError;
+    files::DirectoryLock directoryLock(directory_);
+    Bytes encoded = encodeGeneric(service, account, data, accessibility);
+    ScopedWipe guard(encoded);
+    // One rename over whatever is there: a reader, another process or the next start after
+    // a crash finds the old item or the new one.
+    return files::writeAtomically(path, encoded, 0600) ? status::success : status::ioError;
+  }
+
   OSStatus addKey(const KeyItem& item) override {
     if (!detail::validKeyQuery(item.applicationTag)) return status::badParameter;
     auto path = pathOf(detail::keyIdentity(item.applicationTag, item.keyType, item.token));
     std::lock_guard lock(storeMutex());
+    firstUse();
+    if (!files::ensureDirectory(directory_)) return status::ioError;
+    files::DirectoryLock directoryLock(directory_);
     auto existing = readItemFile(path);
     if (!existing.first) return status::ioError;
     if (existing.second) {
@@ -258,6 +282,7 @@ class FileItemStore final : public ItemStore {
     if (!detail::validKeyQuery(applicationTag)) return status::badParameter;
     auto path = pathOf(detail::keyIdentity(applicationTag, keyType, token));
     std::lock_guard lock(storeMutex());
+    firstUse();
     auto existing = readItemFile(path);
     if (!existing.first) return status::ioError;
     if (!existing.second) return status::itemNotFound;
@@ -272,6 +297,8 @@ class FileItemStore final : public ItemStore {
     if (!detail::validKeyQuery(applicationTag)) return status::badParameter;
     auto path = pathOf(detail::keyIdentity(applicationTag, keyType, token));
     std::lock_guard lock(storeMutex());
+    firstUse();
+    files::DirectoryLock directoryLock(directory_);
     auto existing = readItemFile(path);
     if (!existing.first) return status::ioError;
     if (!existing.second) return status::itemNotFound;
@@ -303,12 +330,29 @@ class FileItemStore final : public ItemStore {
     return {true, std::move(contents)};
   }
 
-  // Writes a new item. Where no file was, the file is created without replacing anything,
-  // so an item added meanwhile by another process is reported as a duplicate; an unusable
-  // file found at the item's place is replaced.
+  // Removes what writers that died before their rename left behind (such files may hold
+  // whole secrets). Runs once per store, under the directory lock, so no live writer's
+  // temporary file can be taken for a stale one. Caller holds storeMutex().
+  void firstUse() {
+    if (cleaned_) return;
+    files::DirectoryLock directoryLock(directory_);
+    if (!directoryLock.held() && ::access(directory_.c_str(), F_OK) == 0) return;  // try again later
+    cleaned_ = true;
+    if (directoryLock.held()) files::removeStaleTemporaries(directory_, isItemFileName);
+  }
+
+  // "<64 lower-case hex digits>.item", the names of pathOf().
+  static bool isItemFileName(std::string_view name) {
+    constexpr std::string_view kSuffix = ".item";
+    if (name.size() != 64 + kSuffix.size() || name.substr(64) != kSuffix) return false;
+    return name.substr(0, 64).find_first_not_of("0123456789abcdef") == std::string_view::npos;
+  }
+
+  // Writes a new item (the directory exists and is locked). Where no file was, the file is
+  // created without replacing anything, so an item added meanwhile by another process is
+  // reported as a duplicate; an unusable file found at the item's place is replaced.
   OSStatus writeItemFile(const std::filesystem::path& path, const Bytes& encoded,
                          bool replaceUnusable) const {
-    if (!files::ensureDirectory(directory_)) return status::ioError;
     if (replaceUnusable)
       return files::writeAtomically(path, encoded, 0600) ? status::success : status::ioError;
     switch (files::createExclusively(path, encoded, 0600)) {
@@ -330,6 +374,7 @@ class FileItemStore final : public ItemStore {
   }
 
   std::filesystem::path directory_;
+  bool cleaned_ = false;  // guarded by storeMutex()
 };
 
 }  // namespace

@@ -59,6 +59,19 @@ class MemoryItemStore final : public InMemoryItemStore {
                                                                            : status::itemNotFound;
   }
 
+  OSStatus replaceGenericPassword(const std::string& service, const std::string& account, const Bytes& data,
+                                  Accessibility accessibility) override {
+    std::lock_guard lock(mutex_);
+    if (auto injected = takeFault(Operation::replace)) return *injected;
+    if (auto injected = takeFault(Operation::add)) return *injected;
+    if (!detail::validGenericPasswordQuery(service, account)) return status::badParameter;
+    Entry& entry = items_[detail::genericPasswordIdentity(service, account)];
+    wipe(entry.data);
+    entry.data = data;
+    entry.accessibility = accessibility;
+    return status::success;
+  }
+
   OSStatus addKey(const KeyItem& item) override {
     std::lock_guard lock(mutex_);
     if (auto injected = takeFault(Operation::add)) return *injected;

@@ -53,7 +53,9 @@ class JsonUserDefaults final : public UserDefaults {
 
   void remove(const std::string& key) override {
     std::lock_guard lock(mutex_);
-    load();
+    files::DirectoryLock directoryLock(directory());
+    removeStaleTemporaries(directoryLock);
+    refresh();
     if (values_.erase(key) > 0) save();
   }
 
@@ -85,11 +87,57 @@ class JsonUserDefaults final : public UserDefaults {
   }
 
  private:
+  // Read-modify-write under the lock on the file's directory, starting from what is on
+  // disk now: other processes sharing the file keep the values they wrote.
   void store(const std::string& key, json value) {
     std::lock_guard lock(mutex_);
-    load();
+    files::DirectoryLock directoryLock(directory());
+    removeStaleTemporaries(directoryLock);
+    refresh();
     values_[key] = std::move(value);
     save();
+  }
+
+  std::filesystem::path directory() const {
+    std::filesystem::path dir = file_.parent_path();
+    if (dir.empty()) dir = ".";
+    files::ensureDirectory(dir);
+    return dir;
+  }
+
+  // The file's object, or nothing when it is missing, unreadable or not an object.
+  std::optional<json> readFile() const {
+    auto contents = files::read(file_);
+    if (!contents) return std::nullopt;
+    json parsed = json::parse(contents->begin(), contents->end(), nullptr, false);
+    if (!parsed.is_object()) return std::nullopt;
+    return parsed;
+  }
+
+  // Removes, once, what writers that died before their rename left behind. Only while the
+  // directory lock is held, so no live writer's temporary file is taken for a stale one.
+  void removeStaleTemporaries(const files::DirectoryLock& directoryLock) const {
+    if (cleaned_ || !directoryLock.held()) return;
+    cleaned_ = true;
+    const std::string name = file_.filename().string();
+    files::removeStaleTemporaries(directory(), [&name](std::string_view target) { return target == name; });
+  }
+
+  // Takes in the file as it is now. Values whose write failed are kept over the file's.
+  void refresh() const {
+    auto current = readFile();
+    if (!current) {
+      load();
+      return;
+    }
+    if (unsaved_ && loaded_) {
+      for (auto& [key, value] : current->items()) {
+        if (!values_.contains(key)) values_[key] = std::move(value);
+      }
+    } else {
+      values_ = std::move(*current);
+    }
+    loaded_ = true;
   }
 
   const json* find(const std::string& key) const {
@@ -104,22 +152,21 @@ class JsonUserDefaults final : public UserDefaults {
     if (loaded_) return;
     loaded_ = true;
     values_ = json::object();
-    auto contents = files::read(file_);
-    if (!contents) return;
-    json parsed = json::parse(contents->begin(), contents->end(), nullptr, false);
-    if (parsed.is_object()) values_ = std::move(parsed);
+    if (auto current = readFile()) values_ = std::move(*current);
   }
 
   // Writes the whole object atomically. A failed write leaves the previous file; the value
   // stays in memory for this process.
   void save() const {
     Bytes bytes = bytesOf(values_.dump(2, ' ', false, json::error_handler_t::replace));
-    files::writeAtomically(file_, bytes, 0600);
+    unsaved_ = !files::writeAtomically(file_, bytes, 0600);
   }
 
   std::filesystem::path file_;
   mutable std::mutex mutex_;
   mutable bool loaded_ = false;
+  mutable bool unsaved_ = false;  // the last write failed
+  mutable bool cleaned_ = false;  // stale temporary files removed
   mutable json values_;
 };
 

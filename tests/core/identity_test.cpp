@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -13,7 +15,9 @@
 #include "core/identity/secure_enclave_helper.hpp"
 #include "platform/crypto.hpp"
 #include "platform/files.hpp"
+#include "support/test_environment.hpp"
 #include "velqo/platform/environment.hpp"
+#include "velqo/platform/user_defaults.hpp"
 
 namespace velqo {
 namespace {
@@ -165,6 +169,36 @@ TEST(IdentityJsonTest, EnvironmentRecordUsesItsOwnKeys) {
   for (const char* text :
        {R"({"userAgent":"UA","osType":"iOS"})", R"({"userAgent":"UA","osType":"iOS","sdkVersion":1})"}) {
     EXPECT_THROW(nlohmann::json::parse(text).get<V5EnvironmentInfo>(), nlohmann::json::exception) << text;
+  }
+}
+
+TEST(SharedDataDirectoryTest, ProcessesStartingTogetherShareOneSecretAndKeepEachOthersDefaults) {
+  const auto defaults = testing::makeTempDirectory("defaults") / "defaults.json";
+  for (int round = 0; round < 8; ++round) {
+    const std::string user = "user-" + std::to_string(round);
+    int start[2], out[2];
+    ASSERT_TRUE(::pipe(start) == 0 && ::pipe(out) == 0);
+    for (int i = 0; i < 4; ++i) {
+      if (::fork() != 0) continue;
+      ::close(start[1]);
+      while (::read(start[0], &start[1], 1) > 0) {
+      }  // all start when the parent closes its end
+      const std::string line = SecureEnclaveHelper::deviceSecretHash(user) + "\n";
+      const auto mine = platform::UserDefaults::open(defaults);
+      for (int k = 0; k < 5; ++k) mine->setString(user + std::to_string(k) + std::to_string(i), "v");
+      ::_exit(::write(out[1], line.data(), line.size()) == static_cast<ssize_t>(line.size()) ? 0 : 1);
+    }
+    ::close(start[0]), ::close(start[1]), ::close(out[1]);
+    std::string lines;  // one write per child, so lines never mix
+    char buffer[512];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) lines.append(buffer, n);
+    ::close(out[0]);
+    while (::wait(nullptr) > 0) {
+    }
+    const std::string mine = SecureEnclaveHelper::deviceSecretHash(user) + "\n";
+    EXPECT_EQ(lines, mine + mine + mine + mine) << "one secret for " << user;
+    for (int i = 0; i < 4; ++i)
+      EXPECT_EQ(platform::UserDefaults::open(defaults)->string(user + "4" + std::to_string(i)), "v");
   }
 }
 

@@ -173,7 +173,7 @@ TEST_F(HttpSessionAgainstServer, TransportFailuresAreUrlErrorsDeliveredOnce) {
       {"not a url", urlError::badURL, badUrl},
       {std::string("http://127.0.0.1\0.evil/", 23), urlError::badURL, badUrl},
       {"file:///etc/passwd", urlError::unsupportedURL, "The URL's scheme is not supported."},
-      {"http://host.invalid/", urlError::cannotFindHost,
+      {"https://host.invalid/", urlError::cannotFindHost,
        "A server with the specified hostname could not be found."},
       {raw.url("/injected"), urlError::unknown, badHeader, {{"X-Ok", "a\r\nInjected: 1"}}},
       {raw.url("/injected"), urlError::unknown, badHeader, {{"Bad Name", "v"}}},

@@ -59,6 +59,8 @@ TYPED_TEST(ItemStoreStatusTest, AddCopyDeleteWithTheirStatuses) {
   EXPECT_EQ(s.addGenericPassword("svc", "acct", {}, kAny), status::success);
   ASSERT_EQ(s.copyGenericPassword("svc", "acct", out), status::success);
   EXPECT_TRUE(out.empty());
+  EXPECT_EQ(s.replaceGenericPassword("svc", "acct", bytesOf("r"), kAny), status::success);
+  EXPECT_EQ(s.replaceGenericPassword("", "", {}, kAny), status::badParameter);
 
   KeyItem item = keyItem("tag", KeyToken::secureEnclave, Bytes(97, 0x42));
   item.permanent = false;
@@ -173,11 +175,14 @@ TEST(FileItemStoreTest, FailedWritesKeepTheOldContentAndLeaveNoTemporaryFiles) {
     EXPECT_FALSE(files::writeAtomically(target, Bytes(4096, 'n')));
     EXPECT_EQ(files::createExclusively(dir / "new", Bytes(4096, 'n')), files::CreateResult::failed);
     EXPECT_EQ(store->addGenericPassword("svc", "big", Bytes(4096, 'b'), kAny), status::ioError);
+    EXPECT_EQ(store->replaceGenericPassword("svc", "small", Bytes(4096, 'b'), kAny), status::ioError);
   }
   EXPECT_EQ(textOf(files::read(target).value()), "old");
   EXPECT_EQ(filesIn(dir).size(), 2u) << "the file and the item directory only";
   Bytes out;
   EXPECT_EQ(store->copyGenericPassword("svc", "big", out), status::itemNotFound);
+  EXPECT_EQ(store->copyGenericPassword("svc", "small", out), status::success);
+  EXPECT_EQ(textOf(out), "s") << "a failed replace keeps the old item";
   EXPECT_EQ(filesIn(dir / "items").size(), 1u);
 }
 

@@ -46,6 +46,10 @@ inline constexpr long cannotFindHost = -1003;
 inline constexpr long cannotConnectToHost = -1004;
 inline constexpr long networkConnectionLost = -1005;
 inline constexpr long badServerResponse = -1011;
+/// Plain "http" to a host that is not a loopback address, without the session's consent.
+inline constexpr long cleartextNotPermitted = -1022;
+/// The answer is larger than the session accepts.
+inline constexpr long dataLengthExceedsMaximum = -1103;
 inline constexpr long secureConnectionFailed = -1200;
 inline constexpr long serverCertificateUntrusted = -1202;
 }  // namespace urlError

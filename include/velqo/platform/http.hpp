@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -18,7 +19,8 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 /// An HTTP request: what a data task sends.
 struct VELQO_API HttpRequest {
   /// Absolute "http" or "https" URL. Other schemes fail with `urlError::unsupportedURL`,
-  /// malformed text with `urlError::badURL`.
+  /// malformed text with `urlError::badURL`. Plain "http" is for loopback addresses only
+  /// unless the session allows more (see `HttpSession::Options::allowsCleartextHTTP`).
   std::string url;
   /// Sent exactly as given (an HTTP token such as "GET", "POST", "PUT").
   std::string method = "GET";
@@ -53,7 +55,8 @@ struct VELQO_API HttpResponse {
 };
 
 /// A finished data task: the body (possibly empty) and the response, or a transport error
-/// of the URL error domain (timeouts, refused connections, bad URLs, TLS failures). Exactly
+/// of the URL error domain (timeouts, refused connections, bad URLs, TLS failures, answers
+/// over the size limit, refused cleartext). Exactly
 /// one of `response` and `error` is set; `body` is set (possibly empty) exactly when
 /// `response` is. Any HTTP status, 4xx and 5xx included, is a response, not an error.
 using DataTaskCompletion =
@@ -76,6 +79,15 @@ class VELQO_API HttpSession {
     std::optional<std::string> caFile;
     /// Upper bound of simultaneous transfers (at least 1); further tasks wait their turn.
     int maxConcurrentTransfers = 16;
+    /// Largest answer accepted, in bytes (body, and header lines apart). A larger one fails
+    /// the task with `urlError::dataLengthExceedsMaximum` as soon as it is known (from its
+    /// Content-Length, else when the limit is passed), so memory stays bounded whatever the
+    /// server sends.
+    std::size_t maxResponseBytes = 4 * 1024 * 1024;
+    /// Plain "http" goes only to loopback hosts (127.0.0.0/8, [::1], "localhost"); any other
+    /// "http" URL fails with `urlError::cleartextNotPermitted` before a connection is made,
+    /// unless this is true.
+    bool allowsCleartextHTTP = false;
   };
 
   virtual ~HttpSession() = default;

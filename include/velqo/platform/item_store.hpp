@@ -52,6 +52,13 @@ class VELQO_API ItemStore {
                                        Bytes& out) = 0;
   /// Deletes the item; itemNotFound when there is none.
   virtual OSStatus deleteGenericPassword(const std::string& service, const std::string& account) = 0;
+  /// Stores the item whether or not one with that service and account exists: afterwards
+  /// the store holds either the old item or the new one, never neither (a crash or a
+  /// failure keeps the old one). The library's backends replace in one atomic step; the
+  /// default, for host backends that do not override it, copies the old item, deletes it,
+  /// adds the new one and puts the old one back when the add fails.
+  virtual OSStatus replaceGenericPassword(const std::string& service, const std::string& account,
+                                          const Bytes& data, Accessibility accessibility);
 
   /// Adds a key item; duplicateItem when a key with that tag, type and token exists.
   virtual OSStatus addKey(const KeyItem& item) = 0;
@@ -66,15 +73,18 @@ class VELQO_API ItemStore {
 /// reader never sees a torn item. The directory is created on the first add. A file that
 /// cannot be decoded as the item asked for counts as absent (itemNotFound; an add replaces
 /// it, a delete removes it); a file that cannot be read or written gives status::ioError.
+/// Processes sharing the directory are serialised by an advisory lock (flock) on it, so each
+/// operation is also one step against other processes. Temporary files that a crashed
+/// writer left behind are removed when the store first uses its directory.
 VELQO_API std::shared_ptr<ItemStore> makeFileItemStore(std::filesystem::path directory);
 
 /// An in-memory backend with fault injection, for tests.
 class VELQO_API InMemoryItemStore : public ItemStore {
  public:
-  enum class Operation { add, copy, remove };
+  enum class Operation { add, copy, remove, replace };
   static std::shared_ptr<InMemoryItemStore> create();
   /// The next call of that operation (generic-password or key) fails with `status` and
-  /// changes nothing.
+  /// changes nothing. A replace adds an item, so it also takes an injected add failure.
   virtual void failNext(Operation operation, OSStatus status) = 0;
   /// Number of stored items (both kinds).
   virtual std::size_t itemCount() const = 0;

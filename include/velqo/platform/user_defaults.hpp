@@ -12,8 +12,10 @@ namespace velqo::platform {
 
 /// A persistent per-application store of small values (texts, bytes, numbers) by key.
 /// Writes go to a file in the application data directory, atomically (temporary file,
-/// flush, rename); the host may read the same keys. The file is read once, on first use.
-/// A write that fails keeps the value in memory for this process and the old file on disk.
+/// flush, rename); the host may read the same keys. The file is read on first use and again
+/// before each write, under an advisory lock on its directory, so processes sharing the file
+/// keep each other's values. A write that fails keeps the value in memory for this process
+/// and the old file on disk.
 /// Thread-safe.
 class VELQO_API UserDefaults {
  public:

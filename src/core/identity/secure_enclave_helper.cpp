@@ -2,6 +2,8 @@
 
 #include <exception>
 #include <mutex>
+#include <optional>
+#include <string_view>
 #include <system_error>
 
 #include "platform/crypto.hpp"
@@ -104,6 +106,24 @@ SecureEnclaveError SecureEnclaveError::interactionNotAllowed() {
   return SecureEnclaveError(Case::interactionNotAllowed, 0, describe(Case::interactionNotAllowed));
 }
 
+namespace {
+
+// The hash of the stored secret; nothing when there is no file or it does not hold a secret
+// of the right size. Throws when the file is there but cannot be looked up or read.
+std::optional<std::string> storedSecretHash(const std::filesystem::path& path) {
+  std::error_code ec;
+  const bool exists = std::filesystem::exists(path, ec);
+  if (ec) throw SecureEnclaveError::unhandledError("The device secret could not be looked up.");
+  if (!exists) return std::nullopt;
+  auto stored = platform::files::read(path);
+  if (!stored) throw SecureEnclaveError::unhandledError("The device secret could not be read.");
+  ScopedWipe wipeStored(*stored);
+  if (stored->size() != kSecretSize) return std::nullopt;
+  return pc::sha256Hex(pc::view(*stored));
+}
+
+}  // namespace
+
 std::filesystem::path SecureEnclaveHelper::secretFilePath(const std::string& userId) {
   return platform::applicationSupportDirectory() / (fileNamePrefix() + pc::sha256Hex(pc::view(userId)));
 }
@@ -118,33 +138,40 @@ std::string SecureEnclaveHelper::deviceSecretHash(const std::string& userId) {
   }
 
   std::lock_guard lock(secretMutex());
-  std::error_code ec;
-  const bool exists = std::filesystem::exists(path, ec);
-  if (ec) throw SecureEnclaveError::unhandledError("The device secret could not be looked up.");
-  if (exists) {
-    auto stored = platform::files::read(path);
-    if (!stored) throw SecureEnclaveError::unhandledError("The device secret could not be read.");
-    ScopedWipe wipeStored(*stored);
-    if (stored->size() == kSecretSize) return pc::sha256Hex(pc::view(*stored));
-    // A secret of the wrong size cannot have been written by us (writes are atomic); a fresh
-    // one replaces it, which makes this a new device for the service.
-    debugLog("[SecureEnclaveHelper] Replacing a device secret of unexpected size.");
+  if (auto found = storedSecretHash(path)) return *found;
+
+  // Creation is serialised with other processes sharing the directory, and the secret is
+  // created exclusively: two first uses never end with two different secrets.
+  const std::filesystem::path directory = path.parent_path();
+  platform::files::DirectoryLock directoryLock(directory);
+  if (directoryLock.held()) {
+    if (auto found = storedSecretHash(path)) return *found;  // another process was first
+    // What a writer that died before its rename left behind holds a whole secret.
+    const std::string fileName = path.filename().string();
+    platform::files::removeStaleTemporaries(
+        directory, [&fileName](std::string_view target) { return target == fileName; });
   }
 
   Bytes secret(kSecretSize, 0);
   ScopedWipe wipeSecret(secret);
   const int status = pc::randomBytes(secret.data(), secret.size());
   if (status != 0) throw SecureEnclaveError::keyGenerationFailed(status);
-  if (!platform::files::writeAtomically(path, secret, 0600)) {
-    throw SecureEnclaveError::unhandledError("The device secret could not be stored.");
+  switch (platform::files::createExclusively(path, secret, 0600)) {
+    case platform::files::CreateResult::created:
+      return pc::sha256Hex(pc::view(secret));
+    case platform::files::CreateResult::alreadyExists:
+      // Either created meanwhile by a process that could not take the lock (its secret
+      // counts) or a file that holds no secret.
+      if (auto found = storedSecretHash(path)) return *found;
+      // A secret of the wrong size cannot have been written by us (writes are atomic); a
+      // fresh one replaces it, which makes this a new device for the service.
+      debugLog("[SecureEnclaveHelper] Replacing a device secret of unexpected size.");
+      if (platform::files::writeAtomically(path, secret, 0600)) return pc::sha256Hex(pc::view(secret));
+      break;
+    case platform::files::CreateResult::failed:
+      break;
   }
-  // Another process sharing the directory may have replaced the file meanwhile: the file is
-  // what later calls will read, so it is what counts.
-  if (auto onDisk = platform::files::read(path); onDisk && onDisk->size() == kSecretSize) {
-    ScopedWipe wipeOnDisk(*onDisk);
-    return pc::sha256Hex(pc::view(*onDisk));
-  }
-  return pc::sha256Hex(pc::view(secret));
+  throw SecureEnclaveError::unhandledError("The device secret could not be stored.");
 }
 
 }  // namespace velqo

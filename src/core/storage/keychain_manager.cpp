@@ -97,22 +97,12 @@ std::string KeychainManager::serviceName() {
 
 bool KeychainManager::save(const Bytes& data, const std::string& service, const std::string& key) {
   try {
-    auto store = platform::itemStore();
-    // Keep the old data so that a failed add does not lose it.
-    Bytes previous;
-    ScopedWipe wipePrevious(previous);
-    const bool hadPrevious = store->copyGenericPassword(service, key, previous) == platform::status::success;
-    const platform::OSStatus deleted = store->deleteGenericPassword(service, key);
-    if (deleted != platform::status::success && deleted != platform::status::itemNotFound) {
-      logStatus("Could not delete the existing item before saving", deleted);
-    }
-    const platform::OSStatus added = store->addGenericPassword(service, key, data, kAccessibility);
-    if (added == platform::status::success) return true;
-    logStatus("Could not save the item", added);
-    if (hadPrevious && deleted == platform::status::success) {
-      const platform::OSStatus restored = store->addGenericPassword(service, key, previous, kAccessibility);
-      if (restored != platform::status::success) logStatus("Could not restore the previous item", restored);
-    }
+    // One replace step rather than a delete followed by an add: a crash or a failure
+    // between the two would lose the old item without storing the new one.
+    const platform::OSStatus saved =
+        platform::itemStore()->replaceGenericPassword(service, key, data, kAccessibility);
+    if (saved == platform::status::success) return true;
+    logStatus("Could not save the item", saved);
     return false;
   } catch (...) {
     logException("Could not save the item");

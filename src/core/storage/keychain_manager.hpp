@@ -20,8 +20,9 @@ class KeychainManager {
   /// The default service: the main bundle identifier when non-empty, else "com.velqo.sdk".
   static std::string serviceName();
 
-  /// Deletes any item of that service and account, then adds one with the data, accessible when
-  /// unlocked on this device only. True exactly when the add succeeds.
+  /// Stores the data as the item of that service and account, accessible when unlocked on
+  /// this device only, replacing any earlier item in one step (a failure or a crash keeps the
+  /// earlier item). True exactly when the item was stored.
   static bool save(const Bytes& data, const std::string& service, const std::string& key);
   /// The item's data; nothing when there is no item or the store fails.
   static std::optional<Bytes> getData(const std::string& service, const std::string& key);

@@ -21,8 +21,9 @@ constexpr std::array<std::string_view, 20> kKeepWords = {
     "flowtype", "baseurl", "step",       "version",   "algorithm",      "reason"};
 constexpr std::array<std::string_view, 9> kRedactWords = {
     "code", "token", "signature", "keyset", "mapp", "identifier", "phone", "email", "sk2"};
-// Wire bodies also hide the authenticator secret of a time-based code setup.
-constexpr std::array<std::string_view, 2> kBodyOnlyRedactWords = {"secret", "otpauthurl"};
+// Wire bodies also hide the authenticator secret of a time-based code setup and the hash
+// index that identifies a device credential.
+constexpr std::array<std::string_view, 3> kBodyOnlyRedactWords = {"secret", "otpauthurl", "hindex"};
 
 template <std::size_t N>
 bool containsAny(std::string_view text, const std::array<std::string_view, N>& words) {

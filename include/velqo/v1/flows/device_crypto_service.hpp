@@ -15,10 +15,11 @@
 
 namespace velqo {
 
-/// The V1 device-trust service over one credential store and one project. Stateless between
-/// calls: every operation reads or writes the store, synchronously on the caller's thread
-/// (the HTTP session's completion thread for the handle operations). Several threads may use
-/// one service; two operations on the same identifier are not ordered against each other.
+/// The V1 device-trust service over one credential store and one project. Every operation
+/// reads or writes the store, synchronously on the caller's thread (the HTTP session's
+/// completion thread for the handle operations); the only state it keeps is the credential
+/// it has just set up, until that credential's challenge is answered. Several threads may
+/// use one service; two operations on the same identifier are not ordered against each other.
 /// Created as a shared object because the credential callbacks hold it weakly.
 class VELQO_API VelqoV1DeviceCryptoService final : public VelqoV1DeviceCryptoHandling,
                                                    public VelqoV1QrSigning {
@@ -42,7 +43,9 @@ class VELQO_API VelqoV1DeviceCryptoService final : public VelqoV1DeviceCryptoHan
                                   const std::string& version, const std::string& identifier) override;
 
   /// Signs the challenge followed by the domain (the prompt's, else the project id) with the
-  /// stored credential and returns the submit-signature action. Throws
+  /// stored credential (or, when another process sharing the store has replaced it since
+  /// this service set one up, with the one this service set up) and returns the
+  /// submit-signature action. Throws
   /// VelqoV1DeviceCryptoError; every error with shouldClearRecord set has deleted the
   /// credential first.
   VelqoV1Action handleDeviceChallenge(const std::string& challenge, const std::string& challengeEncoding,
@@ -77,8 +80,11 @@ class VELQO_API VelqoV1DeviceCryptoService final : public VelqoV1DeviceCryptoHan
  private:
   VelqoV1DeviceCryptoService(std::string projectId, std::shared_ptr<VelqoV1DeviceCryptoStore> store);
 
+  struct PendingSetups;
+
   std::string projectId_;
   std::shared_ptr<VelqoV1DeviceCryptoStore> store_;
+  std::shared_ptr<PendingSetups> pending_;
 };
 
 }  // namespace velqo

@@ -1,5 +1,9 @@
 #include "velqo/v1/flows/device_crypto_service.hpp"
 
+#include <map>
+#include <mutex>
+#include <optional>
+
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
 #include "v1/flows/crypto/device_crypto_record_factory.hpp"
@@ -74,10 +78,33 @@ class WipeAll {
 
 }  // namespace
 
+// Credentials set up by this service whose challenge has not been answered yet, by
+// normalised identifier. Another process enrolling the same identifier on the same store
+// may replace the stored record between the setup and the challenge; the challenge still
+// belongs to the credential this service sent, and both credentials stay valid.
+struct VelqoV1DeviceCryptoService::PendingSetups {
+  std::mutex mutex;
+  std::map<std::string, VelqoV1DeviceCryptoRecord> records;
+
+  void put(const std::string& userId, const VelqoV1DeviceCryptoRecord& record) {
+    std::lock_guard lock(mutex);
+    records.insert_or_assign(userId, record);
+  }
+  std::optional<VelqoV1DeviceCryptoRecord> take(const std::string& userId) {
+    std::lock_guard lock(mutex);
+    auto found = records.find(userId);
+    if (found == records.end()) return std::nullopt;
+    std::optional<VelqoV1DeviceCryptoRecord> record(std::move(found->second));
+    records.erase(found);
+    return record;
+  }
+};
+
 VelqoV1DeviceCryptoService::VelqoV1DeviceCryptoService(std::string projectId,
                                                        std::shared_ptr<VelqoV1DeviceCryptoStore> store)
     : projectId_(std::move(projectId)),
-      store_(store ? std::move(store) : VelqoV1DeviceCryptoStore::create()) {}
+      store_(store ? std::move(store) : VelqoV1DeviceCryptoStore::create()),
+      pending_(std::make_shared<PendingSetups>()) {}
 
 std::shared_ptr<VelqoV1DeviceCryptoService> VelqoV1DeviceCryptoService::create(
     std::string projectId, std::shared_ptr<VelqoV1DeviceCryptoStore> store) {
@@ -133,6 +160,7 @@ VelqoV1Action VelqoV1DeviceCryptoService::handleSetupDevice(const std::string& d
         kRecordVersion, platform::nowSecondsSince1970(), userId, projectId_, *canonical, keysetText, hindex,
         salt1, salt2, std::move(combinedSalt), sealed.combinedprs, sealed.iv0, shared.metadata);
     store_->save(record);
+    pending_->put(userId, record);
 
     return VelqoV1Action::requestChallenge(std::move(keysetText), std::move(hindex),
                                            platform::base64Encode(sk2));
@@ -154,12 +182,16 @@ VelqoV1Action VelqoV1DeviceCryptoService::handleDeviceChallenge(
     throw VelqoV1DeviceCryptoError::unsupportedResponseEncoding();
   }
 
+  std::optional<VelqoV1DeviceCryptoRecord> justSetUp = pending_->take(userId);
   std::optional<VelqoV1DeviceCryptoRecord> record;
   try {
     record = store_->load(userId, projectId_);
   } catch (...) {
     record.reset();
   }
+  // A stored credential of another enrollment (another process on the same store set one
+  // up meanwhile) cannot answer the challenge for the one this service sent.
+  if (record && justSetUp && record->hindex() != justSetUp->hindex()) record = std::move(justSetUp);
   if (!record) {
     store_->deleteRecord(userId, projectId_);
     throw VelqoV1DeviceCryptoError::deviceNotFound();
@@ -210,6 +242,11 @@ std::optional<VelqoV1DeviceCredentials> VelqoV1DeviceCryptoService::deviceCreden
 }
 
 void VelqoV1DeviceCryptoService::clearRecord(const std::string& identifier) {
+  try {
+    (void)pending_->take(detail::normalizeIdentifier(identifier));
+  } catch (...) {
+    // Clearing never reports a failure.
+  }
   store_->deleteRecord(identifier, projectId_);
 }
 

@@ -117,7 +117,20 @@ SecKeyRef VelqoV1SecureEnclaveWrapper::loadOrCreateKey(const std::string& record
   SecKeyRef key;
   const platform::OSStatus found =
       platform::keys::copyMatchingKey(tag, KeyType::ecPrimeRandom, KeyToken::secureEnclave, key);
-  if (found == platform::status::itemNotFound) return createKey(tag);
+  if (found == platform::status::itemNotFound) {
+    try {
+      return createKey(tag);
+    } catch (const PlatformError& e) {
+      // Another process sharing the item store created the key meanwhile: use that one, so
+      // both end with credentials of the same key.
+      if (e.domain() != platform::domain::osStatus || e.code() != platform::status::duplicateItem) throw;
+    }
+    if (platform::keys::copyMatchingKey(tag, KeyType::ecPrimeRandom, KeyToken::secureEnclave, key) ==
+            platform::status::success &&
+        key) {
+      return key;
+    }
+  }
   if (found == platform::status::success && key) return key;
   throw VelqoV1DeviceCryptoStoreError::secureEnclaveUnavailable();
 }
