@@ -363,6 +363,21 @@ AccountCommand parseAccount(const std::vector<std::string>& args, std::size_t po
   return cmd;
 }
 
+LocalServiceAdminCommand parseLocalServiceAdmin(const std::vector<std::string>& args, std::size_t pos) {
+  LocalServiceAdminCommand cmd;
+  const std::string& sub = args[pos++];
+  if (sub == "login-request") {
+    const auto values = parseOptions(args, pos, {{"--userid", true}}, "local-service login-request");
+    cmd.kind = LocalServiceAdminCommand::Kind::loginRequest;
+    cmd.userId = requiredValue(values, "--userid", "local-service login-request");
+  } else {
+    const auto values = parseOptions(args, pos, {{"--pin", true}}, "local-service web-session");
+    cmd.kind = LocalServiceAdminCommand::Kind::webSession;
+    if (values.contains("--pin")) cmd.pin = requiredValue(values, "--pin", "local-service web-session");
+  }
+  return cmd;
+}
+
 Invocation parse(const std::vector<std::string>& args) {
   Invocation inv;
   std::size_t pos = 0;
@@ -395,6 +410,11 @@ Invocation parse(const std::vector<std::string>& args) {
   const std::string& command = args[pos++];
   if (isHelp(command)) {
     inv.command = HelpCommand{};
+    return inv;
+  }
+  if (command == "local-service" && pos < args.size() &&
+      (args[pos] == "login-request" || args[pos] == "web-session")) {
+    inv.command = parseLocalServiceAdmin(args, pos);
     return inv;
   }
   if (command == "local-service") {
@@ -491,6 +511,10 @@ const std::string& usageText() {
       "  account store-tokens --userid U --access-token T [--refresh-token R]\n"
       "  account clear (--userid U --session | --userid U --all | --last-user)\n"
       "      Without --base-url an account command starts the embedded service too (below).\n"
+      "  local-service login-request --userid ID\n"
+      "      Raises a push login request for the user on the embedded service; prints its id.\n"
+      "  local-service web-session [--pin PIN]\n"
+      "      Opens a web session shown with the PIN on the embedded service; prints PIN and token.\n"
       "\n"
       "Without --base-url, v1 signin and v1 qr start the loopback reference service in-process\n"
       "(its state lives in the data directory) and it prints the one-time codes it sends on\n"

@@ -135,6 +135,15 @@ struct ClearAction {
   std::string userId;
 };
 
+/// local-service login-request / local-service web-session: acts on the embedded service's
+/// account state in the data directory, so the account commands have something to act on.
+struct LocalServiceAdminCommand {
+  enum class Kind { loginRequest, webSession };
+  Kind kind = Kind::loginRequest;
+  std::string userId;              ///< login-request: the user the request is for
+  std::optional<std::string> pin;  ///< web-session: the PIN the web page shows (else random)
+};
+
 using AccountAction =
     std::variant<AccountSigninAction, PushRegisterAction, PushHandleAction, PushDecideAction, WebLoginAction,
                  WebApproveAction, DevicesAction, LastUserAction, StoreTokensAction, ClearAction>;
@@ -148,7 +157,7 @@ struct AccountCommand {
 struct HelpCommand {};
 
 using Command = std::variant<SigninCommand, QrCommand, ExchangeCommand, CredentialsCommand, ForgetCommand,
-                             LocalServiceCommand, AccountCommand, HelpCommand>;
+                             LocalServiceCommand, AccountCommand, LocalServiceAdminCommand, HelpCommand>;
 
 struct Invocation {
   GlobalOptions global;

@@ -51,6 +51,8 @@ int run(const Invocation& invocation) {
           return runLocalService(command);
         else if constexpr (std::is_same_v<T, AccountCommand>)
           return runAccount(command);
+        else if constexpr (std::is_same_v<T, LocalServiceAdminCommand>)
+          return runLocalServiceAdmin(command);
         else
           return kExitOk;
       },

@@ -1,0 +1,119 @@
+#include "account_service.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include <velqo/platform/environment.hpp>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+#include "diagnostics.hpp"
+
+namespace velqo::cli {
+namespace {
+
+using Json = nlohmann::json;
+
+// Written to a temporary file and renamed, so a crash never leaves half a state.
+bool writeAtomically(const std::filesystem::path& target, const std::string& body) {
+  const std::filesystem::path temporary = target.string() + ".tmp";
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  std::size_t done = 0;
+  bool ok = true;
+  while (ok && done < body.size()) {
+    const ssize_t n = ::write(fd, body.data() + done, body.size() - done);
+    ok = n > 0;
+    if (ok) done += static_cast<std::size_t>(n);
+  }
+  ok = ::fsync(fd) == 0 && ok;
+  ::close(fd);
+  std::error_code ec;
+  if (ok) std::filesystem::rename(temporary, target, ec);
+  if (!ok || ec) std::filesystem::remove(temporary, ec);
+  return ok && !ec;
+}
+
+class RemoteAccountService final : public AccountHost {
+ public:
+  explicit RemoteAccountService(std::string baseUrl) : baseUrl_(std::move(baseUrl)) {}
+  std::string baseUrl() const override { return baseUrl_; }
+
+ private:
+  std::string baseUrl_;
+};
+
+class EmbeddedAccountService final : public AccountHost {
+ public:
+  EmbeddedAccountService() : peers_(service_, accountStateFile()) {
+    printRawError("[local-service] embedded account service on " + service_.baseUrl() +
+                  "; one-time codes it sends show here");
+  }
+  std::string baseUrl() const override { return service_.baseUrl(); }
+
+ private:
+  localservice::LocalService service_;
+  AccountPeers peers_;
+};
+
+}  // namespace
+
+std::filesystem::path accountStateFile() {
+  return platform::applicationDataDirectory() / "localservice-account-state.json";
+}
+
+AccountPeers::AccountPeers(localservice::LocalService& service, std::filesystem::path stateFile)
+    : stateFile_(std::move(stateFile)),
+      tokens_(std::make_shared<localservice::AccessTokens>()),
+      push_(service, tokens_),
+      web_(service, tokens_),
+      devices_(service, tokens_) {
+  if (!std::filesystem::exists(stateFile_)) return;
+  std::ifstream in(stateFile_, std::ios::binary);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  const Json state = Json::parse(buffer.str(), nullptr, false);
+  if (!in || !state.is_object()) throw std::runtime_error("local service: unreadable account state file");
+  auto section = [&](const char* key) { return state.contains(key) ? state[key].dump() : std::string(); };
+  const bool restored = (!state.contains("tokens") || tokens_->restoreState(section("tokens"))) &&
+                        (!state.contains("push") || push_.restoreState(section("push"))) &&
+                        (!state.contains("web") || web_.restoreState(section("web"))) &&
+                        (!state.contains("devices") || devices_.restoreState(section("devices")));
+  if (!restored) throw std::runtime_error("local service: unreadable account state file");
+}
+
+AccountPeers::~AccountPeers() {
+  if (!save()) printRawError("[local-service] could not write " + stateFile_.string());
+}
+
+bool AccountPeers::save() const {
+  Json state = Json::object();
+  state["version"] = 1;
+  state["tokens"] = Json::parse(tokens_->saveState());
+  state["push"] = Json::parse(push_.saveState());
+  state["web"] = Json::parse(web_.saveState());
+  state["devices"] = Json::parse(devices_.saveState());
+  return writeAtomically(stateFile_, state.dump(2));
+}
+
+std::string AccountPeers::raiseLoginRequest(const std::string& userid) {
+  localservice::PushPeer::LoginRequest request;
+  request.userid = userid;
+  return push_.raiseLoginRequest(std::move(request));
+}
+
+std::string AccountPeers::openWebSession(const std::string& pin) {
+  return web_.openSession(pin);
+}
+
+std::unique_ptr<AccountHost> AccountHost::open(const std::optional<std::string>& baseUrl) {
+  if (baseUrl) return std::make_unique<RemoteAccountService>(*baseUrl);
+  return std::make_unique<EmbeddedAccountService>();
+}
+
+}  // namespace velqo::cli
