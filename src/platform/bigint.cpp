@@ -144,6 +144,17 @@ BigInt BigInt::randomBelow(const BigInt& bound) {
   return BigInt(implOf(std::move(bn)));
 }
 
+BigInt BigInt::randomPrime(int bits) {
+  if (bits < 16) throw std::domain_error("BigInt: a prime needs at least 16 bits");
+  BignumPtr bn = newBignum();
+  BnCtxPtr ctx = newContext();
+  if (BN_generate_prime_ex2(bn.get(), bits, 0, nullptr, nullptr, nullptr, ctx.get()) != 1) {
+    ERR_clear_error();
+    throw std::runtime_error("BigInt: prime generation failed");
+  }
+  return BigInt(implOf(std::move(bn)));
+}
+
 std::string BigInt::toDecimal() const {
   const detail::OpensslStringPtr text(BN_bn2dec(impl().bn.get()));
   if (!text) throw std::bad_alloc();

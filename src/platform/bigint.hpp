@@ -29,6 +29,9 @@ class BigInt {
   /// A uniformly random non-negative value below `bound`; throws std::domain_error when
   /// bound <= 0 and std::runtime_error when the secure generator fails.
   static BigInt randomBelow(const BigInt& bound);
+  /// A random prime of exactly `bits` bits (at least 16); throws std::domain_error for fewer
+  /// bits and std::runtime_error when the generator fails.
+  static BigInt randomPrime(int bits);
 
   std::string toDecimal() const;
   /// Big-endian bytes of the magnitude (zero gives an empty buffer).

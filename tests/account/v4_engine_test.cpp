@@ -1,0 +1,229 @@
+// The V4 engine end to end over real HTTP against the loopback reference service, whose V4
+// peer runs the Paillier side for real (fresh keys per device, M2 checked at verify-cipher).
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "account/v4_test_support.hpp"
+#include "core/storage/keychain_manager.hpp"
+#include "core/transport/json_codec.hpp"
+#include "platform/bigint.hpp"
+
+namespace velqo::testing {
+namespace {
+
+using localservice::Reply;
+using Code = AuthV4ErrorCode;
+
+json::Value bodyOf(const localservice::RecordedRequest& request) {
+  return json::Value::parse(request.body);
+}
+
+std::vector<localservice::RecordedRequest> requestsTo(const localservice::LocalService& service,
+                                                      const std::string& path) {
+  std::vector<localservice::RecordedRequest> out;
+  for (auto& r : service.requests())
+    if (r.path == path) out.push_back(r);
+  return out;
+}
+
+class V4EngineTest : public ::testing::Test {
+ protected:
+  V4Rig rig;
+  std::shared_ptr<VelqoAuthV4> engine = rig.engine();
+  std::shared_ptr<VelqoFrameworkInternalUtils> utils = VelqoFrameworkInternalUtils::shared();
+
+  // One attempt to its first callback.
+  RecordingV4Callback::Event attempt(const std::string& user, std::shared_ptr<VelqoAuthV4> on = nullptr) {
+    auto callback = std::make_shared<RecordingV4Callback>();
+    (on ? on : engine)->authenticate(user, callback);
+    EXPECT_TRUE(callback->waitFor(1));
+    EXPECT_TRUE(callback->last().onMainQueue);
+    return callback->last();
+  }
+};
+
+TEST_F(V4EngineTest, RegistrationStoresTheRecordsThenLoginIsProvenByM2) {
+  auto callback = std::make_shared<RecordingV4Callback>();
+  engine->authenticate("Alice@Example.com", callback);
+  ASSERT_TRUE(callback->waitFor(1));
+  ASSERT_EQ(callback->last().kind, "otp");
+  const auto init = bodyOf(requestsTo(rig.service, "/v4/auth-init").back());
+  EXPECT_EQ(init.at("userid"), "Alice@Example.com");
+  EXPECT_EQ(init.at("device_info").at("fp_version"), "mobile_v1");
+  for (const char* absent : {"device_token", "cipher", "h1", "h2"})
+    EXPECT_FALSE(init.contains(absent)) << absent;
+
+  engine->submitOtp(*rig.peer.otpFor("Alice@Example.com"));
+  ASSERT_TRUE(callback->waitFor(2));
+  const auto done = callback->last();
+  EXPECT_EQ(done.kind, "success") << done.message;
+  EXPECT_FALSE(done.accessToken);
+  EXPECT_FALSE(done.isLoginFlow);
+  EXPECT_EQ(rig.peer.verifiedDevices("Alice@Example.com"), 1u);
+  EXPECT_TRUE(utils->getEr1r2FromKeychain("Alice@Example.com"));
+  EXPECT_TRUE(KeychainManager::getV4PersistentDeviceToken("Alice@Example.com"));
+  EXPECT_FALSE(KeychainManager::getJWTAccessToken("Alice@Example.com"));
+
+  const auto login = attempt("Alice@Example.com");
+  ASSERT_EQ(login.kind, "success") << login.message;
+  EXPECT_TRUE(login.isLoginFlow);
+  ASSERT_TRUE(login.accessToken);
+  EXPECT_NO_THROW(
+      OAuthTokenVerifier({rig.oauth().publicKeyPem, "velqo-v4-client"}).verify(*login.accessToken));
+  EXPECT_EQ(KeychainManager::getJWTAccessToken("Alice@Example.com"), login.accessToken);
+  EXPECT_EQ(utils->getLastUser(), "Alice@Example.com");
+  EXPECT_EQ(rig.peer.provenLogins(), 1u);
+  const auto loginInit = bodyOf(requestsTo(rig.service, "/v4/auth-init").back());
+  EXPECT_EQ(loginInit.at("device_token"), *KeychainManager::getV4PersistentDeviceToken("Alice@Example.com"));
+  EXPECT_TRUE(platform::BigInt::fromDecimal(loginInit.at("cipher").get<std::string>()));
+}
+
+TEST_F(V4EngineTest, AuthorizationCodesAreRedeemedAndVerified) {
+  auto s = localservice::V4Peer::Settings{};
+  s.registrationIssuesCode = true;
+  rig.peer.setSettings(s);
+  auto callback = std::make_shared<RecordingV4Callback>();
+  engine->authenticate("bob", callback);
+  ASSERT_TRUE(callback->waitFor(1));
+  engine->submitOtp(*rig.peer.otpFor("bob"));
+  ASSERT_TRUE(callback->waitFor(2));
+  EXPECT_EQ(callback->last().kind, "success") << callback->last().message;
+  EXPECT_TRUE(callback->last().isLoginFlow);  // a redeemed code completes a login
+  EXPECT_EQ(KeychainManager::getJWTAccessToken("bob"), callback->last().accessToken);
+  EXPECT_EQ(rig.tokens.redemptions().back().form.at("client_id"), "velqo-v4-client");
+  EXPECT_FALSE(KeychainManager::getV4PersistentDeviceToken("bob"));  // no device registered
+
+  s.registrationIssuesCode = false;
+  rig.peer.setSettings(s);
+  ASSERT_TRUE(rig.registerDevice(*engine, "carol"));
+  s.loginIssuesCode = true;
+  rig.peer.setSettings(s);
+  const auto login = attempt("carol");
+  EXPECT_EQ(login.kind, "success") << login.message;
+  EXPECT_EQ(KeychainManager::getJWTAccessToken("carol"), login.accessToken);
+  EXPECT_EQ(rig.tokens.redemptions().size(), 2u);
+
+  // The same road with a key that did not sign the token.
+  auto config = rig.oauth();
+  config.publicKeyPem = rig.service.publicKeyPem(localservice::Curve::p384);
+  auto foreign = rig.engine(config);
+  ASSERT_TRUE(rig.registerDevice(*foreign, "dave"));
+  const auto refused = attempt("dave", foreign);
+  EXPECT_EQ(refused.code, Code::oauthTokenVerificationFailed);
+  EXPECT_EQ(refused.message, "ID token signature could not be verified.");
+}
+
+// One row's world: its own service, keychain and engine.
+struct Scene {
+  V4Rig rig;
+  std::shared_ptr<VelqoAuthV4> engine = rig.engine();
+};
+
+// Failure rows: each sets the scene, runs one attempt and names the code and sentence.
+TEST(V4EngineFailures, ReachTheHostWithTheirCodeAndSentence) {
+  struct Row {
+    const char* name;
+    std::function<void(Scene&)> scene;  // may register the device first
+    Code code;
+    std::string message;
+    bool otp = false;  // the failure comes after submitting this code ("000000" when wrong)
+  };
+  auto answer = [](const char* path, Reply reply) {
+    return [path, reply](Scene& t) { t.rig.service.route("POST", path, reply); };
+  };
+  auto registered = [](std::function<void(Scene&)> then) {
+    return [then](Scene& t) {
+      ASSERT_TRUE(t.rig.registerDevice(*t.engine, "erin"));
+      then(t);
+    };
+  };
+  const Row rows[] = {
+      {"400 detail", answer("/v4/auth-init", Reply::json(400, R"({"detail":"User is blocked"})")),
+       Code::authInitFailed, "User is blocked"},
+      {"200 without c2", answer("/v4/auth-init", Reply::json(200, "{}")), Code::authInitFailed,
+       "Auth initialization failed (200)."},
+      {"201 without token", answer("/v4/auth-init", Reply::json(201, R"({"message":"try later"})")),
+       Code::authInitFailed, "try later"},
+      {"not JSON", answer("/v4/auth-init", Reply::json(502, "<html>")), Code::networkError,
+       "Auth initialization connection failed. "},
+      {"wrong code", [](Scene&) {}, Code::otpVerificationFailed, "Invalid OTP", true},
+      {"verify-device refused", answer("/v4/verify-device", Reply::json(409, "{}")),
+       Code::deviceVerificationFailed, "Device final verification failed (409).", true},
+      {"code without OAuth",
+       [](Scene& t) {
+         t.engine = t.rig.engine(std::nullopt);
+         auto s = localservice::V4Peer::Settings{};
+         s.registrationIssuesCode = true;
+         t.rig.peer.setSettings(s);
+       },
+       Code::oauthConfigurationMissing, "OAuth configuration is missing. Cannot redeem authorization code.",
+       true},
+      {"c2 without e12", registered([](Scene& t) {
+         t.rig.service.route("POST", "/v4/auth-init", Reply::json(200, R"({"c2":"5","er3":"x"})"));
+       }),
+       Code::authInitFailed, "Incomplete data from /auth-init for login or missing client state."},
+      {"c2 not a number", registered([](Scene& t) {
+         t.rig.service.route("POST", "/v4/auth-init",
+                             Reply::json(200, R"({"c2":"5x","e12":"AAAA","er3":"AAAA"})"));
+       }),
+       Code::clientCryptoError, "Failed to calculate M2."},
+      {"wrong M2", registered([](Scene& t) {
+         auto s = localservice::V4Peer::Settings{};
+         s.misleadingChallenge = true;
+         t.rig.peer.setSettings(s);
+       }),
+       Code::cipherVerificationFailed, "Cipher verification failed"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Scene t;
+    row.scene(t);
+    auto callback = std::make_shared<RecordingV4Callback>();
+    t.engine->authenticate("erin", callback);
+    ASSERT_TRUE(callback->waitFor(1));
+    if (row.otp) {
+      ASSERT_EQ(callback->last().kind, "otp");
+      t.engine->submitOtp(std::string(row.name) == "wrong code" ? "000000" : *t.rig.peer.otpFor("erin"));
+      ASSERT_TRUE(callback->waitFor(2));
+    }
+    const auto e = callback->last();
+    EXPECT_TRUE(e.onMainQueue);
+    ASSERT_EQ(e.kind, "error") << e.message;
+    EXPECT_EQ(e.code, row.code) << e.code->rawValue();
+    EXPECT_EQ(e.message.substr(0, row.message.size()), row.message);
+  }
+}
+
+TEST_F(V4EngineTest, EarlyAndStateErrorsArriveOnTheMainQueue) {
+  auto offline = VelqoAuthV4::create(rig.api, rig.oauth(), EndPoints("http://127.0.0.1:1"));
+  const auto e = attempt("frank", offline);
+  EXPECT_EQ(e.code, Code::networkError);
+
+  auto callback = std::make_shared<RecordingV4Callback>();
+  engine->authenticate("", callback);  // no fingerprint for an empty user id
+  ASSERT_TRUE(callback->waitFor(1));
+  EXPECT_EQ(callback->last().code, Code::fingerprintError);
+  EXPECT_EQ(callback->last().message,
+            "Failed to prepare device identifier (UserID cannot be empty for fingerprint generation.).");
+  EXPECT_TRUE(callback->last().onMainQueue);
+
+  engine->authenticate("gina", callback);
+  engine->submitOtp("123456");  // before the auth-init answer
+  ASSERT_TRUE(callback->waitFor(3));
+  const auto events = callback->events();
+  EXPECT_EQ(events[1].code, Code::missingDeviceTokenSession);
+  EXPECT_EQ(events[2].kind, "otp");  // the attempt itself goes on
+}
+
+TEST_F(V4EngineTest, AFailedTokenSaveStillRecordsTheLastUser) {
+  ASSERT_TRUE(rig.registerDevice(*engine, "hana"));
+  rig.store->failNext(platform::InMemoryItemStore::Operation::add, platform::status::notAvailable);
+  EXPECT_EQ(attempt("hana").code, Code::keychainSaveFailed);
+  EXPECT_EQ(utils->getLastUser(), "hana");
+  EXPECT_FALSE(KeychainManager::getJWTAccessToken("hana"));
+}
+
+}  // namespace
+}  // namespace velqo::testing
