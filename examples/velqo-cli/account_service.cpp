@@ -50,7 +50,7 @@ class RemoteAccountService final : public AccountHost {
 
 class EmbeddedAccountService final : public AccountHost {
  public:
-  EmbeddedAccountService() : peers_(service_, accountStateFile()) {
+  EmbeddedAccountService() : tokens_(service_), peers_(service_, tokens_, accountStateFile()) {
     printRawError("[local-service] embedded account service on " + service_.baseUrl() +
                   "; one-time codes it sends show here");
   }
@@ -58,6 +58,7 @@ class EmbeddedAccountService final : public AccountHost {
 
  private:
   localservice::LocalService service_;
+  localservice::TokenEndpoint tokens_;
   AccountPeers peers_;
 };
 
@@ -67,12 +68,26 @@ std::filesystem::path accountStateFile() {
   return platform::applicationDataDirectory() / "localservice-account-state.json";
 }
 
-AccountPeers::AccountPeers(localservice::LocalService& service, std::filesystem::path stateFile)
+localservice::V4Peer::Settings AccountPeers::v4Settings() {
+  localservice::V4Peer::Settings settings;
+  settings.onCodeSent = [](const std::string&, const std::string& code) {
+    printRawError("[local-service] sent V4 code " + code);
+  };
+  // The ID token of a login is the bearer token of the user's later account requests.
+  settings.onTokenIssued = [tokens = tokens_](const std::string& userId, const std::string& token) {
+    tokens->grant(token, userId);
+  };
+  return settings;
+}
+
+AccountPeers::AccountPeers(localservice::LocalService& service, localservice::TokenEndpoint& tokens,
+                           std::filesystem::path stateFile)
     : stateFile_(std::move(stateFile)),
       tokens_(std::make_shared<localservice::AccessTokens>()),
       push_(service, tokens_),
       web_(service, tokens_),
-      devices_(service, tokens_) {
+      devices_(service, tokens_),
+      v4_(service, &tokens, v4Settings()) {
   if (!std::filesystem::exists(stateFile_)) return;
   std::ifstream in(stateFile_, std::ios::binary);
   std::stringstream buffer;
@@ -83,7 +98,8 @@ AccountPeers::AccountPeers(localservice::LocalService& service, std::filesystem:
   const bool restored = (!state.contains("tokens") || tokens_->restoreState(section("tokens"))) &&
                         (!state.contains("push") || push_.restoreState(section("push"))) &&
                         (!state.contains("web") || web_.restoreState(section("web"))) &&
-                        (!state.contains("devices") || devices_.restoreState(section("devices")));
+                        (!state.contains("devices") || devices_.restoreState(section("devices"))) &&
+                        (!state.contains("v4") || v4_.restoreState(section("v4")));
   if (!restored) throw std::runtime_error("local service: unreadable account state file");
 }
 
@@ -98,6 +114,7 @@ bool AccountPeers::save() const {
   state["push"] = Json::parse(push_.saveState());
   state["web"] = Json::parse(web_.saveState());
   state["devices"] = Json::parse(devices_.saveState());
+  state["v4"] = Json::parse(v4_.saveState());
   return writeAtomically(stateFile_, state.dump(2));
 }
 

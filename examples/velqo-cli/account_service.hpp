@@ -13,6 +13,8 @@
 #include <velqo_localservice/device_list_peer.hpp>
 #include <velqo_localservice/local_service.hpp>
 #include <velqo_localservice/push_peer.hpp>
+#include <velqo_localservice/token_endpoint.hpp>
+#include <velqo_localservice/v4_peer.hpp>
 #include <velqo_localservice/web_login_peer.hpp>
 
 namespace velqo::cli {
@@ -23,7 +25,9 @@ namespace velqo::cli {
 class AccountPeers {
  public:
   /// Throws std::runtime_error when the state file exists but cannot be read.
-  AccountPeers(localservice::LocalService& service, std::filesystem::path stateFile);
+  /// Authorization codes are redeemed at `tokens`, which must outlive the peers.
+  AccountPeers(localservice::LocalService& service, localservice::TokenEndpoint& tokens,
+               std::filesystem::path stateFile);
   ~AccountPeers();
   AccountPeers(const AccountPeers&) = delete;
   AccountPeers& operator=(const AccountPeers&) = delete;
@@ -37,11 +41,14 @@ class AccountPeers {
   std::string openWebSession(const std::string& pin);
 
  private:
+  localservice::V4Peer::Settings v4Settings();
+
   std::filesystem::path stateFile_;
   std::shared_ptr<localservice::AccessTokens> tokens_;
   localservice::PushPeer push_;
   localservice::WebLoginPeer web_;
   localservice::DeviceListPeer devices_;
+  localservice::V4Peer v4_;
 };
 
 /// The account state file in the application data directory.

@@ -31,7 +31,7 @@ int runLocalService(const LocalServiceCommand& command) {
 
   localservice::LocalService service;
   localservice::V1ReferenceFlow flow(service, referenceOptions());
-  AccountPeers accountPeers(service, accountStateFile());
+  AccountPeers accountPeers(service, flow.tokens(), accountStateFile());
   std::string root = service.baseUrl();
   std::optional<PortForwarder> forwarder;
   if (command.port != 0) {

@@ -2,6 +2,7 @@
 // the embedded service's account state so the account commands have something to act on.
 
 #include <velqo_localservice/local_service.hpp>
+#include <velqo_localservice/token_endpoint.hpp>
 
 #include <random>
 
@@ -25,7 +26,8 @@ std::string randomPin() {
 
 int runLocalServiceAdmin(const LocalServiceAdminCommand& command) {
   localservice::LocalService service;
-  AccountPeers peers(service, accountStateFile());
+  localservice::TokenEndpoint tokens(service);
+  AccountPeers peers(service, tokens, accountStateFile());
   Json out;
   if (command.kind == LocalServiceAdminCommand::Kind::loginRequest) {
     out = Json{{"requestId", peers.raiseLoginRequest(command.userId)}};
