@@ -1,0 +1,331 @@
+// V5 sign-in over real HTTP against the loopback reference service: every road with the
+// hardware-key store available and in fallback, the stored record read back independently, the
+// endings, and the failure rows a service or a host can cause.
+
+#include <nlohmann/json.hpp>
+
+#include "account/utils/velqo_framework_internal_utils.hpp"
+#include "account/v5_test_support.hpp"
+#include "core/storage/keychain_manager.hpp"
+#include "platform/crypto.hpp"
+#include "platform/encoding.hpp"
+#include "velqo/platform/clock.hpp"
+
+namespace velqo::testing {
+namespace {
+
+using Kind = RecordingV5Callback::Kind;
+using localservice::Reply;
+using Paths = std::vector<std::string>;
+namespace pc = platform::crypto;
+
+const std::string kUser = "Alice@Example.com";
+const Paths kRegistration = {"/v5/verify-otp", "/v5/verify-device", "/v5/auth-init", "/v5/verify-cipher"};
+const Paths kLogin = {"/v5/auth-init", "/v5/verify-cipher"};
+
+class V5EngineTest : public V5EngineFixture {
+ protected:
+  // Registration from the start: the code, the stored record, the first tokens.
+  void registerUser(const std::string& user = kUser) {
+    const std::size_t before = callback->count();
+    engine->authenticate(user, callback);
+    ASSERT_TRUE(callback->waitFor(before + 1));
+    ASSERT_EQ(callback->last().kind, Kind::otpRequired);
+    engine->submitOtp("123456");
+    ASSERT_TRUE(callback->waitFor(before + 2));
+    ASSERT_EQ(callback->last().kind, Kind::success) << callback->last().second;
+  }
+  // Starts an attempt and waits for its first callback.
+  RecordingV5Callback::Event next(const std::function<void()>& step) {
+    const std::size_t before = callback->count();
+    step();
+    EXPECT_TRUE(callback->waitFor(before + 1));
+    return callback->last();
+  }
+  nlohmann::json storedRecord(const std::string& user = kUser) {
+    Bytes data;
+    EXPECT_EQ(items->copyGenericPassword(VelqoAuthV5::defaultServiceName(), user, data),
+              platform::status::success);
+    return nlohmann::json::parse(textOf(data));
+  }
+  void writeRecord(const nlohmann::json& record, const std::string& user = kUser) {
+    ASSERT_TRUE(KeychainManager::save(bytesOf(record.dump()), VelqoAuthV5::defaultServiceName(), user));
+  }
+};
+
+class V5RoadTest : public V5EngineTest, public ::testing::WithParamInterface<platform::HardwareKeyMode> {
+ protected:
+  void SetUp() override {
+    V5EngineTest::SetUp();
+    platform::keys::setHardwareKeyMode(GetParam());
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(HardwareKeys, V5RoadTest,
+                         ::testing::Values(platform::HardwareKeyMode::available,
+                                           platform::HardwareKeyMode::notAvailable));
+
+TEST_P(V5RoadTest, FirstSignInRegistersThenSecondOnlyLogsIn) {
+  auto event = next([&] { engine->authenticate(kUser, callback); });
+  EXPECT_EQ(event.kind, Kind::otpRequired);
+  EXPECT_TRUE(event.onMainQueue);
+  EXPECT_EQ(takePaths(), Paths{"/v5/auth-init"});
+
+  event = next([&] { engine->submitOtp(" 123456\n"); });
+  ASSERT_EQ(event.kind, Kind::success) << event.second;
+  EXPECT_FALSE(event.isLoginFlow);
+  EXPECT_TRUE(event.onMainQueue);
+  EXPECT_EQ(event.first, event.second);
+  EXPECT_EQ(takePaths(), kRegistration);
+  EXPECT_EQ(KeychainManager::getJWTAccessToken(kUser), event.first);
+  EXPECT_EQ(VelqoFrameworkInternalUtils::shared()->getLastUser(), kUser);
+  EXPECT_EQ(KeychainManager::getV4PersistentDeviceToken(kUser), storedRecord()["deviceToken"]);
+  EXPECT_FALSE(engine->pendingStore().load(kUser)) << "removed after device verification";
+  EXPECT_EQ(storedRecord()["wrapMetadata"]["type"],
+            GetParam() == platform::HardwareKeyMode::available ? "secureEnclave" : "fallback");
+
+  event = next([&] { engine->authenticate(kUser, callback); });
+  ASSERT_EQ(event.kind, Kind::success) << event.second;
+  EXPECT_TRUE(event.isLoginFlow);
+  EXPECT_EQ(takePaths(), kLogin);
+  EXPECT_EQ(peer.registrationCount(), 1u);
+  EXPECT_EQ(peer.logins().size(), 2u);
+}
+
+void setNow(double seconds) {
+  platform::setClockOverride([seconds] {
+    return platform::WallClock::time_point(
+        std::chrono::duration_cast<platform::WallClock::duration>(std::chrono::duration<double>(seconds)));
+  });
+}
+
+TEST_P(V5RoadTest, RegistrationResumesAfterRestartWithinNineHundredSeconds) {
+  struct ClockReset {
+    ~ClockReset() { platform::setClockOverride({}); }
+  } reset;
+  const double start = 1'800'000'000;
+  setNow(start);
+  ASSERT_EQ(next([&] { engine->authenticate(kUser, callback); }).kind, Kind::otpRequired);
+  ASSERT_EQ(next([&] { engine->authenticate("bob", callback); }).kind, Kind::otpRequired);
+  takePaths();
+
+  engine = makeEngine();  // the process restarts
+  setNow(start + 899);
+  engine->authenticate(kUser, callback);
+  ASSERT_EQ(callback->count(), 3u) << "resumed at once, on the calling thread";
+  EXPECT_EQ(callback->last().kind, Kind::otpRequired);
+  EXPECT_FALSE(callback->last().onMainQueue);
+  EXPECT_EQ(service.requestCount(), 0u);
+  auto event = next([&] { engine->submitOtp("123456"); });
+  ASSERT_EQ(event.kind, Kind::success) << event.second;
+  EXPECT_FALSE(event.isLoginFlow);
+  EXPECT_EQ(takePaths(), kRegistration);
+
+  setNow(start + 901);
+  EXPECT_EQ(next([&] { engine->authenticate("bob", callback); }).kind, Kind::otpRequired);
+  EXPECT_EQ(takePaths(), Paths{"/v5/auth-init"}) << "an expired registration starts afresh";
+}
+
+TEST_P(V5RoadTest, StaleDeviceIsClearedAndRegisteredAgainOnce) {
+  registerUser();
+  peer.forgetDevices();
+  takePaths();
+  EXPECT_EQ(next([&] { engine->authenticate(kUser, callback); }).kind, Kind::otpRequired);
+  EXPECT_EQ(takePaths(), (Paths{"/v5/auth-init", "/v5/auth-init"}));
+  EXPECT_FALSE(engine->credentialStore().load(kUser));
+  EXPECT_FALSE(KeychainManager::getV4PersistentDeviceToken(kUser));
+
+  const auto event = next([&] { engine->submitOtp("123456"); });
+  ASSERT_EQ(event.kind, Kind::success) << event.second;
+  EXPECT_FALSE(event.isLoginFlow);
+  EXPECT_EQ(peer.registrationCount(), 2u);
+}
+
+// The stored record opened with raw primitives, and the login requests recomputed from it.
+TEST_P(V5RoadTest, StoredRecordDecodesIndependently) {
+  registerUser();
+  const auto record = storedRecord();
+  std::vector<std::string> keys;
+  for (auto it = record.begin(); it != record.end(); ++it) keys.push_back(it.key());
+  std::sort(keys.begin(), keys.end());
+  EXPECT_EQ(keys, (std::vector<std::string>{"aPeer", "algorithmUsed", "combinedPrs", "deviceToken",
+                                            "infoString", "osType", "salt0", "salt1", "salt2", "sdkVersion",
+                                            "userAgent", "version", "wrapMetadata"}));
+  auto b64 = [&](const char* key) { return platform::base64Decode(record[key].get<std::string>()).value(); };
+  const Bytes wrapValue = platform::base64Decode(record["wrapMetadata"]["value"].get<std::string>()).value();
+  Bytes secret = wrapValue;
+  if (record["wrapMetadata"]["type"] == "secureEnclave") {
+    platform::SecKeyRef key;
+    ASSERT_EQ(platform::keys::copyMatchingKey(bytesOf(VelqoAuthV5::defaultServiceName() + ".v5.se." + kUser),
+                                              platform::KeyType::ecPrimeRandom,
+                                              platform::KeyToken::secureEnclave, key),
+              0);
+    secret =
+        platform::keys::copyKeyExchangeResult(key, platform::KeyExchangeAlgorithm::ecdhStandardX963SHA256,
+                                              platform::keys::createPublicKeyWithData(wrapValue).value(), 32)
+            .value();
+  }
+  EXPECT_EQ(b64("aPeer"), wrapValue);
+  EXPECT_EQ(record["version"], 1);
+  const std::string env = record["userAgent"].get<std::string>() + record["osType"].get<std::string>();
+  EXPECT_EQ(textOf(b64("infoString")), env + "ECDH P-256+Ed25519" + record["sdkVersion"].get<std::string>());
+
+  auto hkdf = [&](const Bytes& salt, std::string_view label) {
+    return pc::hkdfSha256(pc::view(secret), pc::view(salt), pc::view(label), 32);
+  };
+  const Bytes prs = b64("combinedPrs");
+  ASSERT_EQ(prs.size(), 60u);
+  const auto seed = pc::aesGcmOpen(pc::view(hkdf(b64("salt0"), "velqo.v5.sk0")), pc::view(prs).first(12),
+                                   pc::view(prs).subspan(12, 32), pc::view(prs).last(16));
+  ASSERT_TRUE(seed);
+
+  const auto requests = service.requests();
+  const auto login = nlohmann::json::parse(requests[requests.size() - 2].body);
+  const auto cipher = nlohmann::json::parse(requests.back().body);
+  const Bytes sk2 = hkdf(b64("salt1"), "velqo.v5.sk2");
+  EXPECT_EQ(login["sk2"], platform::base64Encode(sk2));
+  Bytes dfpInput = hkdf(b64("salt2"), "velqo.v5.hds");
+  const std::string uaOs = record["userAgent"].get<std::string>() + record["osType"].get<std::string>();
+  dfpInput.insert(dfpInput.end(), uaOs.begin(), uaOs.end());
+  Bytes hiInput;
+  for (const Bytes& part : {b64("salt1"), b64("salt2"), sk2, prs, wrapValue, secret, bytesOf(kUser),
+                            bytesOf("127.0.0.1"), pc::sha256(pc::view(dfpInput))}) {
+    hiInput.insert(hiInput.end(), part.begin(), part.end());
+  }
+  EXPECT_EQ(login["hindex"], platform::base64Encode(pc::sha256(pc::view(hiInput))));
+  const Bytes mapp = platform::base64Decode(cipher["mapp"].get<std::string>()).value();
+  EXPECT_TRUE(textOf(mapp).ends_with("127.0.0.1"));
+  EXPECT_TRUE(
+      pc::ed25519Verify(pc::view(pc::ed25519PublicKey(pc::view(*seed)).value()), pc::view(mapp),
+                        pc::view(platform::base64Decode(cipher["signature"].get<std::string>()).value())));
+}
+
+TEST_F(V5EngineTest, EndingsOfVerifyCipher) {
+  registerUser();
+  peer.setEnding(localservice::V5Peer::Ending::sessionId);
+  auto event = next([&] { engine->authenticate(kUser, callback); });
+  EXPECT_EQ(event.kind, Kind::additional);
+  EXPECT_EQ(event.first, peer.logins().back().issued);
+  EXPECT_EQ(event.second, "Additional verification required");
+
+  peer.setEnding(localservice::V5Peer::Ending::code);
+  event = next([&] { engine->authenticate(kUser, callback); });
+  EXPECT_EQ(event.kind, Kind::code);
+  EXPECT_EQ(event.first, peer.logins().back().issued);
+  EXPECT_EQ(event.expiresIn, 300);
+  EXPECT_TRUE(tokens.redemptions().empty()) << "a delegated code is left to the host";
+
+  engine = makeEngine(/*sdkManaged=*/true);
+  event = next([&] { engine->authenticate(kUser, callback); });
+  ASSERT_EQ(event.kind, Kind::success) << event.second;
+  EXPECT_TRUE(event.isLoginFlow);
+  ASSERT_EQ(tokens.redemptions().size(), 1u);
+  EXPECT_EQ(tokens.redemptions()[0].form.at("code"), peer.logins().back().issued);
+  EXPECT_EQ(std::count(event.first.begin(), event.first.end(), '.'), 2)
+      << "the ID token is stored as both tokens";
+  EXPECT_EQ(KeychainManager::getJWTAccessToken(kUser), event.first);
+
+  // Redemption failures.
+  tokens.enqueue(Reply::json(200, R"({"token_type":"Bearer"})"));
+  event = next([&] { engine->authenticate(kUser, callback); });
+  EXPECT_EQ(event.first, "OAUTH_EXCHANGE_FAILED");
+  EXPECT_EQ(event.second, "We couldn't finish signing you in. Please retry the login.");
+  const std::string foreign = service.issueIdToken(localservice::Curve::p256, R"({"aud":"someone-else"})");
+  tokens.enqueue(Reply::json(200, nlohmann::json{{"id_token", foreign}}.dump()));
+  event = next([&] { engine->authenticate(kUser, callback); });
+  EXPECT_EQ(event.first, "OAUTH_TOKEN_VERIFICATION_FAILED");
+  EXPECT_EQ(event.second, "ID token audience mismatch.");
+}
+
+// A login auth-init refused with "hindex not found": a body that decodes as the answer record is
+// a missing challenge, an undecodable one is a stale device; both clear and register once, and
+// the second refusal in the attempt ends it.
+TEST_F(V5EngineTest, HindexNotFoundBodies) {
+  registerUser();
+  struct Row {
+    const char* body;
+    const char* finalCode;
+  };
+  for (const Row row :
+       {Row{R"({"detail":"hindex not found in database"})", "INTERNAL_STATE_ERROR"},
+        Row{R"({"detail":"H2INDEX NOT FOUND IN DATABASE","challenge":5})", "NETWORK_ERROR"}}) {
+    SCOPED_TRACE(row.body);
+    peer.enqueueLoginReply(Reply::json(400, row.body));
+    peer.enqueueLoginReply(Reply::json(400, row.body));
+    EXPECT_EQ(next([&] { engine->authenticate(kUser, callback); }).kind, Kind::otpRequired);
+    EXPECT_EQ(next([&] { engine->submitOtp("123456"); }).first, row.finalCode);
+    EXPECT_TRUE(engine->credentialStore().load(kUser)) << "the new registration is kept";
+  }
+  peer.enqueueLoginReply(Reply::json(400, R"({"detail":"database offline","challenge":5})"));
+  EXPECT_EQ(next([&] { engine->authenticate(kUser, callback); }).first, "NETWORK_ERROR");
+}
+
+TEST_F(V5EngineTest, RegistrationFailuresKeepTheContext) {
+  engine->submitOtp("123456");
+  EXPECT_EQ(callback->count(), 0u) << "no attempt yet: nothing to report to";
+
+  ASSERT_EQ(next([&] { engine->authenticate(kUser, callback); }).kind, Kind::otpRequired);
+  engine->submitOtp(" \n ");
+  auto event = callback->last();
+  EXPECT_EQ(event.first, "INVALID_INPUT");
+  EXPECT_EQ(event.thread, std::this_thread::get_id());
+
+  event = next([&] { engine->submitOtp("654321"); });
+  EXPECT_EQ(event.first, "OTP_VERIFICATION_FAILED");
+  EXPECT_EQ(event.second, "The verification code is incorrect or expired. Please request a new code.");
+  EXPECT_FALSE(engine->credentialStore().load(kUser)) << "a refused code stores nothing";
+  EXPECT_EQ(next([&] { engine->submitOtp("123456"); }).kind, Kind::success);
+
+  EXPECT_TRUE(next([&] { engine->authenticate(kUser, callback); }).isLoginFlow);
+  engine->submitOtp("123456");
+  EXPECT_EQ(callback->last().first, "MISSING_REGISTRATION_CONTEXT")
+      << "a login has no registration to continue";
+
+  event = next([&] { engine->authenticate("", callback); });
+  EXPECT_EQ(event.first, "CRYPTO_ERROR") << "no fingerprint for an empty user id";
+  EXPECT_FALSE(event.onMainQueue);
+
+  service.route("POST", "/v5/auth-init", Reply::json(200, "{}"));
+  EXPECT_EQ(next([&] { engine->authenticate("carol", callback); }).first, "AUTH_INIT_FAILED");
+  service.route("POST", "/v5/auth-init", Reply::drop());
+  EXPECT_EQ(next([&] { engine->authenticate("carol", callback); }).first, "NETWORK_ERROR");
+}
+
+TEST_F(V5EngineTest, StoredRecordRules) {
+  registerUser();
+  auto record = storedRecord();
+  record["salt1"] = "not base64!";
+  writeRecord(record);
+  auto event = next([&] { engine->authenticate(kUser, callback); });
+  EXPECT_EQ(event.first, "SECURE_STORAGE_ERROR");
+  EXPECT_EQ(event.thread, std::this_thread::get_id());
+
+  writeRecord(nlohmann::json::object());
+  EXPECT_EQ(next([&] { engine->authenticate(kUser, callback); }).kind, Kind::otpRequired)
+      << "legacy: register";
+  EXPECT_FALSE(engine->credentialStore().load(kUser));
+  EXPECT_EQ(next([&] { engine->submitOtp("123456"); }).kind, Kind::success);
+
+  record = storedRecord();
+  record["version"] = 2;
+  writeRecord(record);
+  EXPECT_EQ(next([&] { engine->authenticate(kUser, callback); }).kind, Kind::otpRequired)
+      << "re-registers once";
+  EXPECT_EQ(next([&] { engine->submitOtp("123456"); }).isLoginFlow, false);
+  EXPECT_EQ(storedRecord()["version"], 1);
+}
+
+TEST_F(V5EngineTest, CipherAnswersWithoutAnEnding) {
+  registerUser();
+  service.route("POST", "/v5/verify-cipher", Reply::json(401, R"({"detail":"Invalid signature"})"));
+  EXPECT_EQ(next([&] { engine->authenticate(kUser, callback); }).first, "UNKNOWN_ERROR");
+  service.route("POST", "/v5/verify-cipher", Reply::drop());
+  EXPECT_EQ(next([&] { engine->authenticate(kUser, callback); }).first, "CRYPTO_ERROR");
+
+  EXPECT_EQ(engine->domain(), "127.0.0.1");
+  EXPECT_EQ(VelqoAuthV5::create(ApiService::create("k"), std::nullopt, EndPoints("no host"))->domain(),
+            VelqoAuthV5::defaultDomain);
+}
+
+}  // namespace
+}  // namespace velqo::testing
