@@ -271,6 +271,7 @@ struct V4Peer::State {
   }
 
   Reply serve(const std::string& path, const RecordedRequest& request) {
+    if (auto hold = currentSettings().beforeAnswering) hold();
     Json body = Json::parse(request.body, nullptr, false);
     if (!body.is_object()) return failure(400, "JSON object expected");
     if (path == kPaths[0]) return authInit(body);

@@ -142,6 +142,8 @@ TEST(V4EngineFailures, ReachTheHostWithTheirCodeAndSentence) {
   const Row rows[] = {
       {"400 detail", answer("/v4/auth-init", Reply::json(400, R"({"detail":"User is blocked"})")),
        Code::authInitFailed, "User is blocked"},
+      {"empty message", answer("/v4/auth-init", Reply::json(400, R"({"message":""})")), Code::authInitFailed,
+       "Failed to initialize authentication. Please try again."},
       {"200 without c2", answer("/v4/auth-init", Reply::json(200, "{}")), Code::authInitFailed,
        "Auth initialization failed (200)."},
       {"201 without token", answer("/v4/auth-init", Reply::json(201, R"({"message":"try later"})")),
@@ -194,6 +196,34 @@ TEST(V4EngineFailures, ReachTheHostWithTheirCodeAndSentence) {
     EXPECT_EQ(e.code, row.code) << e.code->rawValue();
     EXPECT_EQ(e.message.substr(0, row.message.size()), row.message);
   }
+}
+
+TEST_F(V4EngineTest, AnswersCarryingBothResultsTakeTheDocumentedOne) {
+  // verify-cipher with a token and a code: the token completes the login unredeemed.
+  ASSERT_TRUE(rig.registerDevice(*engine, "mia"));
+  rig.service.route("POST", "/v4/verify-cipher", Reply::json(200, R"({"token":"tok-1","code":"unused"})"));
+  const auto login = attempt("mia");
+  EXPECT_EQ(login.accessToken, "tok-1");
+  EXPECT_TRUE(rig.tokens.redemptions().empty());
+  const auto verifiedBefore = requestsTo(rig.service, "/v4/verify-device").size();
+
+  // verify-otp with a code and device records: the code is redeemed, nothing is registered.
+  localservice::TokenGrant grant;
+  grant.clientId = "velqo-v4-client";
+  grant.subject = "lena";
+  rig.tokens.registerCode("both-1", grant);
+  rig.service.route("POST", "/v4/verify-otp",
+                    Reply::json(200, R"({"code":"both-1","device_token":"d-1","Er1r2":"e-1"})"));
+  auto callback = std::make_shared<RecordingV4Callback>();
+  engine->authenticate("lena", callback);
+  ASSERT_TRUE(callback->waitFor(1));
+  engine->submitOtp("123456");
+  ASSERT_TRUE(callback->waitFor(2));
+  EXPECT_EQ(callback->last().kind, "success") << callback->last().message;
+  EXPECT_TRUE(callback->last().isLoginFlow);
+  EXPECT_FALSE(KeychainManager::getV4PersistentDeviceToken("lena"));
+  EXPECT_EQ(requestsTo(rig.service, "/v4/verify-device").size(), verifiedBefore);
+  EXPECT_EQ(rig.tokens.redemptions().size(), 1u);
 }
 
 TEST_F(V4EngineTest, EarlyAndStateErrorsArriveOnTheMainQueue) {

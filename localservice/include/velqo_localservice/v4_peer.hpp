@@ -52,6 +52,8 @@ class V4Peer {
     /// Told of every ID token verify-cipher hands out directly (user id, token), so a host can
     /// accept it as a bearer token elsewhere; runs on a service worker thread.
     std::function<void(const std::string& userId, const std::string& token)> onTokenIssued;
+    /// Runs on the server thread before each request is looked at (tests hold answers back).
+    std::function<void()> beforeAnswering;
   };
 
   V4Peer(LocalService& service, TokenEndpoint* tokens, Settings settings);
