@@ -80,6 +80,18 @@ localservice::V4Peer::Settings AccountPeers::v4Settings() {
   return settings;
 }
 
+localservice::V5Peer::Options AccountPeers::v5Options(localservice::TokenEndpoint& tokens) {
+  localservice::V5Peer::Options options;
+  options.tokenEndpoint = &tokens;
+  options.onCodeSent = [](const std::string&, const std::string& code) {
+    printRawError("[local-service] sent V5 code " + code);
+  };
+  options.onTokenIssued = [accepted = tokens_](const std::string& userId, const std::string& token) {
+    accepted->grant(token, userId);
+  };
+  return options;
+}
+
 AccountPeers::AccountPeers(localservice::LocalService& service, localservice::TokenEndpoint& tokens,
                            std::filesystem::path stateFile)
     : stateFile_(std::move(stateFile)),
@@ -87,7 +99,8 @@ AccountPeers::AccountPeers(localservice::LocalService& service, localservice::To
       push_(service, tokens_),
       web_(service, tokens_),
       devices_(service, tokens_),
-      v4_(service, &tokens, v4Settings()) {
+      v4_(service, &tokens, v4Settings()),
+      v5_(service, v5Options(tokens)) {
   if (!std::filesystem::exists(stateFile_)) return;
   std::ifstream in(stateFile_, std::ios::binary);
   std::stringstream buffer;
@@ -99,7 +112,8 @@ AccountPeers::AccountPeers(localservice::LocalService& service, localservice::To
                         (!state.contains("push") || push_.restoreState(section("push"))) &&
                         (!state.contains("web") || web_.restoreState(section("web"))) &&
                         (!state.contains("devices") || devices_.restoreState(section("devices"))) &&
-                        (!state.contains("v4") || v4_.restoreState(section("v4")));
+                        (!state.contains("v4") || v4_.restoreState(section("v4"))) &&
+                        (!state.contains("v5") || v5_.restoreState(section("v5")));
   if (!restored) throw std::runtime_error("local service: unreadable account state file");
 }
 
@@ -115,6 +129,7 @@ bool AccountPeers::save() const {
   state["web"] = Json::parse(web_.saveState());
   state["devices"] = Json::parse(devices_.saveState());
   state["v4"] = Json::parse(v4_.saveState());
+  state["v5"] = Json::parse(v5_.saveState());
   return writeAtomically(stateFile_, state.dump(2));
 }
 

@@ -15,6 +15,7 @@
 #include <velqo_localservice/push_peer.hpp>
 #include <velqo_localservice/token_endpoint.hpp>
 #include <velqo_localservice/v4_peer.hpp>
+#include <velqo_localservice/v5_peer.hpp>
 #include <velqo_localservice/web_login_peer.hpp>
 
 namespace velqo::cli {
@@ -42,6 +43,7 @@ class AccountPeers {
 
  private:
   localservice::V4Peer::Settings v4Settings();
+  localservice::V5Peer::Options v5Options(localservice::TokenEndpoint& tokens);
 
   std::filesystem::path stateFile_;
   std::shared_ptr<localservice::AccessTokens> tokens_;
@@ -49,6 +51,7 @@ class AccountPeers {
   localservice::WebLoginPeer web_;
   localservice::DeviceListPeer devices_;
   localservice::V4Peer v4_;
+  localservice::V5Peer v5_;
 };
 
 /// The account state file in the application data directory.

@@ -7,6 +7,7 @@
 // followed by the domain is verified with the public key inside it.
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,6 +47,12 @@ class V5Peer {
     std::string domain = "127.0.0.1";        ///< the domain signed after the challenge
     std::string clientId = "client-v5";      ///< the client the issued codes belong to
     TokenEndpoint* tokenEndpoint = nullptr;  ///< where issued codes are registered
+    /// Told of every registration's code as the service "sends" it (user id, code); runs on a
+    /// service worker thread.
+    std::function<void(const std::string& userId, const std::string& code)> onCodeSent;
+    /// Told of every token verify-cipher answers (user id, token), so a host can accept it as a
+    /// bearer token elsewhere; runs on a service worker thread.
+    std::function<void(const std::string& userId, const std::string& token)> onTokenIssued;
   };
 
   /// One accepted verify-cipher.
@@ -70,6 +77,13 @@ class V5Peer {
   std::size_t deviceCount() const;
   std::size_t registrationCount() const;
   std::vector<Login> logins() const;
+
+  /// Registrations and devices (open challenges excepted) as a JSON text, so a host can keep
+  /// them across runs.
+  std::string saveState() const;
+  /// Replaces them with those of a saveState() text; false (and nothing changed) for any
+  /// other text.
+  bool restoreState(const std::string& state);
 
   struct State;
 
