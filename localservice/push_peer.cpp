@@ -28,6 +28,7 @@ struct PushPeer::State {
   explicit State(std::shared_ptr<AccessTokens> t) : tokens(std::move(t)) {}
 
   struct Entry {
+    std::string userid;
     LoginRequest request;
     Decision decision = Decision::pending;
   };
@@ -64,7 +65,7 @@ struct PushPeer::State {
     const std::string id = body->at("request_id");
     std::lock_guard lock(mutex);
     auto it = requests.find(id);
-    if (it == requests.end() || it->second.request.userid != *user) {
+    if (it == requests.end() || it->second.userid != *user) {
       return {detailReply(404, "Login request not found"), {}};
     }
     return {std::nullopt, id};
@@ -121,11 +122,15 @@ PushPeer::~PushPeer() {
   }
 }
 
-std::string PushPeer::raiseLoginRequest(LoginRequest request) {
+std::string PushPeer::raiseLoginRequest(std::string userid, LoginRequest request) {
   std::string id = "req-" + platform::hexEncode(platform::crypto::randomBytes(8));
   std::lock_guard lock(state_->mutex);
-  state_->requests[id] = State::Entry{std::move(request), Decision::pending};
+  state_->requests[id] = State::Entry{std::move(userid), std::move(request), Decision::pending};
   return id;
+}
+
+std::string PushPeer::raiseLoginRequest(std::string userid) {
+  return raiseLoginRequest(std::move(userid), LoginRequest{});
 }
 
 std::optional<PushPeer::Decision> PushPeer::decision(const std::string& requestId) const {

@@ -36,7 +36,6 @@ class PushPeer {
   };
   /// A login request as a browser raised it.
   struct LoginRequest {
-    std::string userid;
     std::string ipAddress = "203.0.113.7";
     std::optional<std::string> location;
     std::string browser = "Firefox on Linux";
@@ -49,8 +48,9 @@ class PushPeer {
   PushPeer(const PushPeer&) = delete;
   PushPeer& operator=(const PushPeer&) = delete;
 
-  /// Raises a login request and returns its fresh id.
-  std::string raiseLoginRequest(LoginRequest request);
+  /// Raises a login request of the user and returns its fresh id.
+  std::string raiseLoginRequest(std::string userid, LoginRequest request);
+  std::string raiseLoginRequest(std::string userid);
   /// Nothing for an unknown id.
   std::optional<Decision> decision(const std::string& requestId) const;
   /// Accepted registrations, oldest first.

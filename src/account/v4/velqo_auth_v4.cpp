@@ -127,6 +127,11 @@ void VelqoAuthV4::post(std::uint64_t attempt, const char* path, const Request& b
 
 // ---- starting an attempt ----
 
+void VelqoAuthV4::setCurrentUserId(const std::string& userid) {
+  std::lock_guard lock(state_->mutex);
+  state_->currentUserId = userid;
+}
+
 void VelqoAuthV4::authenticate(const std::string& userid, const std::shared_ptr<AuthV4Callback>& callback) {
   std::uint64_t attempt = 0;
   {

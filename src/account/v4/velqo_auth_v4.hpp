@@ -65,6 +65,8 @@ class VelqoAuthV4 : public std::enable_shared_from_this<VelqoAuthV4> {
   /// Sends the one-time code the user typed and returns at once. Without a registration
   /// waiting for a code, the callback gets onError.
   void submitOtp(const std::string& otp);
+  /// Makes `userid` the user of the current attempt; the facade calls it after a sign-in.
+  void setCurrentUserId(const std::string& userid);
 
   const std::optional<VelqoOAuthConfig>& oauthConfig() const noexcept { return oauthConfig_; }
   const EndPoints& endPoints() const noexcept { return endPoints_; }

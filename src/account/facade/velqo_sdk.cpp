@@ -1,0 +1,134 @@
+#include "velqo/account/velqo_sdk.hpp"
+
+#include <utility>
+
+#include "account/facade/velqo_sdk_state.hpp"
+#include "account/v4/velqo_auth_v4.hpp"
+#include "account/v5/velqo_auth_v5.hpp"
+#include "core/storage/keychain_manager.hpp"
+#include "velqo/core/debug_sink.hpp"
+
+namespace velqo {
+
+std::optional<VelqoSDK::State::SignedIn> VelqoSDK::State::signedInUser() const {
+  std::string user = internalUtils->getLastUser().value_or("");
+  if (user.empty()) return std::nullopt;
+  auto token = KeychainManager::getJWTAccessToken(user);
+  if (!token) return std::nullopt;
+  return SignedIn{std::move(user), std::move(*token)};
+}
+
+void VelqoSDK::State::forgetRegisteredTokenIfLastUser(const std::string& user) {
+  if (internalUtils->getLastUser() != user) return;
+  std::lock_guard lock(mutex);
+  lastRegisteredApnsTokenString.reset();
+}
+
+VelqoSDK::VelqoSDK(std::string projectApiKey, std::string baseURL,
+                   std::optional<VelqoOAuthConfig> oauthConfig)
+    : state_(std::make_shared<State>()) {
+  State& s = *state_;
+  s.userDefaults = platform::UserDefaults::standard();
+  s.projectApiKey = std::move(projectApiKey);
+  s.oauthConfig = std::move(oauthConfig);
+  s.endPoints = EndPoints(baseURL);
+  debugLog("[VelqoFramework] Initializing. Project API Key: " + s.projectApiKey.substr(0, 5) +
+           "..., Base URL: " + s.endPoints.authBase + " (input: " + baseURL +
+           "), V3 Legacy Internally Set To: false");
+  s.apiService = ApiService::create(s.projectApiKey);
+  s.authV4InternalManager = VelqoAuthV4::create(s.apiService, s.oauthConfig, s.endPoints);
+  s.authV5InternalManager = VelqoAuthV5::create(s.apiService, s.oauthConfig, s.endPoints);
+  s.internalUtils = VelqoFrameworkInternalUtils::shared();
+  s.devSessionManager = DevSession::create(s.apiService, s.endPoints, s.internalUtils);
+  s.webLoginManager = WebLoginManager::create(s.apiService, s.endPoints, s.internalUtils);
+}
+
+std::shared_ptr<VelqoSDK> VelqoSDK::create(std::string projectApiKey, std::string baseURL,
+                                           std::optional<VelqoOAuthConfig> oauthConfig) {
+  return std::shared_ptr<VelqoSDK>(
+      new VelqoSDK(std::move(projectApiKey), std::move(baseURL), std::move(oauthConfig)));
+}
+
+VelqoSDK::~VelqoSDK() = default;
+
+std::shared_ptr<VelqoPushAuthDelegate> VelqoSDK::State::delegate() const {
+  std::lock_guard lock(mutex);
+  return pushAuthDelegate.lock();
+}
+
+std::shared_ptr<VelqoPushAuthDelegate> VelqoSDK::pushAuthDelegate() const {
+  return state_->delegate();
+}
+
+void VelqoSDK::setPushAuthDelegate(const std::shared_ptr<VelqoPushAuthDelegate>& delegate) {
+  std::lock_guard lock(state_->mutex);
+  state_->pushAuthDelegate = delegate;
+}
+
+void VelqoSDK::authenticateV4(const std::string& userid, const std::shared_ptr<AuthV4Callback>& callback) {
+  state_->authV4InternalManager->authenticate(userid, callback);
+}
+
+void VelqoSDK::submitOtpV4(const std::string& otp) {
+  state_->authV4InternalManager->submitOtp(otp);
+}
+
+void VelqoSDK::authenticateV5(const std::string& userid, const std::shared_ptr<AuthV5Callback>& callback) {
+  state_->authV5InternalManager->authenticate(userid, callback);
+}
+
+void VelqoSDK::submitOtpV5(const std::string& otp) {
+  state_->authV5InternalManager->submitOtp(otp);
+}
+
+void VelqoSDK::getDeviceDetails(std::shared_ptr<DevSessionCallback> callback) {
+  state_->devSessionManager->fetchDeviceDetails(std::move(callback));
+}
+
+void VelqoSDK::webLogin(const std::string& pin, std::shared_ptr<WebLoginCallback> callback) {
+  state_->webLoginManager->webLogin(pin, std::move(callback));
+}
+
+void VelqoSDK::webApprove(const std::string& token, std::shared_ptr<WebLoginCallback> callback) {
+  state_->webLoginManager->webApprove(token, std::move(callback));
+}
+
+std::string VelqoSDK::getLastLoggedInUser() const {
+  return state_->internalUtils->getLastUser().value_or("");
+}
+
+bool VelqoSDK::storeBackendOAuthTokens(const std::string& accessToken,
+                                       const std::optional<std::string>& refreshToken,
+                                       const std::string& forUser) {
+  const bool accessSaved = KeychainManager::saveJWTAccessToken(accessToken, forUser);
+  const bool refreshSaved = KeychainManager::saveJWTRefreshToken(refreshToken.value_or(accessToken), forUser);
+  if (!accessSaved || !refreshSaved) return false;
+  // The tokens are of no use to the push and device operations unless the user is also the
+  // last signed-in user, so a failure to record that is a failure too.
+  return state_->internalUtils->saveLastUser(forUser);
+}
+
+void VelqoSDK::clearSessionTokens(const std::string& forUser) {
+  KeychainManager::deleteJWTTokens(forUser);
+  state_->userDefaults->remove(State::lastRegisteredTokenKeyPrefix + forUser);
+  state_->forgetRegisteredTokenIfLastUser(forUser);
+}
+
+void VelqoSDK::clearUserKeychainData(const std::string& forUser) {
+  KeychainManager::deleteItem(KeychainManager::serviceName(), forUser);
+  KeychainManager::deleteV4PersistentDeviceToken(forUser);
+  KeychainManager::deleteV3TokenId(forUser);
+  KeychainManager::deleteJWTTokens(forUser);
+  const VelqoAuthV5& v5 = *state_->authV5InternalManager;
+  v5.credentialStore().remove(forUser);
+  v5.credentialStore().secureWrapper().deleteKey(forUser);
+  v5.pendingStore().remove(forUser);
+  state_->userDefaults->remove(State::lastRegisteredTokenKeyPrefix + forUser);
+  state_->forgetRegisteredTokenIfLastUser(forUser);
+}
+
+void VelqoSDK::clearLastLoggedInUser() {
+  state_->internalUtils->clearLastUser();
+}
+
+}  // namespace velqo
