@@ -162,7 +162,7 @@ std::string PushPeer::saveState() const {
   Json requests = Json::object();
   for (const auto& [id, entry] : state_->requests) {
     const LoginRequest& r = entry.request;
-    Json saved{{"userid", r.userid},
+    Json saved{{"userid", entry.userid},
                {"ip_address", r.ipAddress},
                {"browser", r.browser},
                {"timestamp", r.timestamp},
@@ -188,12 +188,12 @@ bool PushPeer::restoreState(const std::string& state) {
       const int decision = r.at("decision").get<int>();
       if (decision < 0 || decision > static_cast<int>(Decision::declined)) return false;
       LoginRequest request;
-      request.userid = r.at("userid").get<std::string>();
       request.ipAddress = r.at("ip_address").get<std::string>();
       request.browser = r.at("browser").get<std::string>();
       request.timestamp = r.at("timestamp").get<std::string>();
       if (r.contains("location")) request.location = r.at("location").get<std::string>();
-      requests[id] = State::Entry{std::move(request), static_cast<Decision>(decision)};
+      requests[id] = State::Entry{r.at("userid").get<std::string>(), std::move(request),
+                                  static_cast<Decision>(decision)};
     }
     std::lock_guard lock(state_->mutex);
     state_->registrations = std::move(registrations);

@@ -134,9 +134,7 @@ bool AccountPeers::save() const {
 }
 
 std::string AccountPeers::raiseLoginRequest(const std::string& userid) {
-  localservice::PushPeer::LoginRequest request;
-  request.userid = userid;
-  return push_.raiseLoginRequest(std::move(request));
+  return push_.raiseLoginRequest(userid);
 }
 
 std::string AccountPeers::openWebSession(const std::string& pin) {
