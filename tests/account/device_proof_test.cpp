@@ -47,10 +47,9 @@ TEST(DeviceProof, PayloadsOpenOrFailWithTheirDescriptions) {
     ASSERT_TRUE(plain.ok()) << plain.error().localizedDescription();
     EXPECT_EQ(plain.value(), row.at("plaintext").get<std::string>());
   }
-  const auto& first = vectors().at("payloads").at(0);
-  auto wrongKey = Utils::decryptAesGcmPayload(first.at("payload").get<std::string>(), BigInt(43));
-  ASSERT_FALSE(wrongKey.ok());
-  EXPECT_EQ(wrongKey.error().domain(), Utils::cipherErrorDomain);
+  auto wrongKey = Utils::decryptAesGcmPayload(vectors().at("payloads").at(0).at("payload").get<std::string>(),
+                                              BigInt(43));
+  EXPECT_TRUE(!wrongKey.ok() && wrongKey.error().domain() == Utils::cipherErrorDomain);
 
   const auto& notUtf8 = vectors().at("notUtf8");
   const struct {

@@ -6,7 +6,6 @@
 
 #include <set>
 #include <string>
-#include <unordered_set>
 
 namespace velqo {
 namespace {
@@ -44,32 +43,8 @@ TEST(AccountErrorCodes, UnknownTextsGiveNoValue) {
     EXPECT_FALSE(AuthV5ErrorCode::fromRawValue(raw)) << raw;
     EXPECT_FALSE(WebLoginErrorCode::fromRawValue(raw)) << raw;
   }
-  EXPECT_EQ(AuthV4ErrorCode::fromRawValue("NETWORK_ERROR"), AuthV4ErrorCode::networkError);
-  EXPECT_EQ(AuthV5ErrorCode::fromRawValue("NETWORK_ERROR"), AuthV5ErrorCode::networkError);
-  EXPECT_EQ(WebLoginErrorCode::fromRawValue("NETWORK_ERROR"), WebLoginErrorCode::networkError);
   EXPECT_FALSE(AuthV5ErrorCode::fromRawValue("FINGERPRINT_ERROR"));
   EXPECT_FALSE(WebLoginErrorCode::fromRawValue("INVALID_INPUT"));
-}
-
-TEST(AccountErrorCodes, V4SentencesAndHashing) {
-  const struct {
-    AuthV4ErrorCode code;
-    const char* sentence;
-  } rows[] = {
-      {AuthV4ErrorCode::networkError,
-       "A network error occurred. Please check your connection and try again."},
-      {AuthV4ErrorCode::oauthExchangeFailed, "Unable to finalize sign-in. Please retry."},
-      {AuthV4ErrorCode::missingEr1r2ForRegistration,
-       "Could not retrieve necessary information to complete registration. Please retry."},
-      {AuthV4ErrorCode::fingerprintError,
-       "Failed to prepare unique device identifier. Ensure security features are enabled and try again."},
-  };
-  for (const auto& row : rows) EXPECT_EQ(row.code.userMessage(), row.sentence);
-
-  std::unordered_set<AuthV4ErrorCode> codes{AuthV4ErrorCode::networkError, AuthV4ErrorCode::unknownError,
-                                            AuthV4ErrorCode::networkError};
-  EXPECT_EQ(codes.size(), 2u);
-  EXPECT_NE(AuthV4ErrorCode(AuthV4ErrorCode::networkError), AuthV4ErrorCode::unknownError);
 }
 
 }  // namespace

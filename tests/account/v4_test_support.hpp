@@ -30,26 +30,13 @@ class RecordingV4Callback : public AuthV4Callback {
     bool onMainQueue = false;
   };
 
-  void onOtpRequired() override {
-    Event e;
-    e.kind = "otp";
-    add(std::move(e));
-  }
+  void onOtpRequired() override { add("otp"); }
   void onAuthSuccess(const std::optional<std::string>& accessToken,
                      const std::optional<std::string>& refreshToken, bool isLoginFlow) override {
-    Event e;
-    e.kind = "success";
-    e.accessToken = accessToken;
-    e.isLoginFlow = isLoginFlow;
-    if (refreshToken) e.message = "unexpected refresh token";
-    add(std::move(e));
+    add("success", accessToken, isLoginFlow, std::nullopt, refreshToken ? "unexpected refresh token" : "");
   }
   void onError(AuthV4ErrorCode errorCode, const std::string& errorMessage) override {
-    Event e;
-    e.kind = "error";
-    e.code = errorCode;
-    e.message = errorMessage;
-    add(std::move(e));
+    add("error", std::nullopt, false, errorCode, errorMessage);
   }
 
   std::vector<Event> events() const {
@@ -60,11 +47,26 @@ class RecordingV4Callback : public AuthV4Callback {
   bool waitFor(std::size_t count) const {
     return platform::mainQueue().runUntil([&] { return events().size() >= count; }, std::chrono::seconds(60));
   }
+  /// The same until an event of that kind arrived.
+  bool waitFor(const std::string& kind) const {
+    auto heard = [&] {
+      for (const auto& e : events())
+        if (e.kind == kind) return true;
+      return false;
+    };
+    return platform::mainQueue().runUntil(heard, std::chrono::seconds(60));
+  }
   Event last() const { return events().back(); }
 
  private:
-  void add(Event e) {
-    e.onMainQueue = platform::mainQueue().isCurrent();
+  void add(std::string kind, std::optional<std::string> token = std::nullopt, bool login = false,
+           std::optional<AuthV4ErrorCode> code = std::nullopt, std::string message = {}) {
+    Event e{std::move(kind),
+            std::move(token),
+            login,
+            code,
+            std::move(message),
+            platform::mainQueue().isCurrent()};
     std::lock_guard lock(mutex_);
     events_.push_back(std::move(e));
   }
@@ -92,13 +94,19 @@ struct V4Rig {
   }
   std::shared_ptr<VelqoAuthV4> engine() const { return engine(oauth()); }
 
-  /// Registers `user` on this device through the whole registration road.
-  bool registerDevice(VelqoAuthV4& engine, const std::string& user) {
+  /// Runs the registration road for `user` (auth-init, then the peer's one-time code) to its
+  /// last callback.
+  RecordingV4Callback::Event registration(VelqoAuthV4& engine, const std::string& user,
+                                          std::optional<std::string> otp = std::nullopt) {
     auto callback = std::make_shared<RecordingV4Callback>();
     engine.authenticate(user, callback);
-    if (!callback->waitFor(1) || callback->last().kind != "otp") return false;
-    engine.submitOtp(peer.otpFor(user).value_or(""));
-    return callback->waitFor(2) && callback->last().kind == "success";
+    if (!callback->waitFor(1) || callback->last().kind != "otp") return callback->events().back();
+    engine.submitOtp(otp ? *otp : peer.otpFor(user).value_or(""));
+    callback->waitFor(2);
+    return callback->last();
+  }
+  bool registerDevice(VelqoAuthV4& engine, const std::string& user) {
+    return registration(engine, user).kind == "success";
   }
 };
 

@@ -195,13 +195,9 @@ void VelqoAuthV4::authenticate(const std::string& userid, const std::shared_ptr<
 
 void VelqoAuthV4::handleAuthInitResponse(std::uint64_t attempt,
                                          ApiService::Outcome<AuthInitResponse> result) {
-  std::optional<std::string> m1;
-  std::optional<std::string> er1r2;
   {
     std::lock_guard lock(state_->mutex);
     if (!state_->isLive(attempt)) return;
-    m1 = state_->currentClientChallengeM1String;
-    er1r2 = state_->currentEr1r2;
   }
   if (!result) {
     reportError(attempt, Code::networkError,
@@ -210,6 +206,14 @@ void VelqoAuthV4::handleAuthInitResponse(std::uint64_t attempt,
   }
   const auto& [response, status] = result.value();
   if (status == 200 && response.c2) {
+    std::optional<std::string> m1;
+    std::optional<std::string> er1r2;
+    {
+      std::lock_guard lock(state_->mutex);
+      if (state_->attempt != attempt) return;
+      m1 = state_->currentClientChallengeM1String;
+      er1r2 = state_->currentEr1r2;
+    }
     if (!response.e12 || !response.er3 || !m1 || !er1r2) {
       clear(er1r2);
       reportError(attempt, Code::authInitFailed,
@@ -225,7 +229,6 @@ void VelqoAuthV4::handleAuthInitResponse(std::uint64_t attempt,
     verifyCipher(attempt, *m2);
     return;
   }
-  clear(er1r2);
   if (status == 201 && response.device_token) {
     std::shared_ptr<AuthV4Callback> callback;
     {
