@@ -10,10 +10,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "account/v5/velqo_auth_v5.hpp"
+#include "velqo/platform/clock.hpp"
 #include "velqo/platform/item_store.hpp"
 #include "velqo/platform/queue.hpp"
 #include "velqo/platform/secure_keys.hpp"
@@ -26,53 +26,54 @@ namespace velqo::testing {
 /// Generous bound for anything that waits on the loopback service (busy CI machines).
 inline constexpr std::chrono::seconds kWaitBound{60};
 
-/// Records every callback with the thread it came on.
+/// Sets the library's clock to `seconds` since 1970 until the value is destroyed.
+struct ClockAt {
+  explicit ClockAt(double seconds) { set(seconds); }
+  ~ClockAt() { platform::setClockOverride({}); }
+  static void set(double seconds) {
+    platform::setClockOverride([seconds] {
+      return platform::WallClock::time_point(
+          std::chrono::duration_cast<platform::WallClock::duration>(std::chrono::duration<double>(seconds)));
+    });
+  }
+};
+
+/// Records every callback, and whether it came on the main queue.
 class RecordingV5Callback : public AuthV5Callback {
  public:
   enum class Kind { otpRequired, success, error, code, additional };
   struct Event {
-    explicit Event(Kind k, std::string a = {}, std::string b = {})
-        : kind(k), first(std::move(a)), second(std::move(b)) {}
-    Kind kind;
+    Kind kind = Kind::error;
     std::string first;   ///< access token, error code text, authorization code, session id
     std::string second;  ///< refresh token, error message, detail
     bool isLoginFlow = false;
     std::optional<std::int64_t> expiresIn;
     bool onMainQueue = false;
-    std::thread::id thread;
   };
 
-  void onOtpRequired() override { add(Event(Kind::otpRequired)); }
-  void onAuthSuccess(const std::optional<std::string>& access, const std::optional<std::string>& refresh,
-                     bool isLoginFlow) override {
-    Event e(Kind::success, access.value_or(""), refresh.value_or(""));
-    e.isLoginFlow = isLoginFlow;
-    add(std::move(e));
+  void onOtpRequired() override { add(Kind::otpRequired); }
+  void onAuthSuccess(const std::optional<std::string>& a, const std::optional<std::string>& r,
+                     bool login) override {
+    add(Kind::success, a.value_or(""), r.value_or(""), login);
   }
   void onError(AuthV5ErrorCode code, const std::string& message) override {
-    add(Event(Kind::error, std::string(code.rawValue()), message));
+    add(Kind::error, std::string(code.rawValue()), message);
   }
   void onAuthorizationCode(const std::string& code, std::optional<std::int64_t> expiresIn) override {
-    Event e(Kind::code, code);
-    e.expiresIn = expiresIn;
-    add(std::move(e));
+    add(Kind::code, code, {}, false, expiresIn);
   }
-  void onAdditionalVerificationRequired(const std::string& sessionId,
+  void onAdditionalVerificationRequired(const std::string& id,
                                         const std::optional<std::string>& detail) override {
-    add(Event(Kind::additional, sessionId, detail.value_or("<none>")));
+    add(Kind::additional, id, detail.value_or("<none>"));
   }
 
   std::size_t count() const {
     std::lock_guard lock(mutex_);
     return events_.size();
   }
-  std::vector<Event> events() const {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
   Event last() const {
     std::lock_guard lock(mutex_);
-    return events_.empty() ? Event(Kind::error, "<no event>") : events_.back();
+    return events_.empty() ? Event{} : events_.back();
   }
   /// Runs the main queue until `n` events have arrived; false when the bound passes first.
   bool waitFor(std::size_t n) const {
@@ -80,11 +81,11 @@ class RecordingV5Callback : public AuthV5Callback {
   }
 
  private:
-  void add(Event e) {
-    e.onMainQueue = platform::mainQueue().isCurrent();
-    e.thread = std::this_thread::get_id();
+  void add(Kind kind, std::string first = {}, std::string second = {}, bool login = false,
+           std::optional<std::int64_t> expiresIn = std::nullopt) {
     std::lock_guard lock(mutex_);
-    events_.push_back(std::move(e));
+    events_.push_back(Event{kind, std::move(first), std::move(second), login, expiresIn,
+                            platform::mainQueue().isCurrent()});
   }
   mutable std::mutex mutex_;
   std::vector<Event> events_;
@@ -105,14 +106,6 @@ class V5EngineFixture : public ::testing::Test {
     if (sdkManaged)
       config = VelqoOAuthConfig{tokens.url(), "client-v5", service.publicKeyPem(localservice::Curve::p256)};
     return VelqoAuthV5::create(ApiService::create("project-key"), config, EndPoints(service.baseUrl()));
-  }
-
-  /// Paths of the requests received since the last call.
-  std::vector<std::string> takePaths() {
-    std::vector<std::string> paths;
-    for (const auto& r : service.requests()) paths.push_back(r.path);
-    service.clearRequests();
-    return paths;
   }
 
   std::shared_ptr<platform::InMemoryItemStore> items = platform::InMemoryItemStore::create();
