@@ -80,6 +80,7 @@ struct V5Peer::State {
   const Options options;
   mutable std::mutex mutex;
   Ending ending = Ending::token;
+  std::shared_ptr<AccessTokens> accessTokens;
   std::map<std::string, Registration> registrations;  // by device token
   std::map<std::string, Device> devices;              // by hindex
   std::map<std::string, Challenge> challenges;        // by hindex
@@ -176,6 +177,7 @@ struct V5Peer::State {
     Challenge challenge;
     Device device;
     Ending answerWith;
+    std::shared_ptr<AccessTokens> grantTo;
     {
       std::lock_guard lock(mutex);
       auto open = challenges.find(hindex);
@@ -185,6 +187,7 @@ struct V5Peer::State {
       challenges.erase(open);
       device = known->second;
       answerWith = ending;
+      grantTo = accessTokens;
     }
     Bytes message = challenge.bytes;
     message.insert(message.end(), options.domain.begin(), options.domain.end());
@@ -201,6 +204,7 @@ struct V5Peer::State {
     switch (answerWith) {
       case Ending::token:
         issued = randomToken("tok-");
+        if (grantTo) grantTo->grant(issued, *userid);
         answer["token"] = issued;
         answer["expires_in"] = 3600;
         break;
@@ -243,6 +247,11 @@ V5Peer::V5Peer(LocalService& service, Options options)
 
 V5Peer::~V5Peer() {
   for (const char* path : kPaths) service_.removeRoute("POST", basePath_ + path);
+}
+
+void V5Peer::grantTokensTo(std::shared_ptr<AccessTokens> tokens) {
+  std::lock_guard lock(state_->mutex);
+  state_->accessTokens = std::move(tokens);
 }
 
 void V5Peer::setEnding(Ending ending) {

@@ -15,17 +15,13 @@ const std::string kDevices =
 class DeviceListTest : public FacadeTest {
  protected:
   std::string fetch() {
-    auto outcome = std::make_shared<RecordingOutcome>();
+    auto outcome = std::make_shared<Recorder>();
     sdk->getDeviceDetails(outcome);
     EXPECT_TRUE(outcome->await());
     EXPECT_EQ(outcome->calls, 1);
     return outcome->result.value_or("none");
   }
-  std::optional<std::string> stored() {
-    auto data = defaults->data("devDetails");
-    if (!data) return std::nullopt;
-    return std::string(data->begin(), data->end());
-  }
+  std::optional<std::string> stored() { return storedText("devDetails"); }
 };
 
 TEST_F(DeviceListTest, StoresTheSignedInUsersDevicesAsCompactJson) {
@@ -74,22 +70,18 @@ TEST_F(DeviceListTest, FailuresKeepTheEarlierList) {
 
 TEST_F(DeviceListTest, FailsBeforeAnyRequestWithoutUserOrToken) {
   defaults->setString("access_token", "legacy");
-  struct Probe : DevSessionCallback {
-    int errors = 0;
-    void onSuccess() override {}
-    void showError() override { ++errors; }
-  };
-  auto probe = std::make_shared<Probe>();
-  sdk->getDeviceDetails(probe);  // no last user: the legacy value is not even looked at
-  EXPECT_EQ(probe->errors, 1);
+  auto outcome = std::make_shared<Recorder>();
+  sdk->getDeviceDetails(outcome);  // no last user: the legacy value is not even looked at
+  EXPECT_EQ(outcome->result, "error");
   EXPECT_EQ(defaults->string("access_token"), "legacy");
 
   signIn(kAda);
   sdk->clearSessionTokens(kAda);
   defaults->remove("access_token");
-  sdk->getDeviceDetails(probe);
-  EXPECT_EQ(probe->errors, 2);
-  EXPECT_EQ(service.requestCount(), 0u);
+  const auto before = service.requestCount();
+  sdk->getDeviceDetails(outcome);
+  EXPECT_EQ(outcome->calls, 2);
+  EXPECT_EQ(service.requestCount(), before);
 }
 
 }  // namespace

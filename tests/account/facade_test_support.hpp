@@ -1,8 +1,8 @@
 #pragma once
 
-// The account facade against the loopback reference service: a fresh item store and user
-// defaults per test, the service's push, web-login and device-list peers, and recording
-// callbacks. Callbacks arrive on the main queue, which only the test thread drives.
+// The account facade against the loopback reference service with its V5, push, web-login and
+// device-list peers; a fresh item store and user defaults per test. Callbacks arrive on the
+// main queue, which only the test thread drives.
 
 #include <gtest/gtest.h>
 
@@ -19,15 +19,14 @@
 #include "velqo/platform/user_defaults.hpp"
 #include "velqo_localservice/device_list_peer.hpp"
 #include "velqo_localservice/push_peer.hpp"
+#include "velqo_localservice/v5_peer.hpp"
 #include "velqo_localservice/web_login_peer.hpp"
 
 namespace velqo::testing {
 
-using namespace std::chrono_literals;
-
 /// Drives the main queue until the condition holds (generous bound for busy machines).
 inline bool runUntil(const std::function<bool()>& condition) {
-  return platform::mainQueue().runUntil(condition, 30s);
+  return platform::mainQueue().runUntil(condition, std::chrono::seconds(30));
 }
 
 struct RecordingDelegate : VelqoPushAuthDelegate {
@@ -42,26 +41,35 @@ struct RecordingDelegate : VelqoPushAuthDelegate {
   std::size_t calls() const { return received.size() + failures.size(); }
 };
 
-/// One web-login or device-list outcome: "success" or the error's raw code.
-struct RecordingOutcome : WebLoginCallback, DevSessionCallback {
+/// The last outcome of a web-login, device-list or V5 call: "success", "otp", "error" or the
+/// error's raw code, with its sentence.
+struct Recorder : WebLoginCallback, DevSessionCallback, AuthV5Callback {
   std::optional<std::string> result;
   std::string message;
   int calls = 0;
+  void record(std::string r, std::string m = {}) {
+    result = std::move(r);
+    message = std::move(m);
+    ++calls;
+  }
   void showError(WebLoginErrorCode code, const std::string& text) override {
-    result = std::string(code.rawValue());
-    message = text;
-    ++calls;
+    record(std::string(code.rawValue()), text);
   }
-  void onSuccess() override {
-    result = "success";
-    ++calls;
+  void onSuccess() override { record("success"); }
+  void showError() override { record("error"); }
+  void onOtpRequired() override { record("otp"); }
+  void onAuthSuccess(const std::optional<std::string>&, const std::optional<std::string>&, bool) override {
+    record("success");
   }
-  void showError() override {
-    result = "error";
-    ++calls;
+  void onError(AuthV5ErrorCode code, const std::string& text) override {
+    record(std::string(code.rawValue()), text);
   }
-  bool await() {
-    return runUntil([this] { return calls > 0; });
+  void onAuthorizationCode(const std::string&, std::optional<std::int64_t>) override { record("code"); }
+  void onAdditionalVerificationRequired(const std::string&, const std::optional<std::string>&) override {
+    record("additional");
+  }
+  bool await(int count = 1) {
+    return runUntil([this, count] { return calls >= count; });
   }
 };
 
@@ -72,6 +80,7 @@ class FacadeTest : public ::testing::Test {
     platform::UserDefaults::setStandard(
         platform::UserDefaults::open(makeTempDirectory("defaults") / "defaults.json"));
     defaults = platform::UserDefaults::standard();
+    v5.grantTokensTo(tokens);
     sdk = VelqoSDK::create("proj-key-123456", service.baseUrl());
   }
   void TearDown() override {
@@ -81,19 +90,43 @@ class FacadeTest : public ::testing::Test {
     platform::setItemStore(nullptr);
   }
 
-  /// Signs `user` in the way a host with its own back end does: a token the service accepts,
-  /// stored through the facade, then the sign-in notice.
-  std::string signIn(const std::string& user) {
-    std::string token = tokens->issue(user);
-    EXPECT_TRUE(sdk->storeBackendOAuthTokens(token, std::nullopt, user));
+  /// Signs `user` in with V5 through the facade (registration with the service's code, which
+  /// ends with the first tokens), then gives the sign-in notice.
+  void signIn(const std::string& user) {
+    auto callback = std::make_shared<Recorder>();
+    sdk->authenticateV5(user, callback);
+    ASSERT_TRUE(callback->await(1));
+    ASSERT_EQ(callback->result, "otp");
+    sdk->submitOtpV5("123456");
+    ASSERT_TRUE(callback->await(2));
+    ASSERT_EQ(callback->result, "success") << callback->message;
+    ASSERT_EQ(sdk->getLastLoggedInUser(), user);
     sdk->userDidAuthenticate();
-    return token;
+  }
+  /// Signs `user` in as a host with its own back end does: a token the service accepts.
+  void signInThroughBackend(const std::string& user) {
+    ASSERT_TRUE(sdk->storeBackendOAuthTokens(tokens->issue(user), std::nullopt, user));
+    sdk->userDidAuthenticate();
+  }
+  /// One push-action round trip: requests handed over before it have reached the service.
+  void settle() {
+    bool done = false;
+    sdk->declineLoginRequest("settle", [&](const auto&) { done = true; });
+    ASSERT_TRUE(runUntil([&] { return done; }));
+  }
+  std::optional<std::string> registeredToken(const std::string& user) {
+    return defaults->string("velqo_sdk_last_registered_apns_token_" + user);
+  }
+  std::optional<std::string> storedText(const std::string& key) {
+    auto data = defaults->data(key);
+    return data ? std::optional<std::string>(std::string(data->begin(), data->end())) : std::nullopt;
   }
 
   std::shared_ptr<platform::InMemoryItemStore> items = platform::InMemoryItemStore::create();
   std::shared_ptr<platform::UserDefaults> defaults;
   localservice::LocalService service;
   std::shared_ptr<localservice::AccessTokens> tokens = std::make_shared<localservice::AccessTokens>();
+  localservice::V5Peer v5{service, {}};
   localservice::PushPeer push{service, tokens};
   localservice::WebLoginPeer web{service, tokens};
   localservice::DeviceListPeer devices{service, tokens};

