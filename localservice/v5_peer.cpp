@@ -80,6 +80,8 @@ struct V5Peer::State {
   const Options options;
   mutable std::mutex mutex;
   Ending ending = Ending::token;
+  Hook onCodeSent;
+  Hook onTokenIssued;
   std::shared_ptr<AccessTokens> accessTokens;
   std::map<std::string, Registration> registrations;  // by device token
   std::map<std::string, Device> devices;              // by hindex
@@ -95,11 +97,13 @@ struct V5Peer::State {
     const auto hindex = text(body, "hindex");
     if (!hindex) {
       const std::string token = randomToken("dt-");
+      Hook codeSent;
       {
         std::lock_guard lock(mutex);
         registrations[token] = Registration{*userid, false, {}, {}};
+        codeSent = onCodeSent;
       }
-      if (options.onCodeSent) options.onCodeSent(*userid, options.otp);
+      if (codeSent) codeSent(*userid, options.otp);
       return Reply::json(200, Json{{"device_token", token}, {"message", "OTP sent"}}.dump());
     }
     const auto sk2 = text(body, "sk2").value_or("");
@@ -177,6 +181,7 @@ struct V5Peer::State {
     Challenge challenge;
     Device device;
     Ending answerWith;
+    Hook tokenIssued;
     std::shared_ptr<AccessTokens> grantTo;
     {
       std::lock_guard lock(mutex);
@@ -187,6 +192,7 @@ struct V5Peer::State {
       challenges.erase(open);
       device = known->second;
       answerWith = ending;
+      tokenIssued = onTokenIssued;
       grantTo = accessTokens;
     }
     Bytes message = challenge.bytes;
@@ -225,7 +231,7 @@ struct V5Peer::State {
         answer["detail"] = "Additional verification required";
         break;
     }
-    if (answerWith == Ending::token && options.onTokenIssued) options.onTokenIssued(*userid, issued);
+    if (answerWith == Ending::token && tokenIssued) tokenIssued(*userid, issued);
     std::lock_guard lock(mutex);
     logins.push_back(Login{*userid, hindex, issued});
     return Reply::json(200, answer.dump());
@@ -252,6 +258,16 @@ V5Peer::~V5Peer() {
 void V5Peer::grantTokensTo(std::shared_ptr<AccessTokens> tokens) {
   std::lock_guard lock(state_->mutex);
   state_->accessTokens = std::move(tokens);
+}
+
+void V5Peer::setOnCodeSent(Hook hook) {
+  std::lock_guard lock(state_->mutex);
+  state_->onCodeSent = std::move(hook);
+}
+
+void V5Peer::setOnTokenIssued(Hook hook) {
+  std::lock_guard lock(state_->mutex);
+  state_->onTokenIssued = std::move(hook);
 }
 
 void V5Peer::setEnding(Ending ending) {

@@ -39,6 +39,12 @@ bool writeAtomically(const std::filesystem::path& target, const std::string& bod
   return ok && !ec;
 }
 
+localservice::V5Peer::Options v5Options(localservice::TokenEndpoint& tokens) {
+  localservice::V5Peer::Options options;
+  options.tokenEndpoint = &tokens;
+  return options;
+}
+
 class RemoteAccountService final : public AccountHost {
  public:
   explicit RemoteAccountService(std::string baseUrl) : baseUrl_(std::move(baseUrl)) {}
@@ -80,18 +86,6 @@ localservice::V4Peer::Settings AccountPeers::v4Settings() {
   return settings;
 }
 
-localservice::V5Peer::Options AccountPeers::v5Options(localservice::TokenEndpoint& tokens) {
-  localservice::V5Peer::Options options;
-  options.tokenEndpoint = &tokens;
-  options.onCodeSent = [](const std::string&, const std::string& code) {
-    printRawError("[local-service] sent V5 code " + code);
-  };
-  options.onTokenIssued = [accepted = tokens_](const std::string& userId, const std::string& token) {
-    accepted->grant(token, userId);
-  };
-  return options;
-}
-
 AccountPeers::AccountPeers(localservice::LocalService& service, localservice::TokenEndpoint& tokens,
                            std::filesystem::path stateFile)
     : stateFile_(std::move(stateFile)),
@@ -101,6 +95,12 @@ AccountPeers::AccountPeers(localservice::LocalService& service, localservice::To
       devices_(service, tokens_),
       v4_(service, &tokens, v4Settings()),
       v5_(service, v5Options(tokens)) {
+  v5_.setOnCodeSent([](const std::string&, const std::string& code) {
+    printRawError("[local-service] sent V5 code " + code);
+  });
+  v5_.setOnTokenIssued([accepted = tokens_](const std::string& userId, const std::string& token) {
+    accepted->grant(token, userId);
+  });
   if (!std::filesystem::exists(stateFile_)) return;
   std::ifstream in(stateFile_, std::ios::binary);
   std::stringstream buffer;

@@ -43,7 +43,6 @@ class AccountPeers {
 
  private:
   localservice::V4Peer::Settings v4Settings();
-  localservice::V5Peer::Options v5Options(localservice::TokenEndpoint& tokens);
 
   std::filesystem::path stateFile_;
   std::shared_ptr<localservice::AccessTokens> tokens_;

@@ -41,7 +41,9 @@ class AccountService {
         devices(service, tokens),
         tokenEndpoint(service),
         v4(service, &tokenEndpoint, v4Settings()),
-        v5(service, v5Options()) {}
+        v5(service, v5Options()) {
+    v5.setOnTokenIssued(grant());
+  }
 
   std::string baseUrl() const { return service.baseUrl(); }
 
@@ -68,7 +70,6 @@ class AccountService {
   ls::V5Peer::Options v5Options() {
     ls::V5Peer::Options options;
     options.tokenEndpoint = &tokenEndpoint;
-    options.onTokenIssued = grant();
     return options;
   }
   ls::V4Peer::Settings v4Settings() {

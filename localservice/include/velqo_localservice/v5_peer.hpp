@@ -48,13 +48,8 @@ class V5Peer {
     std::string domain = "127.0.0.1";        ///< the domain signed after the challenge
     std::string clientId = "client-v5";      ///< the client the issued codes belong to
     TokenEndpoint* tokenEndpoint = nullptr;  ///< where issued codes are registered
-    /// Told of every registration's code as the service "sends" it (user id, code); runs on a
-    /// service worker thread.
-    std::function<void(const std::string& userId, const std::string& code)> onCodeSent;
-    /// Told of every token verify-cipher answers (user id, token), so a host can accept it as a
-    /// bearer token elsewhere; runs on a service worker thread.
-    std::function<void(const std::string& userId, const std::string& token)> onTokenIssued;
   };
+  using Hook = std::function<void(const std::string& userId, const std::string& value)>;
 
   /// One accepted verify-cipher.
   struct Login {
@@ -70,6 +65,12 @@ class V5Peer {
 
   /// Issued tokens are granted here from now on, so the account routes accept them as bearers.
   void grantTokensTo(std::shared_ptr<AccessTokens> tokens);
+  /// Told of every registration's code as the service "sends" it (user id, code); runs on a
+  /// service worker thread.
+  void setOnCodeSent(Hook hook);
+  /// Told of every token verify-cipher answers (user id, token), so a host can accept it as a
+  /// bearer token elsewhere; runs on a service worker thread.
+  void setOnTokenIssued(Hook hook);
   /// How the next verify-cipher answers end (default: token).
   void setEnding(Ending ending);
   /// Logins (auth-init with "hindex") take these replies, oldest first, before any checking.
