@@ -20,29 +20,18 @@ bool reaches(const RecordingV5Callback& cb, std::size_t n) {
   return true;
 }
 
-// Each thread signs its own user in twice on its own engine while also starting attempts and
-// submitting codes on one shared engine; a clean attempt on the shared engine still completes.
-TEST_F(V5EngineFixture, EnginesUnderConcurrentCalls) {
+// Attempts started and codes submitted from several threads on one engine, while answers
+// arrive on the main queue; a clean attempt afterwards still completes.
+TEST_F(V5EngineFixture, EngineUnderConcurrentCalls) {
   std::thread mainRunner([] { platform::mainQueue().runUntilStopped(); });
   std::vector<std::thread> threads;
   for (int i = 0; i < 4; ++i) {
     threads.emplace_back([&, i] {
-      auto own = makeEngine();
-      auto cb = std::make_shared<RecordingV5Callback>();
       auto racer = std::make_shared<RecordingV5Callback>();
-      const std::string user = "user-" + std::to_string(i);
-      own->authenticate(user, cb);
       for (int round = 0; round < 5; ++round) {
-        engine->authenticate("racer-" + std::to_string(i), racer);
+        engine->authenticate("racer-" + std::to_string(i % 2), racer);
         engine->submitOtp("123456");
       }
-      ASSERT_TRUE(reaches(*cb, 1));
-      own->submitOtp("123456");
-      ASSERT_TRUE(reaches(*cb, 2));
-      EXPECT_EQ(cb->last().kind, Kind::success) << cb->last().second;
-      own->authenticate(user, cb);
-      ASSERT_TRUE(reaches(*cb, 3));
-      EXPECT_TRUE(cb->last().kind == Kind::success && cb->last().isLoginFlow && cb->last().onMainQueue);
     });
   }
   for (auto& t : threads) t.join();
@@ -50,8 +39,9 @@ TEST_F(V5EngineFixture, EnginesUnderConcurrentCalls) {
   engine->authenticate("final", callback);
   EXPECT_TRUE(reaches(*callback, 1));
   engine->submitOtp("123456");
-  EXPECT_TRUE(reaches(*callback, 2));
-  EXPECT_EQ(callback->last().kind, Kind::success) << callback->last().second;
+  EXPECT_TRUE(reaches(*callback, 2) && callback->last().kind == Kind::success) << callback->last().second;
+  engine->authenticate("final", callback);
+  EXPECT_TRUE(reaches(*callback, 3) && callback->last().isLoginFlow) << callback->last().second;
   platform::mainQueue().stop();
   mainRunner.join();
 }

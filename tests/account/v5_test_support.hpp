@@ -17,7 +17,6 @@
 #include "velqo/platform/item_store.hpp"
 #include "velqo/platform/queue.hpp"
 #include "velqo/platform/secure_keys.hpp"
-#include "velqo_localservice/local_service.hpp"
 #include "velqo_localservice/token_endpoint.hpp"
 #include "velqo_localservice/v5_peer.hpp"
 
@@ -26,17 +25,13 @@ namespace velqo::testing {
 /// Generous bound for anything that waits on the loopback service (busy CI machines).
 inline constexpr std::chrono::seconds kWaitBound{60};
 
-/// Sets the library's clock to `seconds` since 1970 until the value is destroyed.
-struct ClockAt {
-  explicit ClockAt(double seconds) { set(seconds); }
-  ~ClockAt() { platform::setClockOverride({}); }
-  static void set(double seconds) {
-    platform::setClockOverride([seconds] {
-      return platform::WallClock::time_point(
-          std::chrono::duration_cast<platform::WallClock::duration>(std::chrono::duration<double>(seconds)));
-    });
-  }
-};
+/// Sets the library's clock to `seconds` since 1970 (the fixtures put the system clock back).
+inline void setNow(double seconds) {
+  platform::setClockOverride([seconds] {
+    return platform::WallClock::time_point(
+        std::chrono::duration_cast<platform::WallClock::duration>(std::chrono::duration<double>(seconds)));
+  });
+}
 
 /// Records every callback, and whether it came on the main queue.
 class RecordingV5Callback : public AuthV5Callback {
@@ -99,6 +94,7 @@ class V5EngineFixture : public ::testing::Test {
     platform::mainQueue().drain();
     platform::setItemStore(nullptr);
     platform::keys::setHardwareKeyMode(platform::HardwareKeyMode::available);
+    platform::setClockOverride({});
   }
 
   std::shared_ptr<VelqoAuthV5> makeEngine(bool sdkManaged = false) {

@@ -77,11 +77,8 @@ Bytes secretBytes(const std::string& text) {
 
 // A record written before the current format: a JSON object that is empty or lacks
 // "combinedPrs" (a null value counts as present).
-bool isLegacyObject(const Bytes& data) {
-  auto parsed = json::parse(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
-  if (!parsed || !parsed.value().is_object()) return false;
-  const json::Value& object = parsed.value();
-  return object.empty() || !object.contains("combinedPrs");
+bool isLegacyObject(const json::Value& record) {
+  return record.is_object() && (record.empty() || !record.contains("combinedPrs"));
 }
 
 }  // namespace
@@ -146,10 +143,10 @@ std::optional<V5KeyMaterial> V5CredentialStore::load(const std::string& userId) 
   auto data = KeychainManager::getData(serviceName_, userId);
   if (!data) return std::nullopt;
   ScopedWipe wipeData(*data);
-  if (isLegacyObject(*data)) throw V5CredentialStoreError(Case::legacyPayloadDetected);
-
-  auto decoded = json::decode<V5StoredPayload>(
-      std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
+  auto parsed = json::parse(std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
+  if (parsed && isLegacyObject(parsed.value())) throw V5CredentialStoreError(Case::legacyPayloadDetected);
+  auto decoded = parsed ? json::decodeValue<V5StoredPayload>(parsed.value())
+                        : Result<V5StoredPayload, platform::PlatformError>::failure(parsed.error());
   if (!decoded) throw V5CredentialStoreError(Case::decodingFailed, decoded.error().localizedDescription());
   const V5StoredPayload& payload = decoded.value();
 

@@ -338,8 +338,7 @@ struct VelqoAuthV5::Steps {
       artifacts = makeArtifacts(e, *userId, *environment);
     } catch (const std::bad_alloc&) {
       throw;
-    } catch (const std::exception& error) {
-      debugLog(std::string(kTag) + "Registration artifacts failed for user " + *userId + ": " + error.what());
+    } catch (const std::exception&) {
       fail(callback, AuthV5ErrorCode::cryptoError, sentence::crypto);
       return;
     }

@@ -26,11 +26,6 @@ def b64(data):
 secret = bytes(range(32))
 salt = bytes(range(100, 132))
 combined_prs = bytes(range(7, 67))
-derive = [
-    {"label": label, "secret": secret.hex(), "salt": salt.hex(),
-     "expected": hkdf(secret, salt, label.encode()).hex()}
-    for label in ("velqo.v5.sk0", "velqo.v5.sk2", "velqo.v5.hds")
-]
 sk1 = {"secret": secret.hex(), "combinedPrs": combined_prs.hex(),
        "expected": hkdf(secret, hashlib.sha256(combined_prs).digest(), b"velqo.v5.sk1").hex()}
 
@@ -57,7 +52,7 @@ for challenge, raw, context in (("00ff", b"\x00\xff", "auth.example.com"),
     signatures.append({"challenge": challenge, "context": context, "seed": seed.hex(),
                        "signature": b64(private.sign(message)), "message": b64(message)})
 
-print(json.dumps({"derive": derive, "deriveSK1": sk1, "open": opened,
+print(json.dumps({"deriveSK1": sk1, "open": opened,
                   "combinedSalt": {"key": key.hex(), "sealed": combined_salt.hex(), "info": info.hex(),
                                    "salt0": salt0.hex()},
                   "sign": signatures}, indent=1))
