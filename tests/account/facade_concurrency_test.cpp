@@ -10,6 +10,7 @@ namespace velqo::testing {
 namespace {
 
 TEST_F(FacadeTest, PushStateSurvivesCallsFromManyThreadsWhileAnswersArrive) {
+  constexpr int kRounds = 100;
   const std::string user = "ada@example.com";
   signInThroughBackend(user);
   const auto payload =
@@ -27,13 +28,16 @@ TEST_F(FacadeTest, PushStateSurvivesCallsFromManyThreadsWhileAnswersArrive) {
         sdk->declineLoginRequest("unknown", [&](const auto&) { ++declined; });
       },
   };
+  std::atomic<bool> go{false};
   std::vector<std::thread> threads;
   for (const auto& step : steps) {
-    threads.emplace_back([&step] {
-      for (int i = 0; i < 25; ++i) step(i);
+    threads.emplace_back([&step, &go] {
+      while (!go) std::this_thread::yield();
+      for (int i = 0; i < kRounds; ++i) step(i);
     });
   }
-  EXPECT_TRUE(runUntil([&] { return declined == 25; }));
+  go = true;
+  EXPECT_TRUE(runUntil([&] { return declined == kRounds; }));
   for (auto& t : threads) t.join();
 
   sdk->setAPNsDeviceToken({7});
