@@ -115,7 +115,10 @@ int runAccount(const AccountCommand& command) {
   std::optional<VelqoOAuthConfig> oauth;
   if (command.service.oauth) {
     oauth = readOAuthConfig(*command.service.oauth);
-    if (!oauth) return kExitUsage;
+    if (!oauth) {
+      printRawError(usageText());
+      return kExitUsage;
+    }
   }
   const auto host = AccountHost::open(command.service.baseUrl);
   auto sdk = VelqoSDK::create(command.service.apiKey, host->baseUrl(), oauth);

@@ -30,6 +30,8 @@ TEST(CliAccountUsage, BadAccountCommandLinesExitWithStatusTwoAndTheUsage) {
       {"account", "v5", "signin", "--userid", "u", "--api-key", ""},
       {"account", "v5", "signin", "--userid", "u", "--" + secret},
       {"account", "devices", "--base-url", ""},
+      {"account", "last-user", "--token-endpoint", "t", "--client-id", "c", "--pem-file",
+       "/nonexistent/" + secret},
       {"account", "last-user", "--userid", "u"},
       {"account", "push"},
       {"account", "push", secret},
