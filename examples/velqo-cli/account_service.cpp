@@ -7,6 +7,8 @@
 
 #include <velqo/platform/environment.hpp>
 
+#include <chrono>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -74,15 +76,50 @@ std::filesystem::path accountStateFile() {
   return platform::applicationDataDirectory() / "localservice-account-state.json";
 }
 
+namespace {
+
+std::string nowText() {
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+// The user's device list with this device's entry (one per sign-in interface) at the end.
+void recordDevice(localservice::DeviceListPeer& devices, const std::string& userId,
+                  const std::string& deviceId) {
+  const Json all = Json::parse(devices.saveState());
+  Json list = Json::array();
+  if (const auto known = all.find(userId); known != all.end()) {
+    for (const auto& device : *known) {
+      if (device.value("id", "") != deviceId) list.push_back(device);
+    }
+  }
+  list.push_back(Json{
+      {"id", deviceId}, {"platform", "linux"}, {"browser_name", "velqo-cli"}, {"login_time", nowText()}});
+  devices.setDevices(userId, list.dump());
+}
+
+}  // namespace
+
+// A login earns the user a bearer token for the other account routes, and shows the device in
+// the user's device list.
+AccountPeers::SignInHook AccountPeers::signInHook(std::string deviceId) {
+  return [tokens = tokens_, devices = std::weak_ptr(devices_), deviceId = std::move(deviceId)](
+             const std::string& userId, const std::string& token) {
+    tokens->grant(token, userId);
+    if (auto list = devices.lock()) recordDevice(*list, userId, deviceId);
+  };
+}
+
 localservice::V4Peer::Settings AccountPeers::v4Settings() {
   localservice::V4Peer::Settings settings;
   settings.onCodeSent = [](const std::string&, const std::string& code) {
     printRawError("[local-service] sent V4 code " + code);
   };
-  // The ID token of a login is the bearer token of the user's later account requests.
-  settings.onTokenIssued = [tokens = tokens_](const std::string& userId, const std::string& token) {
-    tokens->grant(token, userId);
-  };
+  settings.onTokenIssued = signInHook("velqo-cli-v4");
   return settings;
 }
 
@@ -92,15 +129,13 @@ AccountPeers::AccountPeers(localservice::LocalService& service, localservice::To
       tokens_(std::make_shared<localservice::AccessTokens>()),
       push_(service, tokens_),
       web_(service, tokens_),
-      devices_(service, tokens_),
+      devices_(std::make_shared<localservice::DeviceListPeer>(service, tokens_)),
       v4_(service, &tokens, v4Settings()),
       v5_(service, v5Options(tokens)) {
   v5_.setOnCodeSent([](const std::string&, const std::string& code) {
     printRawError("[local-service] sent V5 code " + code);
   });
-  v5_.setOnTokenIssued([accepted = tokens_](const std::string& userId, const std::string& token) {
-    accepted->grant(token, userId);
-  });
+  v5_.setOnTokenIssued(signInHook("velqo-cli-v5"));
   if (!std::filesystem::exists(stateFile_)) return;
   std::ifstream in(stateFile_, std::ios::binary);
   std::stringstream buffer;
@@ -111,7 +146,7 @@ AccountPeers::AccountPeers(localservice::LocalService& service, localservice::To
   const bool restored = (!state.contains("tokens") || tokens_->restoreState(section("tokens"))) &&
                         (!state.contains("push") || push_.restoreState(section("push"))) &&
                         (!state.contains("web") || web_.restoreState(section("web"))) &&
-                        (!state.contains("devices") || devices_.restoreState(section("devices"))) &&
+                        (!state.contains("devices") || devices_->restoreState(section("devices"))) &&
                         (!state.contains("v4") || v4_.restoreState(section("v4"))) &&
                         (!state.contains("v5") || v5_.restoreState(section("v5")));
   if (!restored) throw std::runtime_error("local service: unreadable account state file");
@@ -127,7 +162,7 @@ bool AccountPeers::save() const {
   state["tokens"] = Json::parse(tokens_->saveState());
   state["push"] = Json::parse(push_.saveState());
   state["web"] = Json::parse(web_.saveState());
-  state["devices"] = Json::parse(devices_.saveState());
+  state["devices"] = Json::parse(devices_->saveState());
   state["v4"] = Json::parse(v4_.saveState());
   state["v5"] = Json::parse(v5_.saveState());
   return writeAtomically(stateFile_, state.dump(2));

@@ -5,6 +5,7 @@
 // application data directory.
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,13 +43,15 @@ class AccountPeers {
   std::string openWebSession(const std::string& pin);
 
  private:
+  using SignInHook = std::function<void(const std::string& userId, const std::string& token)>;
+  SignInHook signInHook(std::string deviceId);
   localservice::V4Peer::Settings v4Settings();
 
   std::filesystem::path stateFile_;
   std::shared_ptr<localservice::AccessTokens> tokens_;
   localservice::PushPeer push_;
   localservice::WebLoginPeer web_;
-  localservice::DeviceListPeer devices_;
+  std::shared_ptr<localservice::DeviceListPeer> devices_;
   localservice::V4Peer v4_;
   localservice::V5Peer v5_;
 };

@@ -421,6 +421,9 @@ TEST(CliAccountEmbedded, KeepsItsAccountStateAcrossProcesses) {
   const CliRun returning = runCli(args({"account", "v5", "signin", "--userid", user}));
   ASSERT_EQ(returning.status, 0) << returning.stderrText;
   EXPECT_TRUE(Json::parse(returning.stdoutLines.at(0)).value("isLoginFlow", false));
+  const Json devices = line({"account", "devices"})["devices"];
+  ASSERT_EQ(devices.size(), 1u) << devices;
+  EXPECT_EQ(devices[0].value("id", ""), "velqo-cli-v5");
   EXPECT_EQ(line({"account", "push", "register", "--token", "c0ffee"}),
             Json({{"pushToken", "c0ffee"}, {"registered", true}}));
 
