@@ -1,5 +1,7 @@
 #include "velqo_localservice/access_tokens.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <utility>
 
 #include "platform/crypto.hpp"
@@ -32,6 +34,24 @@ std::optional<std::string> AccessTokens::userOf(const RecordedRequest& request) 
   auto it = users_.find(token);
   if (it == users_.end()) return std::nullopt;
   return it->second;
+}
+
+std::string AccessTokens::saveState() const {
+  std::lock_guard lock(mutex_);
+  return nlohmann::json(users_).dump();
+}
+
+bool AccessTokens::restoreState(const std::string& state) {
+  const auto json = nlohmann::json::parse(state, nullptr, false);
+  if (!json.is_object()) return false;
+  std::map<std::string, std::string> restored;
+  for (const auto& [token, user] : json.items()) {
+    if (!user.is_string()) return false;
+    restored[token] = user.get<std::string>();
+  }
+  std::lock_guard lock(mutex_);
+  users_.merge(restored);
+  return true;
 }
 
 void ReplyScript::enqueue(Reply reply) {

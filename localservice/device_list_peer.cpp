@@ -56,4 +56,24 @@ void DeviceListPeer::enqueueReply(Reply reply) {
   state_->script.enqueue(std::move(reply));
 }
 
+std::string DeviceListPeer::saveState() const {
+  nlohmann::ordered_json out = nlohmann::ordered_json::object();
+  std::lock_guard lock(state_->mutex);
+  for (const auto& [user, list] : state_->devices) out[user] = nlohmann::ordered_json::parse(list);
+  return out.dump();
+}
+
+bool DeviceListPeer::restoreState(const std::string& state) {
+  const auto json = nlohmann::json::parse(state, nullptr, false);
+  if (!json.is_object()) return false;
+  std::map<std::string, std::string> devices;
+  for (const auto& [user, list] : json.items()) {
+    if (!list.is_array()) return false;
+    devices[user] = list.dump();
+  }
+  std::lock_guard lock(state_->mutex);
+  state_->devices = std::move(devices);
+  return true;
+}
+
 }  // namespace velqo::localservice

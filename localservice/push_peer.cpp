@@ -149,4 +149,59 @@ void PushPeer::enqueueRegistrationReply(Reply reply) {
   state_->registrationScript.enqueue(std::move(reply));
 }
 
+std::string PushPeer::saveState() const {
+  using Json = nlohmann::ordered_json;
+  std::lock_guard lock(state_->mutex);
+  Json registrations = Json::array();
+  for (const auto& r : state_->registrations) {
+    registrations.push_back(Json{{"userid", r.userid},
+                                 {"push_token", r.pushToken},
+                                 {"device_fingerprint", r.deviceFingerprint},
+                                 {"device_name", r.deviceName}});
+  }
+  Json requests = Json::object();
+  for (const auto& [id, entry] : state_->requests) {
+    const LoginRequest& r = entry.request;
+    Json saved{{"userid", entry.userid},
+               {"ip_address", r.ipAddress},
+               {"browser", r.browser},
+               {"timestamp", r.timestamp},
+               {"decision", static_cast<int>(entry.decision)}};
+    if (r.location) saved["location"] = *r.location;
+    requests[id] = std::move(saved);
+  }
+  return Json{{"registrations", std::move(registrations)}, {"requests", std::move(requests)}}.dump();
+}
+
+bool PushPeer::restoreState(const std::string& state) {
+  const auto json = nlohmann::json::parse(state, nullptr, false);
+  if (!json.is_object()) return false;
+  try {
+    std::vector<Registration> registrations;
+    for (const auto& r : json.at("registrations")) {
+      registrations.push_back(Registration{
+          r.at("userid").get<std::string>(), r.at("push_token").get<std::string>(),
+          r.at("device_fingerprint").get<std::string>(), r.at("device_name").get<std::string>()});
+    }
+    std::map<std::string, State::Entry> requests;
+    for (const auto& [id, r] : json.at("requests").items()) {
+      const int decision = r.at("decision").get<int>();
+      if (decision < 0 || decision > static_cast<int>(Decision::declined)) return false;
+      LoginRequest request;
+      request.ipAddress = r.at("ip_address").get<std::string>();
+      request.browser = r.at("browser").get<std::string>();
+      request.timestamp = r.at("timestamp").get<std::string>();
+      if (r.contains("location")) request.location = r.at("location").get<std::string>();
+      requests[id] = State::Entry{r.at("userid").get<std::string>(), std::move(request),
+                                  static_cast<Decision>(decision)};
+    }
+    std::lock_guard lock(state_->mutex);
+    state_->registrations = std::move(registrations);
+    state_->requests = std::move(requests);
+    return true;
+  } catch (const nlohmann::json::exception&) {
+    return false;
+  }
+}
+
 }  // namespace velqo::localservice

@@ -144,11 +144,14 @@ struct V4Peer::State {
     if (!deviceToken && !cipher) {
       Session session{*userId, (BigInt(100000) + BigInt::randomBelow(BigInt(900000))).toDecimal()};
       const std::string token = randomToken("session-");
+      std::function<void(const std::string&, const std::string&)> onCodeSent;
       {
         std::lock_guard lock(mutex);
         latestOtp[*userId] = session.otp;
         sessions[token] = session;
+        onCodeSent = settings.onCodeSent;
       }
+      if (onCodeSent) onCodeSent(*userId, session.otp);
       Json answer = Json::object();
       answer["device_token"] = token;
       answer["message"] = "OTP sent";
@@ -262,6 +265,7 @@ struct V4Peer::State {
     Json answer = Json::object();
     answer["message"] = "Login verified";
     answer["token"] = idToken(*userId, s.clientId);
+    if (s.onTokenIssued) s.onTokenIssued(*userId, answer["token"].get<std::string>());
     answer["expires_in"] = 3600;
     return Reply::json(200, answer.dump());
   }
@@ -322,6 +326,56 @@ std::size_t V4Peer::verifiedDevices(const std::string& userId) const {
 std::size_t V4Peer::provenLogins() const {
   std::lock_guard lock(state_->mutex);
   return state_->provenLogins;
+}
+
+std::string V4Peer::saveState() const {
+  std::lock_guard lock(state_->mutex);
+  Json sessions = Json::object();
+  for (const auto& [token, session] : state_->sessions) {
+    sessions[token] = Json{{"userid", session.userId}, {"otp", session.otp}};
+  }
+  Json devices = Json::object();
+  for (const auto& [token, device] : state_->devices) {
+    devices[token] =
+        Json{{"userid", device.userId},        {"n", device.n.toDecimal()}, {"r3", device.r3.toDecimal()},
+             {"share", device.shareOfService}, {"er1r2", device.er1r2},     {"verified", device.verified}};
+  }
+  return Json{
+      {"sessions", std::move(sessions)}, {"latest_otp", state_->latestOtp}, {"devices", std::move(devices)}}
+      .dump();
+}
+
+bool V4Peer::restoreState(const std::string& state) {
+  const Json json = Json::parse(state, nullptr, false);
+  if (!json.is_object()) return false;
+  try {
+    std::map<std::string, Session> sessions;
+    for (const auto& [token, s] : json.at("sessions").items()) {
+      sessions[token] = Session{s.at("userid").get<std::string>(), s.at("otp").get<std::string>()};
+    }
+    auto latestOtp = json.at("latest_otp").get<std::map<std::string, std::string>>();
+    std::map<std::string, Device> devices;
+    for (const auto& [token, d] : json.at("devices").items()) {
+      auto n = BigInt::fromDecimal(d.at("n").get<std::string>());
+      auto r3 = BigInt::fromDecimal(d.at("r3").get<std::string>());
+      if (!n || !r3) return false;
+      Device device;
+      device.userId = d.at("userid").get<std::string>();
+      device.n = std::move(*n);
+      device.r3 = std::move(*r3);
+      device.shareOfService = d.at("share").get<std::string>();
+      device.er1r2 = d.at("er1r2").get<std::string>();
+      device.verified = d.at("verified").get<bool>();
+      devices[token] = std::move(device);
+    }
+    std::lock_guard lock(state_->mutex);
+    state_->sessions = std::move(sessions);
+    state_->latestOtp = std::move(latestOtp);
+    state_->devices = std::move(devices);
+    return true;
+  } catch (const nlohmann::json::exception&) {
+    return false;
+  }
 }
 
 }  // namespace velqo::localservice

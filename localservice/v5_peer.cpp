@@ -80,6 +80,8 @@ struct V5Peer::State {
   const Options options;
   mutable std::mutex mutex;
   Ending ending = Ending::token;
+  Hook onCodeSent;
+  Hook onTokenIssued;
   std::shared_ptr<AccessTokens> accessTokens;
   std::map<std::string, Registration> registrations;  // by device token
   std::map<std::string, Device> devices;              // by hindex
@@ -95,8 +97,13 @@ struct V5Peer::State {
     const auto hindex = text(body, "hindex");
     if (!hindex) {
       const std::string token = randomToken("dt-");
-      std::lock_guard lock(mutex);
-      registrations[token] = Registration{*userid, false, {}, {}};
+      Hook codeSent;
+      {
+        std::lock_guard lock(mutex);
+        registrations[token] = Registration{*userid, false, {}, {}};
+        codeSent = onCodeSent;
+      }
+      if (codeSent) codeSent(*userid, options.otp);
       return Reply::json(200, Json{{"device_token", token}, {"message", "OTP sent"}}.dump());
     }
     const auto sk2 = text(body, "sk2").value_or("");
@@ -174,6 +181,7 @@ struct V5Peer::State {
     Challenge challenge;
     Device device;
     Ending answerWith;
+    Hook tokenIssued;
     std::shared_ptr<AccessTokens> grantTo;
     {
       std::lock_guard lock(mutex);
@@ -184,6 +192,7 @@ struct V5Peer::State {
       challenges.erase(open);
       device = known->second;
       answerWith = ending;
+      tokenIssued = onTokenIssued;
       grantTo = accessTokens;
     }
     Bytes message = challenge.bytes;
@@ -222,6 +231,7 @@ struct V5Peer::State {
         answer["detail"] = "Additional verification required";
         break;
     }
+    if (answerWith == Ending::token && tokenIssued) tokenIssued(*userid, issued);
     std::lock_guard lock(mutex);
     logins.push_back(Login{*userid, hindex, issued});
     return Reply::json(200, answer.dump());
@@ -248,6 +258,16 @@ V5Peer::~V5Peer() {
 void V5Peer::grantTokensTo(std::shared_ptr<AccessTokens> tokens) {
   std::lock_guard lock(state_->mutex);
   state_->accessTokens = std::move(tokens);
+}
+
+void V5Peer::setOnCodeSent(Hook hook) {
+  std::lock_guard lock(state_->mutex);
+  state_->onCodeSent = std::move(hook);
+}
+
+void V5Peer::setOnTokenIssued(Hook hook) {
+  std::lock_guard lock(state_->mutex);
+  state_->onTokenIssued = std::move(hook);
 }
 
 void V5Peer::setEnding(Ending ending) {
@@ -279,6 +299,49 @@ std::size_t V5Peer::registrationCount() const {
 std::vector<V5Peer::Login> V5Peer::logins() const {
   std::lock_guard lock(state_->mutex);
   return state_->logins;
+}
+
+std::string V5Peer::saveState() const {
+  std::lock_guard lock(state_->mutex);
+  Json registrations = Json::object();
+  for (const auto& [token, r] : state_->registrations) {
+    registrations[token] = Json{
+        {"userid", r.userid}, {"otp_verified", r.otpVerified}, {"keyset", r.keyset}, {"hindex", r.hindex}};
+  }
+  Json devices = Json::object();
+  for (const auto& [hindex, d] : state_->devices) {
+    devices[hindex] = Json{{"userid", d.userid}, {"keyset", d.keyset}, {"device_token", d.deviceToken}};
+  }
+  return Json{{"registrations", std::move(registrations)},
+              {"devices", std::move(devices)},
+              {"completed_registrations", state_->completedRegistrations}}
+      .dump();
+}
+
+bool V5Peer::restoreState(const std::string& state) {
+  const Json json = Json::parse(state, nullptr, false);
+  if (!json.is_object()) return false;
+  try {
+    std::map<std::string, Registration> registrations;
+    for (const auto& [token, r] : json.at("registrations").items()) {
+      registrations[token] =
+          Registration{r.at("userid").get<std::string>(), r.at("otp_verified").get<bool>(),
+                       r.at("keyset").get<std::string>(), r.at("hindex").get<std::string>()};
+    }
+    std::map<std::string, Device> devices;
+    for (const auto& [hindex, d] : json.at("devices").items()) {
+      devices[hindex] = Device{d.at("userid").get<std::string>(), d.at("keyset").get<std::string>(),
+                               d.at("device_token").get<std::string>()};
+    }
+    const auto completed = json.at("completed_registrations").get<std::size_t>();
+    std::lock_guard lock(state_->mutex);
+    state_->registrations = std::move(registrations);
+    state_->devices = std::move(devices);
+    state_->completedRegistrations = completed;
+    return true;
+  } catch (const nlohmann::json::exception&) {
+    return false;
+  }
 }
 
 }  // namespace velqo::localservice

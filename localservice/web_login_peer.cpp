@@ -108,4 +108,43 @@ void WebLoginPeer::enqueueDetailsReply(Reply reply) {
   state_->detailsScript.enqueue(std::move(reply));
 }
 
+std::string WebLoginPeer::saveState() const {
+  using Json = nlohmann::ordered_json;
+  std::lock_guard lock(state_->mutex);
+  Json sessions = Json::object();
+  for (const auto& [token, s] : state_->sessions) {
+    sessions[token] =
+        Json{{"pin", s.pin}, {"session_details", s.sessionDetailsJson}, {"approved", s.approved}};
+  }
+  Json approvals = Json::array();
+  for (const auto& a : state_->approvals)
+    approvals.push_back(Json{{"web_token", a.webToken}, {"userid", a.userid}});
+  return Json{{"sessions", std::move(sessions)}, {"approvals", std::move(approvals)}}.dump();
+}
+
+bool WebLoginPeer::restoreState(const std::string& state) {
+  const auto json = nlohmann::json::parse(state, nullptr, false);
+  if (!json.is_object()) return false;
+  try {
+    std::map<std::string, State::Session> sessions;
+    for (const auto& [token, s] : json.at("sessions").items()) {
+      std::string details = s.at("session_details").get<std::string>();
+      // The details are sent inside every answer: only a JSON text may come back.
+      if (nlohmann::json::parse(details, nullptr, false).is_discarded()) return false;
+      sessions[token] =
+          State::Session{s.at("pin").get<std::string>(), std::move(details), s.at("approved").get<bool>()};
+    }
+    std::vector<Approval> approvals;
+    for (const auto& a : json.at("approvals")) {
+      approvals.push_back(Approval{a.at("web_token").get<std::string>(), a.at("userid").get<std::string>()});
+    }
+    std::lock_guard lock(state_->mutex);
+    state_->sessions = std::move(sessions);
+    state_->approvals = std::move(approvals);
+    return true;
+  } catch (const nlohmann::json::exception&) {
+    return false;
+  }
+}
+
 }  // namespace velqo::localservice

@@ -1,7 +1,10 @@
 #include "cli_options.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <map>
 #include <set>
 #include <string_view>
@@ -191,6 +194,190 @@ LocalServiceCommand parseLocalService(const std::vector<std::string>& args, std:
   return cmd;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Account commands.
+
+const std::vector<OptionSpec> kAccountServiceSpecs = {{"--base-url", true},
+                                                      {"--api-key", true},
+                                                      {"--token-endpoint", true},
+                                                      {"--client-id", true},
+                                                      {"--pem-file", true}};
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// One or more pairs of hexadecimal digits, either case; nothing else (no prefix, no spaces).
+std::optional<std::vector<std::uint8_t>> hexBytes(std::string_view text) {
+  if (text.empty() || text.size() % 2 != 0) return std::nullopt;
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(text.size() / 2);
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const int high = hexDigit(text[i]);
+    const int low = hexDigit(text[i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
+  }
+  return bytes;
+}
+
+// Deeper nesting than any notification carries is refused before the parser sees it, so a
+// hostile argument cannot exhaust the stack.
+bool nestedTooDeep(std::string_view text, std::size_t maxDepth) {
+  std::size_t depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (char c : text) {
+    if (inString) {
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '{' || c == '[') {
+      if (++depth > maxDepth) return true;
+    } else if ((c == '}' || c == ']') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
+
+bool isJsonObject(std::string_view text) {
+  if (nestedTooDeep(text, 64)) return false;
+  const auto value = nlohmann::json::parse(text, nullptr, false);
+  return !value.is_discarded() && value.is_object();
+}
+
+// Reads the command's own options together with the service options every account command
+// takes, and fills `service` from the latter.
+OptionValues parseAccountOptions(const std::vector<std::string>& args, std::size_t pos,
+                                 std::vector<OptionSpec> specs, std::string_view command,
+                                 AccountServiceOptions& service) {
+  specs.insert(specs.end(), kAccountServiceSpecs.begin(), kAccountServiceSpecs.end());
+  const auto values = parseOptions(args, pos, specs, command);
+  service.baseUrl = optionalValue(values, "--base-url");
+  if (service.baseUrl && service.baseUrl->empty()) throw UsageFailure("option --base-url must not be empty");
+  if (values.contains("--api-key")) service.apiKey = requiredValue(values, "--api-key", command);
+  service.oauth = tokenOptions(values, command, false);
+  return values;
+}
+
+AccountCommand parseAccount(const std::vector<std::string>& args, std::size_t pos) {
+  if (pos >= args.size()) throw UsageFailure("account needs a subcommand");
+  AccountCommand cmd;
+  const std::string& word = args[pos++];
+  if (isHelp(word)) throw HelpRequested{};
+  auto next = [&](std::string_view what) -> const std::string& {
+    if (pos >= args.size()) throw UsageFailure(std::string(what) + " needs a subcommand");
+    const std::string& sub = args[pos++];
+    if (isHelp(sub)) throw HelpRequested{};
+    return sub;
+  };
+
+  if (word == "v4" || word == "v5") {
+    const std::string command = "account " + word + " signin";
+    if (next("account " + word) != "signin") throw UsageFailure("unknown account " + word + " subcommand");
+    const auto values = parseAccountOptions(args, pos, {{"--userid", true}}, command, cmd.service);
+    cmd.action = AccountSigninAction{word == "v4" ? AccountEngine::v4 : AccountEngine::v5,
+                                     requiredValue(values, "--userid", command)};
+  } else if (word == "push") {
+    const std::string& sub = next("account push");
+    if (sub == "register") {
+      const auto values =
+          parseAccountOptions(args, pos, {{"--token", true}}, "account push register", cmd.service);
+      auto bytes = hexBytes(requiredValue(values, "--token", "account push register"));
+      if (!bytes) throw UsageFailure("--token takes pairs of hexadecimal digits");
+      cmd.action = PushRegisterAction{std::move(*bytes)};
+    } else if (sub == "handle") {
+      const auto values =
+          parseAccountOptions(args, pos, {{"--payload", true}, {"--approve", false}, {"--decline", false}},
+                              "account push handle", cmd.service);
+      PushHandleAction action;
+      action.payloadJson = requiredValue(values, "--payload", "account push handle");
+      if (!isJsonObject(action.payloadJson)) throw UsageFailure("--payload takes a JSON object");
+      if (flag(values, "--approve") && flag(values, "--decline")) {
+        throw UsageFailure("--approve and --decline exclude each other");
+      }
+      if (flag(values, "--approve")) action.decision = PushDecision::approve;
+      if (flag(values, "--decline")) action.decision = PushDecision::decline;
+      cmd.action = std::move(action);
+    } else if (sub == "approve" || sub == "decline") {
+      const std::string command = "account push " + sub;
+      const auto values = parseAccountOptions(args, pos, {{"--request-id", true}}, command, cmd.service);
+      cmd.action = PushDecideAction{requiredValue(values, "--request-id", command), sub == "approve"};
+    } else {
+      throw UsageFailure("unknown account push subcommand");
+    }
+  } else if (word == "web-login") {
+    const auto values = parseAccountOptions(args, pos, {{"--pin", true}, {"--approve", false}},
+                                            "account web-login", cmd.service);
+    cmd.action =
+        WebLoginAction{requiredValue(values, "--pin", "account web-login"), flag(values, "--approve")};
+  } else if (word == "web-approve") {
+    const auto values =
+        parseAccountOptions(args, pos, {{"--token", true}}, "account web-approve", cmd.service);
+    cmd.action = WebApproveAction{requiredValue(values, "--token", "account web-approve")};
+  } else if (word == "devices") {
+    parseAccountOptions(args, pos, {}, "account devices", cmd.service);
+    cmd.action = DevicesAction{};
+  } else if (word == "last-user") {
+    parseAccountOptions(args, pos, {}, "account last-user", cmd.service);
+    cmd.action = LastUserAction{};
+  } else if (word == "store-tokens") {
+    const auto values = parseAccountOptions(
+        args, pos, {{"--userid", true}, {"--access-token", true}, {"--refresh-token", true}},
+        "account store-tokens", cmd.service);
+    StoreTokensAction action;
+    action.userId = requiredValue(values, "--userid", "account store-tokens");
+    action.accessToken = requiredValue(values, "--access-token", "account store-tokens");
+    if (values.contains("--refresh-token")) {
+      action.refreshToken = requiredValue(values, "--refresh-token", "account store-tokens");
+    }
+    cmd.action = std::move(action);
+  } else if (word == "clear") {
+    const auto values = parseAccountOptions(
+        args, pos, {{"--userid", true}, {"--session", false}, {"--all", false}, {"--last-user", false}},
+        "account clear", cmd.service);
+    const int scopes =
+        int(flag(values, "--session")) + int(flag(values, "--all")) + int(flag(values, "--last-user"));
+    if (scopes != 1) throw UsageFailure("account clear takes exactly one of --session, --all, --last-user");
+    ClearAction action;
+    if (flag(values, "--last-user")) {
+      if (values.contains("--userid")) throw UsageFailure("--userid does not go with --last-user");
+      action.scope = ClearScope::lastUser;
+    } else {
+      action.scope = flag(values, "--all") ? ClearScope::all : ClearScope::session;
+      action.userId = requiredValue(values, "--userid", "account clear");
+    }
+    cmd.action = std::move(action);
+  } else {
+    throw UsageFailure("unknown account subcommand");
+  }
+  return cmd;
+}
+
+LocalServiceAdminCommand parseLocalServiceAdmin(const std::vector<std::string>& args, std::size_t pos) {
+  LocalServiceAdminCommand cmd;
+  const std::string& sub = args[pos++];
+  if (sub == "login-request") {
+    const auto values = parseOptions(args, pos, {{"--userid", true}}, "local-service login-request");
+    cmd.kind = LocalServiceAdminCommand::Kind::loginRequest;
+    cmd.userId = requiredValue(values, "--userid", "local-service login-request");
+  } else {
+    const auto values = parseOptions(args, pos, {{"--pin", true}}, "local-service web-session");
+    cmd.kind = LocalServiceAdminCommand::Kind::webSession;
+    if (values.contains("--pin")) cmd.pin = requiredValue(values, "--pin", "local-service web-session");
+  }
+  return cmd;
+}
+
 Invocation parse(const std::vector<std::string>& args) {
   Invocation inv;
   std::size_t pos = 0;
@@ -225,8 +412,17 @@ Invocation parse(const std::vector<std::string>& args) {
     inv.command = HelpCommand{};
     return inv;
   }
+  if (command == "local-service" && pos < args.size() &&
+      (args[pos] == "login-request" || args[pos] == "web-session")) {
+    inv.command = parseLocalServiceAdmin(args, pos);
+    return inv;
+  }
   if (command == "local-service") {
     inv.command = parseLocalService(args, pos);
+    return inv;
+  }
+  if (command == "account") {
+    inv.command = parseAccount(args, pos);
     return inv;
   }
   if (command != "v1") throw UsageFailure("unknown command");
@@ -297,6 +493,28 @@ const std::string& usageText() {
       "      Deletes the stored device credentials.\n"
       "  local-service [--port N]\n"
       "      Runs the loopback reference service in the foreground and prints its base URL.\n"
+      "\n"
+      "account commands (each takes the account options after its command words):\n"
+      "  [--base-url URL] [--api-key KEY] [--token-endpoint URL --client-id ID --pem-file FILE]\n"
+      "  account v4 signin --userid ID\n"
+      "  account v5 signin --userid ID\n"
+      "      Signs the user in (or registers the device); prints each event as a JSON line and\n"
+      "      reads the one-time code from standard input after otp_required.\n"
+      "  account push register --token HEX\n"
+      "  account push handle --payload JSON [--approve | --decline]\n"
+      "  account push approve --request-id ID\n"
+      "  account push decline --request-id ID\n"
+      "  account web-login --pin PIN [--approve]\n"
+      "  account web-approve --token T\n"
+      "  account devices\n"
+      "  account last-user\n"
+      "  account store-tokens --userid U --access-token T [--refresh-token R]\n"
+      "  account clear (--userid U --session | --userid U --all | --last-user)\n"
+      "      Without --base-url an account command starts the embedded service too (below).\n"
+      "  local-service login-request --userid ID\n"
+      "      Raises a push login request for the user on the embedded service; prints its id.\n"
+      "  local-service web-session [--pin PIN]\n"
+      "      Opens a web session shown with the PIN on the embedded service; prints PIN and token.\n"
       "\n"
       "Without --base-url, v1 signin and v1 qr start the loopback reference service in-process\n"
       "(its state lives in the data directory) and it prints the one-time codes it sends on\n"

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 
+#include "account_service.hpp"
 #include "commands.hpp"
 #include "diagnostics.hpp"
 #include "port_forwarder.hpp"
@@ -30,6 +31,7 @@ int runLocalService(const LocalServiceCommand& command) {
 
   localservice::LocalService service;
   localservice::V1ReferenceFlow flow(service, referenceOptions());
+  AccountPeers accountPeers(service, flow.tokens(), accountStateFile());
   std::string root = service.baseUrl();
   std::optional<PortForwarder> forwarder;
   if (command.port != 0) {
@@ -54,6 +56,7 @@ int runLocalService(const LocalServiceCommand& command) {
   printRawError("[local-service] V1 base URL " + baseUrl);
   printRawError("[local-service] token endpoint " + root + "/oauth/token (client id = the configuration id)");
   printRawError("[local-service] ID-token public key " + pemPath.string());
+  printRawError("[local-service] account base URL " + root + " (account state saved on stop)");
   printRawError("[local-service] state " + platform::applicationDataDirectory().string() +
                 "/localservice-state.json; one-time codes show here (" + std::string(kDevelopmentCodeNote) +
                 ")");

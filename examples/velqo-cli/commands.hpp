@@ -17,5 +17,7 @@ int runExchange(const ExchangeCommand& command);
 int runCredentials(const CredentialsCommand& command);
 int runForget(const ForgetCommand& command);
 int runLocalService(const LocalServiceCommand& command);
+int runAccount(const AccountCommand& command);
+int runLocalServiceAdmin(const LocalServiceAdminCommand& command);
 
 }  // namespace velqo::cli

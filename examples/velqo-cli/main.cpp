@@ -49,6 +49,10 @@ int run(const Invocation& invocation) {
           return runForget(command);
         else if constexpr (std::is_same_v<T, LocalServiceCommand>)
           return runLocalService(command);
+        else if constexpr (std::is_same_v<T, AccountCommand>)
+          return runAccount(command);
+        else if constexpr (std::is_same_v<T, LocalServiceAdminCommand>)
+          return runLocalServiceAdmin(command);
         else
           return kExitOk;
       },

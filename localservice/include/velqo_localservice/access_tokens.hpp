@@ -26,6 +26,12 @@ class AccessTokens {
   /// absent, not a bearer header, or carries an unknown token.
   std::optional<std::string> userOf(const RecordedRequest& request) const;
 
+  /// Every accepted token with its user, as a JSON object text {token: userid}, so a host can
+  /// keep them across runs.
+  std::string saveState() const;
+  /// Adds the tokens of a saveState() text; false (and nothing added) for any other text.
+  bool restoreState(const std::string& state);
+
  private:
   mutable std::mutex mutex_;
   std::map<std::string, std::string> users_;

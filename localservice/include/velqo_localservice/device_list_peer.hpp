@@ -30,6 +30,13 @@ class DeviceListPeer {
   /// Requests take these replies, oldest first, before any checking.
   void enqueueReply(Reply reply);
 
+  /// Every user's device list as a JSON object text {userid: devices}, so a host can keep them
+  /// across runs.
+  std::string saveState() const;
+  /// Replaces the lists with those of a saveState() text; false (and nothing changed) for any
+  /// other text.
+  bool restoreState(const std::string& state);
+
   struct State;
 
  private:

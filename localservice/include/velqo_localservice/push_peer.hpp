@@ -58,6 +58,13 @@ class PushPeer {
   /// Registrations take these replies, oldest first, before any checking.
   void enqueueRegistrationReply(Reply reply);
 
+  /// Registrations and login requests with their decisions as a JSON text, so a host can keep
+  /// them across runs.
+  std::string saveState() const;
+  /// Replaces them with those of a saveState() text; false (and nothing changed) for any
+  /// other text.
+  bool restoreState(const std::string& state);
+
   struct State;
 
  private:

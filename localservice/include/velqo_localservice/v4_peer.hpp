@@ -46,6 +46,12 @@ class V4Peer {
     bool loginIssuesCode = false;
     /// c2 encrypts another secret than the one verify-cipher expects (a lying service).
     bool misleadingChallenge = false;
+    /// Told of every one-time code the service "sends" (user id, code); runs on a service
+    /// worker thread.
+    std::function<void(const std::string& userId, const std::string& code)> onCodeSent;
+    /// Told of every ID token verify-cipher hands out directly (user id, token), so a host can
+    /// accept it as a bearer token elsewhere; runs on a service worker thread.
+    std::function<void(const std::string& userId, const std::string& token)> onTokenIssued;
     /// Runs on the server thread before each request is looked at (tests hold answers back).
     std::function<void()> beforeAnswering;
   };
@@ -67,6 +73,13 @@ class V4Peer {
   std::size_t verifiedDevices(const std::string& userId) const;
   /// Logins proven with a correct M2.
   std::size_t provenLogins() const;
+
+  /// Registration sessions and devices (open challenges excepted) as a JSON text, so a host
+  /// can keep them across runs.
+  std::string saveState() const;
+  /// Replaces them with those of a saveState() text; false (and nothing changed) for any
+  /// other text.
+  bool restoreState(const std::string& state);
 
   struct State;
 

@@ -7,6 +7,7 @@
 // followed by the domain is verified with the public key inside it.
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,6 +49,7 @@ class V5Peer {
     std::string clientId = "client-v5";      ///< the client the issued codes belong to
     TokenEndpoint* tokenEndpoint = nullptr;  ///< where issued codes are registered
   };
+  using Hook = std::function<void(const std::string& userId, const std::string& value)>;
 
   /// One accepted verify-cipher.
   struct Login {
@@ -63,6 +65,12 @@ class V5Peer {
 
   /// Issued tokens are granted here from now on, so the account routes accept them as bearers.
   void grantTokensTo(std::shared_ptr<AccessTokens> tokens);
+  /// Told of every registration's code as the service "sends" it (user id, code); runs on a
+  /// service worker thread.
+  void setOnCodeSent(Hook hook);
+  /// Told of every token verify-cipher answers (user id, token), so a host can accept it as a
+  /// bearer token elsewhere; runs on a service worker thread.
+  void setOnTokenIssued(Hook hook);
   /// How the next verify-cipher answers end (default: token).
   void setEnding(Ending ending);
   /// Logins (auth-init with "hindex") take these replies, oldest first, before any checking.
@@ -73,6 +81,13 @@ class V5Peer {
   std::size_t deviceCount() const;
   std::size_t registrationCount() const;
   std::vector<Login> logins() const;
+
+  /// Registrations and devices (open challenges excepted) as a JSON text, so a host can keep
+  /// them across runs.
+  std::string saveState() const;
+  /// Replaces them with those of a saveState() text; false (and nothing changed) for any
+  /// other text.
+  bool restoreState(const std::string& state);
 
   struct State;
 

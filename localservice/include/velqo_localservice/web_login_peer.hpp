@@ -48,6 +48,12 @@ class WebLoginPeer {
   /// Details requests take these replies, oldest first, before any checking.
   void enqueueDetailsReply(Reply reply);
 
+  /// Sessions and approvals as a JSON text, so a host can keep them across runs.
+  std::string saveState() const;
+  /// Replaces them with those of a saveState() text; false (and nothing changed) for any
+  /// other text.
+  bool restoreState(const std::string& state);
+
   struct State;
 
  private:
