@@ -96,7 +96,12 @@ class VELQO_API ScriptedWebAuthenticationSession final : public WebAuthenticatio
   int cancelCount() const;
 
  private:
-  struct Passkey {};
+  // Only `create` can make one: a private constructor keeps it from being an aggregate
+  // that `{}` would build anywhere.
+  class Passkey {
+    Passkey() = default;
+    friend class ScriptedWebAuthenticationSession;
+  };
 
  public:
   ScriptedWebAuthenticationSession(Passkey, std::optional<std::string> callbackURL,
@@ -140,7 +145,12 @@ class VELQO_API CommandLineWebAuthenticationSession final : public WebAuthentica
   struct Worker;  // internal
 
  private:
-  struct Passkey {};
+  // Only `create` can make one: a private constructor keeps it from being an aggregate
+  // that `{}` would build anywhere.
+  class Passkey {
+    Passkey() = default;
+    friend class CommandLineWebAuthenticationSession;
+  };
 
  public:
   CommandLineWebAuthenticationSession(Passkey, Options options);

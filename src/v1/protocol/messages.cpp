@@ -150,7 +150,7 @@ std::optional<std::string> extractHttpErrorDetail(std::string_view body) {
 std::string httpErrorRawMessage(long statusCode, std::string_view body) {
   std::string message = "HTTP " + std::to_string(statusCode);
   std::optional<std::string> detail = extractHttpErrorDetail(body);
-  if (!detail && isValidUtf8(body)) detail = std::string(body);
+  if (!detail && platform::isValidUtf8(body)) detail = std::string(body);
   if (!detail || detail->empty()) return message;
   auto [prefix, truncated] = prefixOfScalars(*detail, kHttpDetailLimit);
   message += ": ";

@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "platform/encoding.hpp"
+#include "platform/identifier_text.hpp"
 #include "platform/url.hpp"
 #include "v1/protocol/diagnostics.hpp"
+#include "v1/protocol/request_builder.hpp"
 #include "v1/protocol/wire_json.hpp"
 #include "velqo/core/debug_sink.hpp"
 #include "velqo/platform/bytes.hpp"
@@ -128,7 +130,10 @@ void logRequestWire(const platform::HttpRequest& request) {
   debugLog("[V1][QR][WIRE][REQ] method=" + (request.method.empty() ? std::string("POST") : request.method) +
            " url=" + absoluteURLText(request.url));
   debugLog("[V1][QR][WIRE][REQ_HEADERS] " + v1::detail::renderHeaderDictionary(request.headers));
-  if (auto line = v1::detail::composeWireBodyLine("[V1][QR][WIRE][REQ_BODY]", request.body)) debugLog(*line);
+  if (auto line = v1::detail::composeWireBodyLine("[V1][QR][WIRE][REQ_BODY]", request.body,
+                                                  v1::detail::contentTypeOf(request.headers))) {
+    debugLog(*line);
+  }
 }
 
 void logResponseWire(const OptText& body, const std::optional<platform::HttpResponse>& response,
@@ -141,7 +146,10 @@ void logResponseWire(const OptText& body, const std::optional<platform::HttpResp
   debugLog("[V1][QR][WIRE][RESP] status=" + std::to_string(response->statusCode));
   debugLog("[V1][QR][WIRE][RESP_HEADERS] " + v1::detail::renderHeaderDictionary(response->headers));
   if (body) {
-    if (auto line = v1::detail::composeWireBodyLine("[V1][QR][WIRE][RESP_BODY]", *body)) debugLog(*line);
+    if (auto line = v1::detail::composeWireBodyLine("[V1][QR][WIRE][RESP_BODY]", *body,
+                                                    v1::detail::contentTypeOf(response->headers))) {
+      debugLog(*line);
+    }
   }
 }
 
@@ -244,7 +252,7 @@ struct VelqoV1QrApprovalService::Impl {
       } else {
         message = "Request failed";
       }
-    } else if (!body.empty() && v1::detail::isValidUtf8(body)) {
+    } else if (!body.empty() && platform::isValidUtf8(body)) {
       message = std::string(body);
     } else {
       message = "HTTP " + std::to_string(status);
@@ -325,22 +333,8 @@ struct VelqoV1QrApprovalService::Impl {
 
   static void send(Service& s, Kind kind, std::string url, std::string body, const std::string& identifier,
                    Completion completion) {
-    const VelqoV1ClientConfig& config = s.config_;
-    platform::HttpRequest request;
-    request.url = std::move(url);
-    request.method = "POST";
-    request.body = std::move(body);
-    request.timeoutSeconds = config.timeoutSeconds();
-    auto& headers = request.headers;
-    headers.emplace_back("Content-Type", "application/json");
-    headers.emplace_back("Accept", "application/json");
-    headers.emplace_back("X-Config-Id", config.configId());
-    if (auto unique = v1::detail::identifierDigestHex(identifier)) headers.emplace_back("x-unique", *unique);
-    headers.emplace_back("X-Velqo-SDK", config.sdkName());
-    headers.emplace_back("x-Velqo-iosSdk-Version", config.sdkVersion());
-    headers.emplace_back("X-Velqo-Platform", config.platform());
-    headers.emplace_back("X-Velqo-Protocol-Version", std::to_string(config.protocolVersion()));
-    if (config.relyingParty()) headers.emplace_back("X-Relying-Party", *config.relyingParty());
+    platform::HttpRequest request = v1::detail::makeV1Request(s.config_, std::move(url), std::move(body),
+                                                              v1::detail::identifierDigestHex(identifier));
 
     logRequestWire(request);
     std::weak_ptr<Service> weak = s.weak_from_this();
@@ -384,7 +378,7 @@ void VelqoV1QrApprovalService::approveQrAuth(const VelqoV1QrPayload& payload, co
     fail(completion, ownError(Code::invalidPayload, kMissingPhoneActionToken));
     return;
   }
-  const std::string normalized = v1::detail::normalizedIdentifier(identifier);
+  const std::string normalized = platform::normalizedIdentifier(identifier);
   if (normalized.empty()) {
     fail(completion, ownError(Code::invalidIdentifier, kInvalidIdentifier));
     return;
@@ -411,7 +405,7 @@ void VelqoV1QrApprovalService::approveQrAuth(const VelqoV1QrPayload& payload, co
 
 void VelqoV1QrApprovalService::approveQrLogin(const VelqoV1QrPayload& payload, const std::string& identifier,
                                               bool rememberDevice, Completion completion) {
-  const std::string normalized = v1::detail::normalizedIdentifier(identifier);
+  const std::string normalized = platform::normalizedIdentifier(identifier);
   if (normalized.empty()) {
     fail(completion, ownError(Code::invalidIdentifier, kInvalidIdentifier));
     return;
