@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/json/error_body.hpp"
 #include "platform/encoding.hpp"
 #include "platform/identifier_text.hpp"
 #include "platform/url.hpp"
@@ -77,28 +78,6 @@ std::optional<std::int64_t> retryAfterSeconds(const std::optional<platform::Http
   if (negative && magnitude > maxPositive + 1) return std::nullopt;
   if (negative) return magnitude == maxPositive + 1 ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
   return static_cast<std::int64_t>(magnitude);
-}
-
-// {"detail"?, "message"?, "error"?}: each a text when present (null counts as absent); a
-// member of another type, or a body that is not an object, does not decode.
-struct SimpleErrorResponse {
-  OptText detail;
-  OptText message;
-  OptText error;
-};
-
-std::optional<SimpleErrorResponse> decodeSimpleError(std::string_view body) {
-  auto document = v1::detail::tryParseJson(body);
-  if (!document || !document->is_object()) return std::nullopt;
-  SimpleErrorResponse out;
-  for (auto [key, slot] : {std::pair{"detail", &out.detail}, std::pair{"message", &out.message},
-                           std::pair{"error", &out.error}}) {
-    auto it = document->find(key);
-    if (it == document->end() || it->is_null()) continue;
-    if (!it->is_string()) return std::nullopt;
-    *slot = it->get<std::string>();
-  }
-  return out;
 }
 
 // {"status": text (required), "userid"?: text}.
@@ -242,16 +221,8 @@ struct VelqoV1QrApprovalService::Impl {
     if (auto envelope = errorEnvelope(s, body, identifier)) return std::move(*envelope);
 
     std::string message;
-    if (auto simple = decodeSimpleError(body)) {
-      if (simple->detail) {
-        message = *simple->detail;
-      } else if (simple->message) {
-        message = *simple->message;
-      } else if (simple->error) {
-        message = *simple->error;
-      } else {
-        message = "Request failed";
-      }
+    if (auto simple = json::readErrorBody(body)) {
+      message = simple->firstText().value_or("Request failed");
     } else if (!body.empty() && platform::isValidUtf8(body)) {
       message = std::string(body);
     } else {
