@@ -288,14 +288,18 @@ TEST_F(FlowTest, SameApprovalIsShownAgainOnlyAfterAUserAction) {
     if (s.kind() == VelqoV1FlowState::Case::prompt) ++states;
   });
   for (int i = 0; i < 3; ++i) peer.enqueue(Peer::answer("s1", kAwait));
+  peer.enqueue(Peer::answer("s2", kAwait));
   flow->start(VelqoV1FlowType::signin, "dan");
   ASSERT_TRUE(recorder.waitFor(1));
   flow->poll();
-  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return states.load() == 2; }, 10s));
+  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return states.load() == 2; }, 30s));
   flow->selectMethod("push");
   ASSERT_TRUE(recorder.waitFor(2));
   pump(50ms);
   EXPECT_EQ(recorder.count(), 2u);
+  flow->poll();  // a poll that brings another session's approval shows it
+  ASSERT_TRUE(recorder.waitFor(3));
+  EXPECT_EQ(promptOf(recorder.last()).context.session(), "s2");
   flow->client()->setOnStateChange({});
 }
 
