@@ -16,7 +16,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velqoConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/velqoConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/velqo)
 
-# A static libvelqo.a needs OpenSSL, libcurl and threads when the host links
+# A static libvelqo.a needs OpenSSL, libcurl, ICU and threads when the host links
 # (`pkg-config --static --libs velqo`). libcurl goes in as a plain -lcurl: through its own
 # .pc file `--static` would ask for the static dependencies of libcurl itself, which a host
 # linking the shared libcurl does not have.
@@ -26,7 +26,7 @@ if(BUILD_SHARED_LIBS)
   set(VELQO_PC_PRIVATE_LIBS "")
 else()
   set(VELQO_PC_CFLAGS "-DVELQO_STATIC")
-  set(VELQO_PC_REQUIRES_PRIVATE "libssl libcrypto")
+  set(VELQO_PC_REQUIRES_PRIVATE "libssl libcrypto icu-uc")
   set(VELQO_PC_PRIVATE_LIBS "-lcurl -pthread")
 endif()
 # The .pc file finds the prefix from its own place, so an install with `cmake --install

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "v1/protocol/diagnostics.hpp"
+#include "platform/encoding.hpp"
 #include "velqo/v1/flows/oauth_callback.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto callback = velqo::VelqoV1OAuthCallbackParser::parse(text);
   if (!callback) return 0;
   if (callback->code.empty() || callback->state.empty()) std::abort();
-  if (!velqo::v1::detail::isValidUtf8(callback->code) || !velqo::v1::detail::isValidUtf8(callback->state)) {
+  if (!velqo::platform::isValidUtf8(callback->code) || !velqo::platform::isValidUtf8(callback->state)) {
     std::abort();
   }
   // A URL text holds no blanks or control characters, so neither can the undecoded query.

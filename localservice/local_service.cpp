@@ -18,6 +18,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -186,6 +187,9 @@ struct LocalService::Impl {
   mutable std::condition_variable changed;  // a request arrived, or the service stops
   std::map<std::pair<std::string, std::string>, Handler> routes;
   std::vector<RecordedRequest> log;
+  RawResponder rawResponder;
+  std::vector<std::string> rawLog;
+  std::size_t accepted = 0;
   bool stopping = false;
 
   ~Impl() {
@@ -196,6 +200,7 @@ struct LocalService::Impl {
   void serve(const httplib::Request& req, httplib::Response& res);
   void acceptLoop();
   void serveConnection(int fd);
+  void serveRaw(ConnectionStream& stream, const RawResponder& responder);
   // Sleeps up to `delay`; false when the service stops meanwhile.
   bool waitOut(std::chrono::milliseconds delay);
 };
@@ -236,9 +241,68 @@ void LocalService::Impl::serve(const httplib::Request& req, httplib::Response& r
   if (!reply.body.empty() || !reply.contentType.empty()) res.set_content(reply.body, reply.contentType);
 }
 
+// The Content-Length of a request head, 0 when absent or unreadable.
+static std::size_t contentLength(std::string_view head) {
+  constexpr std::string_view name = "\r\ncontent-length:";
+  for (std::size_t pos = 0; pos + name.size() <= head.size(); ++pos) {
+    if (!equalsIgnoringCase(head.substr(pos, name.size()), name)) continue;
+    std::size_t value = 0;
+    for (std::size_t i = pos + name.size(); i < head.size() && head[i] != '\r'; ++i) {
+      if (head[i] >= '0' && head[i] <= '9') value = value * 10 + static_cast<std::size_t>(head[i] - '0');
+      if (value > (std::size_t{1} << 30)) return 0;
+    }
+    return value;
+  }
+  return 0;
+}
+
+void LocalService::Impl::serveRaw(ConnectionStream& stream, const RawResponder& responder) {
+  std::string buffer;
+  char chunk[4096];
+  for (;;) {
+    std::optional<std::size_t> total;
+    while (!total || buffer.size() < *total) {
+      if (!total) {
+        if (const auto end = buffer.find("\r\n\r\n"); end != std::string::npos) {
+          total = end + 4 + contentLength(std::string_view(buffer).substr(0, end + 2));
+          continue;
+        }
+      }
+      const ssize_t n = stream.read(chunk, sizeof(chunk));
+      if (n <= 0) return;
+      buffer.append(chunk, static_cast<std::size_t>(n));
+    }
+    std::string request = buffer.substr(0, *total);
+    buffer.erase(0, *total);
+    {
+      std::lock_guard lock(mutex);
+      rawLog.push_back(request);
+    }
+    changed.notify_all();
+    const RawReply reply = responder(request);
+    for (std::string_view rest = reply.bytes; !rest.empty();) {
+      const ssize_t n = stream.write(rest.data(), rest.size());
+      if (n <= 0) return;
+      rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    if (reply.close) return;
+  }
+}
+
 void LocalService::Impl::serveConnection(int fd) {
   ConnectionStream stream(fd, stopFd);
   t_dropConnection = false;
+  RawResponder responder;
+  {
+    std::lock_guard lock(mutex);
+    responder = rawResponder;
+  }
+  if (responder) {
+    serveRaw(stream, responder);
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+    return;
+  }
   // Requests follow one another on a kept-alive connection until the peer closes it, asks
   // for "Connection: close", a reply drops it, or the service stops.
   while (stream.buffered() > 0 || stream.waitFor(POLLIN, -1)) {
@@ -274,6 +338,10 @@ void LocalService::Impl::acceptLoop() {
     if (fd < 0) continue;
     int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));  // no Nagle stall per request
+    {
+      std::lock_guard lock(mutex);
+      ++accepted;
+    }
     auto finished = std::make_shared<std::atomic<bool>>(false);
     connections.push_back(Connection{std::thread([this, fd, finished] {
                                        try {
@@ -287,7 +355,9 @@ void LocalService::Impl::acceptLoop() {
   }
 }
 
-LocalService::LocalService() : impl_(std::make_unique<Impl>()) {
+LocalService::LocalService() : LocalService(0) {}
+
+LocalService::LocalService(std::uint16_t port) : impl_(std::make_unique<Impl>()) {
   Impl& impl = *impl_;
   auto dispatch = [&impl](const httplib::Request& req, httplib::Response& res) { impl.serve(req, res); };
   const std::string any = ".*";
@@ -303,12 +373,20 @@ LocalService::LocalService() : impl_(std::make_unique<Impl>()) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;  // ephemeral
+  address.sin_port = htons(port);  // 0: ephemeral
   socklen_t length = sizeof(address);
   auto* raw = reinterpret_cast<sockaddr*>(&address);
+  if (port != 0 && impl.listenFd >= 0) {
+    // A chosen port is bound again right after a previous run, while its old connections
+    // linger in TIME_WAIT.
+    int on = 1;
+    ::setsockopt(impl.listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  }
   if (impl.stopFd < 0 || impl.listenFd < 0 || ::bind(impl.listenFd, raw, sizeof(address)) != 0 ||
       ::listen(impl.listenFd, SOMAXCONN) != 0 || ::getsockname(impl.listenFd, raw, &length) != 0) {
-    throw std::runtime_error("local service: cannot listen on 127.0.0.1");
+    const std::string reason = std::strerror(errno);
+    throw std::runtime_error("local service: cannot listen on 127.0.0.1:" + std::to_string(port) + " (" +
+                             reason + ")");
   }
   impl.port = ntohs(address.sin_port);
   // The socket listens already, so clients may connect at once; the acceptor picks them up.
@@ -381,6 +459,30 @@ std::string LocalService::issueIdToken(Curve curve, std::string_view claimsJson)
 std::string LocalService::signJwt(Curve curve, std::string_view headerJson,
                                   std::string_view claimsJson) const {
   return impl_->keys.sign(curve, headerJson, claimsJson);
+}
+
+void LocalService::setRawResponder(RawResponder responder) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->rawResponder = std::move(responder);
+}
+
+std::vector<std::string> LocalService::rawRequests() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->rawLog;
+}
+
+std::size_t LocalService::connectionCount() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->accepted;
+}
+
+std::string LocalService::rawResponse(std::string_view status, const HeaderList& headers,
+                                      std::string_view body) {
+  std::string out = "HTTP/1.1 " + std::string(status) + "\r\n";
+  for (const auto& [name, value] : headers) out += name + ": " + value + "\r\n";
+  out += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  out += body;
+  return out;
 }
 
 }  // namespace velqo::localservice

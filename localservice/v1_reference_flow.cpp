@@ -16,6 +16,7 @@
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
 #include "platform/files.hpp"
+#include "platform/identifier_text.hpp"
 
 namespace velqo::localservice {
 namespace {
@@ -28,7 +29,7 @@ constexpr const char* kAlgorithm = "ECDH P-256+Ed25519";
 constexpr int kCodeAttempts = 5;
 
 std::string normalise(std::string_view identifier) {
-  return platform::toLowerAscii(platform::trimWhitespace(identifier));
+  return platform::normalizedIdentifier(identifier);
 }
 
 std::string randomToken(std::size_t bytes) {

@@ -14,7 +14,6 @@
 #include "account_service.hpp"
 #include "commands.hpp"
 #include "diagnostics.hpp"
-#include "port_forwarder.hpp"
 #include "service_host.hpp"
 
 namespace velqo::cli {
@@ -29,20 +28,16 @@ int runLocalService(const LocalServiceCommand& command) {
   sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  localservice::LocalService service;
-  localservice::V1ReferenceFlow flow(service, referenceOptions());
-  AccountPeers accountPeers(service, flow.tokens(), accountStateFile());
-  std::string root = service.baseUrl();
-  std::optional<PortForwarder> forwarder;
-  if (command.port != 0) {
-    try {
-      forwarder.emplace(command.port, static_cast<std::uint16_t>(service.port()));
-    } catch (const std::exception& e) {
-      printMessage(e.what());
-      return kExitFailure;
-    }
-    root = "http://127.0.0.1:" + std::to_string(command.port);
+  std::optional<localservice::LocalService> service;
+  try {
+    service.emplace(command.port);
+  } catch (const std::exception& e) {
+    printMessage(e.what());
+    return kExitFailure;
   }
+  localservice::V1ReferenceFlow flow(*service, referenceOptions());
+  AccountPeers accountPeers(*service, flow.tokens(), accountStateFile());
+  const std::string root = service->baseUrl();
   const std::string baseUrl = root + "/v1";
 
   const auto pemPath = platform::applicationDataDirectory() / "localservice-id-token.pem";

@@ -3,13 +3,14 @@
 #include <nlohmann/json.hpp>
 
 #include <velqo/core/debug_sink.hpp>
+#include <velqo/v1/protocol/wire_redaction.hpp>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
 #include <mutex>
-#include <set>
+#include <optional>
 #include <vector>
 
 namespace velqo::cli {
@@ -34,13 +35,6 @@ std::vector<std::string>& secrets() {
 std::mutex& stderrMutex() {
   static std::mutex mutex;
   return mutex;
-}
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
 }
 
 // How a JSON text writes the string (without the quotes), including "\/" for "/".
@@ -81,52 +75,22 @@ void replaceAll(std::string& line, std::string_view needle) {
   }
 }
 
-// Keys whose values are shown although they contain a sensitive word.
-bool isHarmlessKey(const std::string& key) {
-  static const std::set<std::string> kKeep = {"codelength", "codeformat", "codeexpiresat", "codechannel",
-                                              "errorcode",  "statuscode", "token_type"};
-  return kKeep.contains(key);
-}
+// Words that mark further keys as sensitive on the terminal, on top of the library's own.
+constexpr std::array<std::string_view, 14> kTerminalSensitiveWords = {
+    "secret", "otpauth", "verifier",    "password", "nonce",  "salt",      "prs",
+    "qrdata", "userid",  "destination", "h2index",  "hindex", "assertion", "challenge"};
 
-bool isSensitiveKey(const std::string& key) {
-  static constexpr std::array kWords = {
-      "code",   "token",  "signature",   "keyset",   "mapp",     "identifier", "phone",    "email",
-      "sk2",    "secret", "otpauth",     "verifier", "password", "nonce",      "salt",     "prs",
-      "qrdata", "userid", "destination", "h2index",  "hindex",   "assertion",  "challenge"};
-  return std::any_of(kWords.begin(), kWords.end(),
-                     [&](const char* w) { return key.find(w) != std::string::npos; });
-}
-
-void redactJson(Json& value) {
-  if (value.is_array()) {
-    for (auto& element : value) redactJson(element);
-    return;
-  }
-  if (!value.is_object()) return;
-  // An error prompt's "code" is the error's name, not a secret.
-  const bool isErrorObject = value.contains("type") && value["type"] == "error";
-  for (auto& [key, member] : value.items()) {
-    const std::string k = lower(key);
-    if (isErrorObject && k == "code") continue;
-    if (!isHarmlessKey(k) && isSensitiveKey(k)) {
-      if (!member.is_null()) member = std::string(kRedacted);
-    } else {
-      redactJson(member);
-    }
-  }
-}
-
-// Wire lines carry a body after their tag: "[...][REQ_BODY]\n{...}". The body is
-// re-written with sensitive values replaced; a body that is not JSON is dropped.
+// Wire lines carry a body after their tag: "[...][REQ_BODY]\n{...}". The body goes through
+// the library's redaction once more with the terminal's extra words; a body it cannot read
+// is dropped.
 std::string redactBody(std::string_view line) {
   const auto newline = line.find('\n');
   if (newline == std::string_view::npos) return std::string(line);
   const std::string_view head = line.substr(0, newline);
   if (head.find("_BODY]") == std::string_view::npos) return std::string(line);
-  Json body = Json::parse(line.substr(newline + 1), nullptr, false);
-  if (body.is_discarded()) return std::string(head) + " <body not shown>";
-  redactJson(body);
-  return std::string(head) + "\n" + body.dump(2, ' ', false, Json::error_handler_t::replace);
+  std::optional<std::string> body = velqoRedactedWireBody(line.substr(newline + 1), kTerminalSensitiveWords);
+  if (!body) return std::string(head) + " <body not shown>";
+  return std::string(head) + "\n" + *body;
 }
 
 void writeStderr(std::string_view text) {

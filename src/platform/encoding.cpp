@@ -230,11 +230,17 @@ std::optional<std::chrono::system_clock::time_point> parseInternetDateTime(std::
   // Leap seconds (":60") are refused: the clock cannot represent them.
   if (!date.ok() || *hour > 23 || *minute > 59 || *second > 59) return std::nullopt;
 
-  const sys_days dayStart{date};
-  const auto local =
-      time_point_cast<system_clock::duration>(dayStart + hours(*hour) + minutes(*minute) + seconds(*second)) +
-      duration_cast<system_clock::duration>(fraction);
-  return local - offset;
+  // Whole seconds first (years 0000-9999 fit easily), then a range check: the clock's
+  // tick count covers only a few centuries around 1970, and a far date ("9999-12-31", a
+  // common "never") must not wrap into the past. Out-of-range dates saturate.
+  const seconds whole =
+      sys_days{date}.time_since_epoch() + hours(*hour) + minutes(*minute) + seconds(*second) - offset;
+  using Tick = system_clock::duration;
+  const seconds latest = duration_cast<seconds>(Tick::max()) - seconds(1);
+  const seconds earliest = duration_cast<seconds>(Tick::min()) + seconds(1);
+  if (whole > latest) return system_clock::time_point::max();
+  if (whole < earliest) return system_clock::time_point::min();
+  return system_clock::time_point(duration_cast<Tick>(whole) + duration_cast<Tick>(fraction));
 }
 
 std::string formatInternetDateTime(std::chrono::system_clock::time_point time) {
@@ -280,6 +286,45 @@ std::string toLowerAscii(std::string_view text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return out;
+}
+
+bool isValidUtf8(std::string_view bytes) noexcept {
+  std::size_t i = 0;
+  const std::size_t n = bytes.size();
+  while (i < n) {
+    auto b0 = static_cast<unsigned char>(bytes[i]);
+    if (b0 < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t length;
+    unsigned int codePoint;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+      length = 2;
+      codePoint = b0 & 0x1Fu;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+      length = 3;
+      codePoint = b0 & 0x0Fu;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+      length = 4;
+      codePoint = b0 & 0x07u;
+    } else {
+      return false;
+    }
+    if (i + length > n) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      auto b = static_cast<unsigned char>(bytes[i + k]);
+      if ((b & 0xC0) != 0x80) return false;
+      codePoint = (codePoint << 6) | (b & 0x3Fu);
+    }
+    if ((length == 3 && codePoint < 0x800) ||
+        (length == 4 && (codePoint < 0x10000 || codePoint > 0x10FFFF)) ||
+        (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
 }
 
 }  // namespace velqo::platform

@@ -33,7 +33,8 @@ std::optional<Bytes> hexDecode(std::string_view text);
 /// offset, with or without fractional seconds. `withFractionalSeconds` selects which of
 /// the two forms is accepted (the other form fails), matching a parser configured for one.
 /// "T" and "Z" must be upper case; the offset is "+HH:MM" or "-HH:MM"; leap seconds (":60")
-/// fail; fraction digits beyond nanoseconds are dropped.
+/// fail; fraction digits beyond nanoseconds are dropped. Dates beyond the clock's range
+/// (after 2262 or before 1677) saturate to its latest or earliest time point.
 std::optional<std::chrono::system_clock::time_point> parseInternetDateTime(std::string_view text,
                                                                            bool withFractionalSeconds);
 /// Formats as "YYYY-MM-DDTHH:MM:SSZ" (UTC).
@@ -47,5 +48,8 @@ std::string makeUuid();
 std::string trimWhitespace(std::string_view text);
 /// ASCII lower-casing.
 std::string toLowerAscii(std::string_view text);
+
+/// True when the bytes are valid UTF-8 (no overlongs, no surrogates, nothing above U+10FFFF).
+[[nodiscard]] bool isValidUtf8(std::string_view bytes) noexcept;
 
 }  // namespace velqo::platform

@@ -110,12 +110,5 @@ TEST_F(OAuthTokenVerifierTest, RejectsEachFaultWithItsCase) {
   }
 }
 
-TEST(OAuthTokenVerifierErrorTest, ErrorsCarryDomainAndPosition) {
-  const auto error = OAuthTokenVerifierError::invalidAudience();
-  EXPECT_EQ(error.domain(), "OAuthTokenVerifierError");
-  EXPECT_EQ(error.code(), 3);
-  EXPECT_EQ(OAuthTokenVerifierError::decodingFailed().code(), 4);
-}
-
 }  // namespace
 }  // namespace velqo

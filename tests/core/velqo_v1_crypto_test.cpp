@@ -170,14 +170,6 @@ TEST(VelqoV1CryptoTest, EachFailureRaisesItsCase) {
   }
 }
 
-TEST(VelqoV1CryptoTest, ErrorsCarryDomainCodeAndStatus) {
-  const auto random = VelqoV1CryptoError::randomGenerationFailed(-42);
-  EXPECT_EQ(random.domain(), "VelqoV1CryptoError");
-  EXPECT_EQ(random.code(), 0);
-  EXPECT_EQ(random.status(), -42);
-  EXPECT_EQ(VelqoV1CryptoError::signingFailed().code(), 9);
-}
-
 TEST(VelqoV1CryptoSuiteTest, CanonicalNamesAndCompatibility) {
   const std::string canonical = "ECDH P-256+Ed25519";
   EXPECT_EQ(std::string(VelqoV1CryptoSuite::algorithmP256), canonical);

@@ -15,6 +15,7 @@
 #include "cli_process.hpp"
 #include "support/test_environment.hpp"
 #include "velqo_localservice/local_service.hpp"
+#include "velqo_localservice/v1_peer.hpp"
 #include "velqo_localservice/v1_reference_flow.hpp"
 
 namespace velqo::e2e {
@@ -225,6 +226,22 @@ TEST(CliSignIn, DiagnosticLinesNeverShowWhatTheUserTypedOrTheCodesIssued) {
                                     completed.value("authCode", "x"), completed.value("codeVerifier", "x")}) {
     EXPECT_EQ(run.stderrText.find(secret), std::string::npos) << "stderr shows " << secret;
   }
+}
+
+TEST(CliSignIn, DebugLinesSurviveAHostileAnswer) {
+  // An answer nested 200,000 levels deep that also carries a code: the run ends with an error
+  // update, and standard error shows neither a crash nor the code.
+  ls::LocalService service;
+  ls::V1Peer peer(service);
+  const std::string deep = std::string(200000, '[') + R"({"code":"731904"})" + std::string(200000, ']');
+  peer.setFallback([&deep](const ls::V1Exchange&) { return ls::Reply::json(200, deep); });
+  const CliRun run = runCli(
+      signinArgs(testing::makeTempDirectory("hostile"), "h@example.com", peer.baseURL(), {}, {"--debug"}));
+  EXPECT_EQ(run.status, 1);
+  ASSERT_FALSE(run.stdoutLines.empty());
+  EXPECT_EQ(Json::parse(run.stdoutLines.back()).value("code", ""), "http_error");
+  EXPECT_NE(run.stderrText.find("[V1][WIRE][RESP_BODY] <non-json-body count="), std::string::npos);
+  EXPECT_EQ(run.stderrText.find("731904"), std::string::npos);
 }
 
 // ---------------------------------------------------------------------------------------------

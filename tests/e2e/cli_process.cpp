@@ -120,7 +120,7 @@ void CliProcess::readLoop() {
       std::lock_guard lock(mutex_);
       if (n <= 0) {
         (i == 0 ? outOpen : errOpen) = false;
-        if (i == 0) outClosed_ = true;
+        (i == 0 ? outClosed_ : errClosed_) = true;
       } else {
         (i == 0 ? out_ : err_).append(buffer.data(), static_cast<std::size_t>(n));
       }
@@ -128,7 +128,7 @@ void CliProcess::readLoop() {
     }
   }
   std::lock_guard lock(mutex_);
-  outClosed_ = true;
+  outClosed_ = errClosed_ = true;
   changed_.notify_all();
 }
 
@@ -168,12 +168,16 @@ int CliProcess::wait(std::chrono::milliseconds timeout) {
 }
 
 std::string CliProcess::stdoutText() const {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
+  if (exitStatus_) changed_.wait_for(lock, std::chrono::seconds(30), [this] { return outClosed_; });
   return out_;
 }
 
 std::string CliProcess::stderrText() const {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
+  // Once the process has ended, everything it wrote is read before the text is handed out: the
+  // pipes close with the process, but the reader may still be behind.
+  if (exitStatus_) changed_.wait_for(lock, std::chrono::seconds(30), [this] { return errClosed_; });
   return err_;
 }
 
@@ -184,9 +188,6 @@ CliRun runCli(const std::vector<std::string>& args, const std::string& input,
   process.closeStdin();
   CliRun run;
   run.status = process.wait(timeout);
-  // The output pipes close when the process ends; let the reader catch up.
-  while (process.nextStdoutLine(std::chrono::seconds(5))) {
-  }
   run.stdoutLines = splitLines(process.stdoutText());
   run.stderrText = process.stderrText();
   return run;

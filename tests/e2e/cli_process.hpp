@@ -37,7 +37,7 @@ class CliProcess {
   /// Waits for the exit and returns the exit status (-1 on time-out or a signal).
   int wait(std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
-  /// Everything written so far.
+  /// Everything written so far; once the process has ended (see `wait`), everything it wrote.
   std::string stdoutText() const;
   std::string stderrText() const;
 
@@ -50,11 +50,12 @@ class CliProcess {
   int stderrFd_ = -1;
   std::thread reader_;
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
+  mutable std::condition_variable changed_;
   std::string out_;
   std::string err_;
   std::size_t outCursor_ = 0;
   bool outClosed_ = false;
+  bool errClosed_ = false;
   std::optional<int> exitStatus_;
 };
 

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <limits>
 #include <optional>
 #include <regex>
 #include <set>
 
+#include "platform/identifier_text.hpp"
 #include "platform/url.hpp"
 
 namespace velqo::platform {
@@ -57,6 +59,10 @@ TEST(EncodingDate, ParsesBothFormsStrictlyAndFormatsUtcWholeSeconds) {
       {"1970-01-01T00:00:00.1234567891Z", true, 123456789},
       {"1969-12-31T23:59:59Z", false, -kSecond},
       {"2024-02-29T00:00:00Z", false, 1709164800LL * kSecond},
+      // Beyond the clock's range: saturated, never wrapped to the other side.
+      {"9999-12-31T23:59:59Z", false, std::numeric_limits<long long>::max()},
+      {"2262-04-12T00:00:00.5Z", true, std::numeric_limits<long long>::max()},
+      {"0001-01-01T00:00:00Z", false, std::numeric_limits<long long>::min()},
       // Each mode refuses the other form.
       {"2024-01-02T03:04:05.123Z", false, std::nullopt},
       {"2024-01-02T03:04:05Z", true, std::nullopt},
@@ -101,6 +107,20 @@ TEST(EncodingMisc, UuidTrimAndLowerCase) {
   EXPECT_EQ(trimWhitespace(" \t\r\n\v\f a b \n"), "a b");
   EXPECT_EQ(trimWhitespace(" \n "), "");
   EXPECT_EQ(toLowerAscii("BaSe64-\xC3\x89"), "base64-\xC3\x89");  // non-ASCII bytes untouched
+}
+
+TEST(EncodingMisc, IdentifierNormalisationIsUnicodeAware) {
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"\xC2\xA0\xE3\x80\x80 \xC3\x89lodie@Example.COM\n\xE2\x80\xA8", "\xC3\xA9lodie@example.com"},
+      {"STRASSE \xCE\xA3\xCE\x91", "strasse \xCF\x83\xCE\xB1"},  // Greek capitals
+      {"\xC4\xB0", "i\xCC\x87"},                                 // dotted capital I: full mapping
+      {"\xFF Ab\xC2", "\xFF ab\xC2"},                            // ill-formed bytes pass through
+      {" \t\xC2\xA0", ""},
+  };
+  for (const auto& [text, normalised] : rows) EXPECT_EQ(normalizedIdentifier(text), normalised) << text;
+  EXPECT_EQ(trimUnicodeWhitespace("\xE2\x80\x83"
+                                  "A b\xC2\xA0"),
+            "A b");
 }
 
 TEST(Url, ParsesAbsoluteUrlsIncludingCustomSchemes) {

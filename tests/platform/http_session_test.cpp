@@ -7,14 +7,16 @@
 #include "support/loopback_server.hpp"
 #include "support/test_certificates.hpp"
 #include "support/test_environment.hpp"
+#include "velqo_localservice/local_service.hpp"
 
 namespace velqo::platform {
 namespace {
 
+using localservice::LocalService;
+using localservice::RawReply;
 using testing::makeRequest;
 using testing::perform;
 using velqo::testing::LoopbackServer;
-using velqo::testing::RawHttpServer;
 
 TEST(HttpValueTypes, HeadersAreSetAndFoundCaseInsensitively) {
   HttpRequest request;
@@ -55,10 +57,10 @@ TEST(PlatformErrorTexts, StatusMessagesAndStatusErrors) {
 }
 
 TEST(HttpSessionWire, RequestsGoOutExactlyAsGivenAndResponsesComeBackWhole) {
-  RawHttpServer server([](const std::string& request) {
-    if (!request.starts_with("GET /r"))
-      return RawHttpServer::Reply{RawHttpServer::response("200 OK", {}, "")};
-    return RawHttpServer::Reply{
+  LocalService server;
+  server.setRawResponder([](const std::string& request) {
+    if (!request.starts_with("GET /r")) return RawReply{LocalService::rawResponse("200 OK", {}, "")};
+    return RawReply{
         "HTTP/1.1 100 Continue\r\nX-Interim: 1\r\n\r\n"
         "HTTP/1.1 201 Created\r\nX-Zeta: z\r\nset-cookie: a=1\r\nSet-Cookie: b=2\r\nX-Folded: one\r\n two\r\n"
         "x-empty:\r\nContent-Length: 2\r\n\r\nok"};
@@ -79,23 +81,23 @@ TEST(HttpSessionWire, RequestsGoOutExactlyAsGivenAndResponsesComeBackWhole) {
       {"GET", {{"Accept", "a/b"}}, "", "GET " + head + "Accept: a/b\r\n\r\n"},
   };
   for (const auto& [method, headers, body, expected] : cases) {
-    const auto outcome = perform(session, server.url("/v1?x=1"), method, body, headers);
+    const auto outcome = perform(session, server.baseUrl() + "/v1?x=1", method, body, headers);
     ASSERT_TRUE(outcome.response) << outcome.error->localizedDescription();
-    EXPECT_EQ(server.requests().back(), expected);
+    EXPECT_EQ(server.rawRequests().back(), expected);
   }
   // A 2 MB body goes out in full, without "Expect: 100-continue".
   const std::string big(2 << 20, 'x');
-  ASSERT_TRUE(perform(session, server.url("/big"), "POST", big, {{"Content-Type", "a/b"}}).response);
-  const std::string last = server.requests().back();
+  ASSERT_TRUE(perform(session, server.baseUrl() + "/big", "POST", big, {{"Content-Type", "a/b"}}).response);
+  const std::string last = server.rawRequests().back();
   EXPECT_EQ(last.find("Expect"), std::string::npos);
   EXPECT_EQ(last.substr(last.size() - big.size()), big);
 
   // The final response's status, headers in order (folded lines joined) and URL.
-  const auto outcome = perform(session, server.url("/r"));
+  const auto outcome = perform(session, server.baseUrl() + "/r");
   ASSERT_TRUE(outcome.response);
   EXPECT_EQ(outcome.body, "ok");
   EXPECT_EQ(outcome.response->statusCode, 201);
-  EXPECT_EQ(outcome.response->url, server.url("/r"));
+  EXPECT_EQ(outcome.response->url, server.baseUrl() + "/r");
   EXPECT_EQ(outcome.response->headers, (HeaderList{{"X-Zeta", "z"},
                                                    {"set-cookie", "a=1"},
                                                    {"Set-Cookie", "b=2"},
@@ -147,11 +149,12 @@ TEST_F(HttpSessionAgainstServer, AnswersAreResponsesOnTheSessionThreadOverOneCon
 
 TEST_F(HttpSessionAgainstServer, TransportFailuresAreUrlErrorsDeliveredOnce) {
   velqo::testing::RefusingPort refusing;
-  RawHttpServer raw([](const std::string& request) {
-    if (request.starts_with("GET /empty")) return RawHttpServer::Reply{"", true};
+  LocalService raw;
+  raw.setRawResponder([](const std::string& request) {
+    if (request.starts_with("GET /empty")) return RawReply{"", true};
     if (request.starts_with("GET /short"))
-      return RawHttpServer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nshort", true};
-    return RawHttpServer::Reply{"garbage\r\n\r\n", true};
+      return RawReply{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nshort", true};
+    return RawReply{"garbage\r\n\r\n", true};
   });
   const std::string badHeader = "The request could not be sent: a header name or value is not valid.";
   const std::string lost = "The network connection was lost.", badUrl = "The URL is not valid.";
@@ -167,17 +170,17 @@ TEST_F(HttpSessionAgainstServer, TransportFailuresAreUrlErrorsDeliveredOnce) {
       {"http://127.0.0.1:" + std::to_string(refusing.port()) + "/", urlError::cannotConnectToHost,
        "Could not connect to the server."},
       {server_.url("/held"), urlError::timedOut, "The request timed out.", {}, "GET", 0.2},
-      {raw.url("/empty"), urlError::networkConnectionLost, lost},
-      {raw.url("/short"), urlError::networkConnectionLost, lost},
-      {raw.url("/garbage"), urlError::badServerResponse, "The server's response could not be read."},
+      {raw.baseUrl() + "/empty", urlError::networkConnectionLost, lost},
+      {raw.baseUrl() + "/short", urlError::networkConnectionLost, lost},
+      {raw.baseUrl() + "/garbage", urlError::badServerResponse, "The server's response could not be read."},
       {"not a url", urlError::badURL, badUrl},
       {std::string("http://127.0.0.1\0.evil/", 23), urlError::badURL, badUrl},
       {"file:///etc/passwd", urlError::unsupportedURL, "The URL's scheme is not supported."},
       {"https://host.invalid/", urlError::cannotFindHost,
        "A server with the specified hostname could not be found."},
-      {raw.url("/injected"), urlError::unknown, badHeader, {{"X-Ok", "a\r\nInjected: 1"}}},
-      {raw.url("/injected"), urlError::unknown, badHeader, {{"Bad Name", "v"}}},
-      {raw.url("/injected"),
+      {raw.baseUrl() + "/injected", urlError::unknown, badHeader, {{"X-Ok", "a\r\nInjected: 1"}}},
+      {raw.baseUrl() + "/injected", urlError::unknown, badHeader, {{"Bad Name", "v"}}},
+      {raw.baseUrl() + "/injected",
        urlError::unknown,
        "The request could not be sent: the HTTP method is not valid.",
        {},
@@ -200,7 +203,7 @@ TEST_F(HttpSessionAgainstServer, TransportFailuresAreUrlErrorsDeliveredOnce) {
     EXPECT_TRUE(outcome.onCompletionThread);
   }
   // Requests that failed their checks never reached the wire.
-  for (const auto& request : raw.requests()) EXPECT_FALSE(request.starts_with("GET /injected")) << request;
+  for (const auto& request : raw.rawRequests()) EXPECT_FALSE(request.starts_with("GET /injected")) << request;
   // A later task's completion has run: no failed one was called a second time.
   ASSERT_TRUE(perform(session, server_.url("/port")).response);
   for (const auto& recorder : recorders) EXPECT_EQ(recorder.calls(), 1);

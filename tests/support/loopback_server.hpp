@@ -5,9 +5,8 @@
 //
 // - LoopbackServer: a cpp-httplib server running on its own thread (header-only, so the
 //   benchmarks can use it without the test support library).
-// - RawHttpServer: a minimal server that records the exact bytes of every request and
-//   answers with exact bytes of the test's choosing (for wire-level checks and broken
-//   answers that no real server library would produce).
+// - RefusingPort: a bound port that refuses connections.
+// (Wire-level answers come from LocalService's raw responder.)
 // - Gate: lets a handler block until the test releases it.
 
 #include <httplib.h>
@@ -95,52 +94,6 @@ class LoopbackServer {
   std::string scheme_;
   int port_ = -1;
   std::thread thread_;
-};
-
-/// A raw HTTP/1.1 server on 127.0.0.1: reads each request (head and a Content-Length
-/// body), records its exact bytes and writes back what the responder returns. Each
-/// connection is served on its own thread and kept open until either side closes it.
-class RawHttpServer {
- public:
-  struct Reply {
-    std::string bytes;   ///< written as is
-    bool close = false;  ///< close the connection after writing
-  };
-  using Responder = std::function<Reply(const std::string& request)>;
-
-  explicit RawHttpServer(Responder responder);
-  ~RawHttpServer();
-  RawHttpServer(const RawHttpServer&) = delete;
-  RawHttpServer& operator=(const RawHttpServer&) = delete;
-
-  int port() const { return port_; }
-  std::string url(std::string_view path = "") const {
-    return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
-  }
-  /// Every request received so far, in arrival order.
-  std::vector<std::string> requests() const;
-  /// Number of connections accepted so far.
-  int connections() const { return connections_.load(); }
-
-  /// A complete answer with the given status line tail ("200 OK"), headers and body.
-  static std::string response(std::string_view status,
-                              const std::vector<std::pair<std::string, std::string>>& headers,
-                              std::string_view body);
-
- private:
-  void acceptLoop();
-  void serve(int fd);
-
-  Responder responder_;
-  int listenFd_ = -1;
-  int port_ = -1;
-  std::atomic<int> connections_{0};
-  std::atomic<bool> stopping_{false};
-  mutable std::mutex mutex_;
-  std::vector<std::string> requests_;
-  std::vector<int> openFds_;
-  std::vector<std::thread> connectionThreads_;
-  std::thread acceptThread_;
 };
 
 /// A port on 127.0.0.1 that stays bound without listening while the object lives, so

@@ -68,52 +68,6 @@ VELQO_API std::shared_ptr<WebAuthenticationSession> makeWebAuthenticationSession
 /// Thread-safe.
 VELQO_API void setWebAuthenticationSessionFactory(WebAuthenticationSessionFactory factory);
 
-/// A session for tests: answers with a preset outcome. It records how it was started and asks
-/// the anchor provider once at start. With `deliverOnStart` the completion runs inside `start`
-/// on the caller's thread; otherwise it waits for `deliver()` (on the thread calling it) or
-/// `cancel()` (cancelled-login error, on the thread calling it). Thread-safe.
-class VELQO_API ScriptedWebAuthenticationSession final : public WebAuthenticationSession {
- public:
-  /// Answers with the callback URL.
-  static std::shared_ptr<ScriptedWebAuthenticationSession> succeeding(std::string callbackURL,
-                                                                      bool deliverOnStart = true);
-  /// Answers with the error.
-  static std::shared_ptr<ScriptedWebAuthenticationSession> failing(PlatformError error,
-                                                                   bool deliverOnStart = true);
-  /// Completes with neither a URL nor an error (a platform that reports nothing).
-  static std::shared_ptr<ScriptedWebAuthenticationSession> empty(bool deliverOnStart = true);
-
-  bool start(Parameters parameters, Completion completion) override;
-  void cancel() override;
-  /// Completes a started session with the preset outcome; false when there is nothing pending.
-  bool deliver();
-
-  /// The parameters of `start` (without the anchor provider), once started.
-  std::optional<Parameters> startedWith() const;
-  /// What the anchor provider returned at start (nullptr without a provider).
-  PresentationAnchor anchorSeen() const;
-  /// How many times `cancel()` was called.
-  int cancelCount() const;
-
- private:
-  struct Passkey {};
-
- public:
-  ScriptedWebAuthenticationSession(Passkey, std::optional<std::string> callbackURL,
-                                   std::optional<PlatformError> error, bool deliverOnStart);
-
- private:
-  const std::optional<std::string> callbackURL_;
-  const std::optional<PlatformError> error_;
-  const bool deliverOnStart_;
-
-  mutable std::mutex mutex_;
-  std::optional<Parameters> started_;
-  PresentationAnchor anchor_ = nullptr;
-  Completion pending_;
-  int cancelCount_ = 0;
-};
-
 /// A session for command-line hosts: writes the page's URL to the output (standard error by
 /// default) and asks the user to paste the callback URL, then reads lines from the input
 /// (standard input by default) on a worker thread of its own, never blocking the caller. A line
@@ -140,7 +94,12 @@ class VELQO_API CommandLineWebAuthenticationSession final : public WebAuthentica
   struct Worker;  // internal
 
  private:
-  struct Passkey {};
+  // Only `create` can make one: a private constructor keeps it from being an aggregate
+  // that `{}` would build anywhere.
+  class Passkey {
+    Passkey() = default;
+    friend class CommandLineWebAuthenticationSession;
+  };
 
  public:
   CommandLineWebAuthenticationSession(Passkey, Options options);

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -60,6 +61,15 @@ struct Reply {
 
 using Handler = std::function<Reply(const RecordedRequest&)>;
 
+/// What a raw responder writes back: exact bytes, then the connection closes when asked.
+struct RawReply {
+  std::string bytes;
+  bool close = false;
+};
+
+/// Answers the exact bytes of one request (head and Content-Length body).
+using RawResponder = std::function<RawReply(const std::string& request)>;
+
 /// Curves of the service's ID-token keys: ES256, ES384, ES512.
 enum class Curve { p256, p384, p521 };
 
@@ -68,6 +78,9 @@ class LocalService {
   /// Starts listening on 127.0.0.1 with an ephemeral port and returns once the server runs.
   /// Throws std::runtime_error when it cannot bind or start.
   LocalService();
+  /// The same on a chosen port (0: ephemeral). Throws std::runtime_error naming the port
+  /// when it is taken or cannot be bound.
+  explicit LocalService(std::uint16_t port);
   /// Stops the server, cuts open connections and waits for its threads.
   ~LocalService();
   LocalService(const LocalService&) = delete;
@@ -84,6 +97,19 @@ class LocalService {
   /// The same with a fixed reply.
   void route(std::string method, std::string path, Reply reply);
   void removeRoute(const std::string& method, const std::string& path);
+
+  /// Wire-level answers for checks no HTTP library allows (header order, broken answers):
+  /// connections accepted while a raw responder is set bypass the routes; each request on
+  /// them is read whole, kept byte for byte and answered with the responder's bytes. Empty
+  /// to go back to the routes.
+  void setRawResponder(RawResponder responder);
+  /// The exact bytes of every request answered raw, in arrival order.
+  std::vector<std::string> rawRequests() const;
+  /// Connections accepted so far.
+  std::size_t connectionCount() const;
+  /// A complete HTTP/1.1 answer: "HTTP/1.1 " + status ("200 OK"), the headers, a
+  /// Content-Length header and the body.
+  static std::string rawResponse(std::string_view status, const HeaderList& headers, std::string_view body);
 
   /// The requests received so far, oldest first (unmatched ones included).
   std::vector<RecordedRequest> requests() const;

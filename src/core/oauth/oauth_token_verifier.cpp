@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/json/json_reader.hpp"
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
 
@@ -19,9 +20,9 @@ namespace pc = platform::crypto;
 std::optional<nlohmann::json> decodeSegment(std::string_view segment) {
   auto bytes = platform::base64UrlDecode(segment);
   if (!bytes) return std::nullopt;
-  nlohmann::json value =
-      nlohmann::json::parse(bytes->begin(), bytes->end(), nullptr, /*allow_exceptions=*/false);
-  if (!value.is_object()) return std::nullopt;
+  std::optional<nlohmann::json> value =
+      json::readJson(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+  if (!value || !value->is_object()) return std::nullopt;
   return value;
 }
 

@@ -1,5 +1,7 @@
 #include "core/storage/keychain_manager.hpp"
 
+#include "platform/encoding.hpp"
+
 #include <string_view>
 
 #include "velqo/core/debug_sink.hpp"
@@ -33,47 +35,12 @@ void logException(std::string_view what) {
   debugLog(line);
 }
 
-// Well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
-bool isValidUtf8(const Bytes& bytes) {
-  std::size_t i = 0;
-  const std::size_t n = bytes.size();
-  while (i < n) {
-    const unsigned char c = bytes[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t extra = 0;
-    unsigned char lo = 0x80;
-    unsigned char hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      extra = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      extra = 2;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      extra = 3;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i <= extra) return false;
-    if (bytes[i + 1] < lo || bytes[i + 1] > hi) return false;
-    for (std::size_t k = 2; k <= extra; ++k) {
-      if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) return false;
-    }
-    i += extra + 1;
-  }
-  return true;
-}
-
 std::optional<std::string> readText(const std::string& account) {
   auto data = KeychainManager::getData(KeychainManager::serviceName(), account);
   if (!data) return std::nullopt;
   ScopedWipe wipeData(*data);
-  if (!isValidUtf8(*data)) return std::nullopt;
+  if (!platform::isValidUtf8(std::string_view(reinterpret_cast<const char*>(data->data()), data->size())))
+    return std::nullopt;
   return textOf(*data);
 }
 

@@ -4,33 +4,6 @@
 #include <string>
 
 namespace velqo::json {
-// True when objects and arrays nest deeper than `limit` (brackets inside strings ignored).
-bool nestsDeeperThan(std::string_view text, std::size_t limit) noexcept {
-  std::size_t depth = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      inString = true;
-    } else if (c == '{' || c == '[') {
-      if (++depth > limit) return true;
-    } else if ((c == '}' || c == ']') && depth > 0) {
-      --depth;
-    }
-  }
-  return false;
-}
-
 DecodeError& DecodeError::underKey(std::string_view key) {
   std::string prefix(key);
   if (!path_.empty() && path_.front() != '[') prefix += '.';
@@ -65,14 +38,8 @@ Result<Value, platform::PlatformError> parse(std::string_view text) {
   if (nestsDeeperThan(text, maxNestingDepth)) {
     return R::failure(decodingError(DecodeFailure::dataCorrupted, "JSON nested too deeply"));
   }
-  try {
-    return R::success(Value::parse(text.begin(), text.end()));
-  } catch (const nlohmann::json::parse_error& e) {
-    return R::failure(decodingError(DecodeFailure::dataCorrupted,
-                                    "not valid JSON (at byte " + std::to_string(e.byte) + ")"));
-  } catch (const std::exception& e) {
-    return R::failure(decodingError(DecodeFailure::dataCorrupted, e.what()));
-  }
+  if (std::optional<Value> document = readOrderedJson(text)) return R::success(std::move(*document));
+  return R::failure(decodingError(DecodeFailure::dataCorrupted, "not valid JSON"));
 }
 
 platform::PlatformError decodingErrorFromCurrentException() {

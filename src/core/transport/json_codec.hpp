@@ -13,6 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/json/json_reader.hpp"
+
 #include "velqo/platform/error.hpp"
 #include "velqo/platform/result.hpp"
 
@@ -35,14 +37,6 @@ enum class DecodeFailure : long {
 /// Code of the encoding domain: a value that cannot be written as JSON (a text that is not
 /// valid UTF-8, a free JSON field holding text that is not JSON).
 inline constexpr long encodingInvalidValue = 1;
-
-/// Objects and arrays nested deeper than this are refused before parsing; no record needs
-/// more than a handful of levels, and the limit keeps hostile input from exhausting the stack.
-inline constexpr std::size_t maxNestingDepth = 128;
-
-/// True when objects and arrays in the JSON text nest deeper than `limit` (brackets inside
-/// strings do not count). A cheap pre-scan that runs before any parser sees hostile input.
-bool nestsDeeperThan(std::string_view text, std::size_t limit) noexcept;
 
 /// Thrown by the field helpers while a record decodes; caught by `decodeValue`. Carries the
 /// path of the offending value ("data[2].id") for the description.

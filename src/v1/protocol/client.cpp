@@ -5,6 +5,8 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -13,6 +15,7 @@
 #include "platform/url.hpp"
 #include "v1/protocol/diagnostics.hpp"
 #include "v1/protocol/messages.hpp"
+#include "v1/protocol/request_builder.hpp"
 #include "velqo/core/velqo_v1_crypto.hpp"
 #include "velqo/platform/bytes.hpp"
 #include "velqo/platform/queue.hpp"
@@ -64,12 +67,39 @@ void callSafely(const Callback& callback, const VelqoV1FlowState& state) noexcep
   }
 }
 
+// Host code (the credentials provider, the handler's lookup and clean-up, the invalidator)
+// must not throw into the client. When it does, a line says so and the call counts as having
+// produced nothing; the step goes on.
+void callHost(std::string_view what, const std::function<void()>& call) noexcept {
+  try {
+    call();
+  } catch (...) {
+    try {
+      logEvent("host_callback_failed", EventFields{{"callback", std::string(what)}});
+    } catch (...) {
+      // Not even the line could be composed.
+    }
+  }
+}
+
 std::string endpointURL(const std::string& baseURL) {
   if (auto url = platform::Url::parse(baseURL)) return url->appendingPathComponent("auth").text();
   return baseURL;  // not a URL: the session fails the task with a bad-URL transport error
 }
 
 }  // namespace
+
+// The client's mutable fields, guarded by `mutex`, which is never held while the client
+// calls out.
+struct VelqoProtocolV1Client::State {
+  std::mutex mutex;
+  std::optional<std::string> session;
+  VelqoV1FlowState flowState;
+  StateChangeHook onStateChange;
+  std::optional<std::string> currentIdentifier;
+  std::optional<std::string> currentCodeVerifier;
+  std::optional<std::string> currentPhase;
+};
 
 struct VelqoProtocolV1Client::Impl {
   using Client = VelqoProtocolV1Client;
@@ -89,9 +119,9 @@ struct VelqoProtocolV1Client::Impl {
   static void finish(Client& c, VelqoV1FlowState state, const Completion& completion) {
     StateChangeHook hook;
     {
-      std::lock_guard lock(c.mutex_);
-      c.state_ = state;
-      hook = c.onStateChange_;
+      std::lock_guard lock(c.state_->mutex);
+      c.state_->flowState = state;
+      hook = c.state_->onStateChange;
     }
     callSafely(hook, state);
     callSafely(completion, state);
@@ -130,21 +160,8 @@ struct VelqoProtocolV1Client::Impl {
     }
 
     const VelqoV1ClientConfig& config = c.config_;
-    platform::HttpRequest request;
-    request.url = c.endpointURL_;
-    request.method = "POST";
-    request.body = std::move(body);
-    request.timeoutSeconds = config.timeoutSeconds();
-    auto& headers = request.headers;
-    headers.emplace_back("Content-Type", "application/json");
-    headers.emplace_back("Accept", "application/json");
-    headers.emplace_back("X-Config-Id", config.configId());
-    if (OptText unique = uniqueHeaderValue(c, action)) headers.emplace_back("x-unique", std::move(*unique));
-    headers.emplace_back("X-Velqo-SDK", config.sdkName());
-    headers.emplace_back("x-Velqo-iosSdk-Version", config.sdkVersion());
-    headers.emplace_back("X-Velqo-Platform", config.platform());
-    headers.emplace_back("X-Velqo-Protocol-Version", std::to_string(config.protocolVersion()));
-    if (config.relyingParty()) headers.emplace_back("X-Relying-Party", *config.relyingParty());
+    platform::HttpRequest request =
+        v1::detail::makeV1Request(config, c.endpointURL_, std::move(body), uniqueHeaderValue(c, action));
 
     v1::detail::logRequestWire(action, attemptForLog(attempt), request);
     logEvent("request_send", EventFields{{"action", std::string(action.wireName())},
@@ -208,7 +225,7 @@ struct VelqoProtocolV1Client::Impl {
                                                     {"session", c.session()},
                                                     {"phase", c.currentPhase()},
                                                     {"attempt", std::to_string(attempt)}});
-      const std::string raw = v1::detail::isValidUtf8(*body) ? *body : std::string("Invalid response");
+      const std::string raw = platform::isValidUtf8(*body) ? *body : std::string("Invalid response");
       finishWithClientError(c, c.session(), "response_decoding_failed", raw, std::nullopt, false, completion);
       return;
     }
@@ -254,11 +271,7 @@ struct VelqoProtocolV1Client::Impl {
     }
     if (failure) {
       if (failure->shouldClearRecord()) {
-        try {
-          handler->clearRecord(*identifier);
-        } catch (...) {
-          // The handler must not throw here; a faulty one does not stop the step.
-        }
+        callHost("clearRecord", [&] { handler->clearRecord(*identifier); });
       }
       finishWithClientError(c, response.session, failure->code(), failure->message(), traceId, false,
                             completion);
@@ -273,9 +286,9 @@ struct VelqoProtocolV1Client::Impl {
                               std::int64_t attempt, const Completion& completion) {
     const OptText phaseFromResponse = v1::detail::phaseForResponse(response.prompt, response.promptMeta);
     {
-      std::lock_guard lock(c.mutex_);
-      c.session_ = response.session;
-      if (phaseFromResponse) c.currentPhase_ = phaseFromResponse;
+      std::lock_guard lock(c.state_->mutex);
+      c.state_->session = response.session;
+      if (phaseFromResponse) c.state_->currentPhase = phaseFromResponse;
     }
 
     const VelqoV1Prompt& prompt = response.prompt;
@@ -336,9 +349,10 @@ struct VelqoProtocolV1Client::Impl {
       }
       OptText verifier;
       {
-        std::lock_guard lock(c.mutex_);
-        verifier = completed->codeVerifier ? completed->codeVerifier : std::move(c.currentCodeVerifier_);
-        wipeOptional(c.currentCodeVerifier_);
+        std::lock_guard lock(c.state_->mutex);
+        verifier =
+            completed->codeVerifier ? completed->codeVerifier : std::move(c.state_->currentCodeVerifier);
+        wipeOptional(c.state_->currentCodeVerifier);
       }
       finish(c,
              VelqoV1FlowState::Completed{response.session, std::move(authCode), completed->expiresAt,
@@ -370,11 +384,7 @@ struct VelqoProtocolV1Client::Impl {
     const OptText identifier = c.currentIdentifier();
     if (identifier && config.deviceCredentialClearCodes().count(error.code) != 0 &&
         config.deviceCredentialsInvalidator()) {
-      try {
-        config.deviceCredentialsInvalidator()(*identifier);
-      } catch (...) {
-        // The invalidator must not throw; a faulty one does not stop the step.
-      }
+      callHost("deviceCredentialsInvalidator", [&] { config.deviceCredentialsInvalidator()(*identifier); });
     }
 
     const VelqoV1ErrorAction::Case kind = error.action.kind();
@@ -409,30 +419,31 @@ VelqoProtocolV1Client::VelqoProtocolV1Client(Passkey, VelqoV1ClientConfig config
                                              std::shared_ptr<platform::HttpSession> urlSession)
     : config_(std::move(config)),
       urlSession_(std::move(urlSession)),
-      endpointURL_(endpointURL(config_.baseURL())) {}
+      endpointURL_(endpointURL(config_.baseURL())),
+      state_(std::make_unique<State>()) {}
 
 VelqoProtocolV1Client::~VelqoProtocolV1Client() {
-  wipeOptional(currentCodeVerifier_);
+  wipeOptional(state_->currentCodeVerifier);
 }
 
 std::optional<std::string> VelqoProtocolV1Client::session() const {
-  std::lock_guard lock(mutex_);
-  return session_;
+  std::lock_guard lock(state_->mutex);
+  return state_->session;
 }
 
 VelqoV1FlowState VelqoProtocolV1Client::state() const {
-  std::lock_guard lock(mutex_);
-  return state_;
+  std::lock_guard lock(state_->mutex);
+  return state_->flowState;
 }
 
 void VelqoProtocolV1Client::setOnStateChange(StateChangeHook hook) {
-  std::lock_guard lock(mutex_);
-  onStateChange_ = std::move(hook);
+  std::lock_guard lock(state_->mutex);
+  state_->onStateChange = std::move(hook);
 }
 
 VelqoProtocolV1Client::StateChangeHook VelqoProtocolV1Client::onStateChange() const {
-  std::lock_guard lock(mutex_);
-  return onStateChange_;
+  std::lock_guard lock(state_->mutex);
+  return state_->onStateChange;
 }
 
 void VelqoProtocolV1Client::start(VelqoV1FlowType flowType, std::string identifier,
@@ -443,28 +454,20 @@ void VelqoProtocolV1Client::start(VelqoV1FlowType flowType, std::string identifi
                                   std::optional<VelqoV1DeviceCredentials> deviceCredentials,
                                   Completion completion) {
   {
-    std::lock_guard lock(mutex_);
-    session_.reset();
-    currentIdentifier_ = identifier;
-    currentPhase_ = "primary";
+    std::lock_guard lock(state_->mutex);
+    state_->session.reset();
+    state_->currentIdentifier = identifier;
+    state_->currentPhase = "primary";
   }
 
   std::optional<VelqoV1DeviceCredentials> credentials = std::move(deviceCredentials);
   if (!credentials && flowType == VelqoV1FlowType::signin) {
     if (const auto& provider = config_.deviceCredentialsProvider()) {
-      try {
-        credentials = provider(identifier);
-      } catch (...) {
-        credentials.reset();
-      }
+      callHost("deviceCredentialsProvider", [&] { credentials = provider(identifier); });
     }
     if (!credentials) {
       if (const auto& handler = config_.deviceCryptoHandler()) {
-        try {
-          credentials = handler->deviceCredentials(identifier);
-        } catch (...) {
-          credentials.reset();
-        }
+        callHost("deviceCredentials", [&] { credentials = handler->deviceCredentials(identifier); });
       }
     }
   }
@@ -482,9 +485,9 @@ void VelqoProtocolV1Client::start(VelqoV1FlowType flowType, std::string identifi
     challenge = std::move(codeChallenge);
   }
   {
-    std::lock_guard lock(mutex_);
-    wipeOptional(currentCodeVerifier_);
-    currentCodeVerifier_ = std::move(verifier);
+    std::lock_guard lock(state_->mutex);
+    wipeOptional(state_->currentCodeVerifier);
+    state_->currentCodeVerifier = std::move(verifier);
   }
 
   const bool hasCredentials = credentials.has_value();
@@ -504,11 +507,11 @@ void VelqoProtocolV1Client::send(VelqoV1Action action, Completion completion) {
   VelqoV1FlowState loading;
   StateChangeHook hook;
   {
-    std::lock_guard lock(mutex_);
-    if (const auto* start = action.as<VelqoV1Action::Start>()) currentIdentifier_ = start->identifier;
-    loading = VelqoV1FlowState::loading(session_);
-    state_ = loading;
-    hook = onStateChange_;
+    std::lock_guard lock(state_->mutex);
+    if (const auto* start = action.as<VelqoV1Action::Start>()) state_->currentIdentifier = start->identifier;
+    loading = VelqoV1FlowState::loading(state_->session);
+    state_->flowState = loading;
+    hook = state_->onStateChange;
   }
   callSafely(hook, loading);
   Impl::perform(*this, action, 0, completion);
@@ -552,13 +555,13 @@ void VelqoProtocolV1Client::cancel(Completion completion) {
 void VelqoProtocolV1Client::reset() {
   StateChangeHook hook;
   {
-    std::lock_guard lock(mutex_);
-    session_.reset();
-    currentIdentifier_.reset();
-    wipeOptional(currentCodeVerifier_);
-    currentPhase_.reset();
-    state_ = VelqoV1FlowState::idle();
-    hook = onStateChange_;
+    std::lock_guard lock(state_->mutex);
+    state_->session.reset();
+    state_->currentIdentifier.reset();
+    wipeOptional(state_->currentCodeVerifier);
+    state_->currentPhase.reset();
+    state_->flowState = VelqoV1FlowState::idle();
+    hook = state_->onStateChange;
   }
   callSafely(hook, VelqoV1FlowState::idle());
 }
@@ -581,33 +584,16 @@ std::optional<VelqoProtocolV1Client::PkcePair> VelqoProtocolV1Client::makePkcePa
 }
 
 std::optional<std::string> VelqoProtocolV1Client::currentIdentifier() const {
-  std::lock_guard lock(mutex_);
-  return currentIdentifier_;
-}
-void VelqoProtocolV1Client::setCurrentIdentifier(std::optional<std::string> identifier) {
-  std::lock_guard lock(mutex_);
-  currentIdentifier_ = std::move(identifier);
+  std::lock_guard lock(state_->mutex);
+  return state_->currentIdentifier;
 }
 std::optional<std::string> VelqoProtocolV1Client::currentCodeVerifier() const {
-  std::lock_guard lock(mutex_);
-  return currentCodeVerifier_;
-}
-void VelqoProtocolV1Client::setCurrentCodeVerifier(std::optional<std::string> verifier) {
-  std::lock_guard lock(mutex_);
-  wipeOptional(currentCodeVerifier_);
-  currentCodeVerifier_ = std::move(verifier);
+  std::lock_guard lock(state_->mutex);
+  return state_->currentCodeVerifier;
 }
 std::optional<std::string> VelqoProtocolV1Client::currentPhase() const {
-  std::lock_guard lock(mutex_);
-  return currentPhase_;
-}
-void VelqoProtocolV1Client::setCurrentPhase(std::optional<std::string> phase) {
-  std::lock_guard lock(mutex_);
-  currentPhase_ = std::move(phase);
-}
-void VelqoProtocolV1Client::clearSession() {
-  std::lock_guard lock(mutex_);
-  session_.reset();
+  std::lock_guard lock(state_->mutex);
+  return state_->currentPhase;
 }
 
 }  // namespace velqo

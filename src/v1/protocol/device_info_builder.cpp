@@ -7,7 +7,8 @@
 #include "core/identity/device_records.hpp"
 #include "core/identity/fingerprint_generator.hpp"
 #include "platform/encoding.hpp"
-#include "v1/protocol/time_zone_offset.hpp"
+#include "platform/identifier_text.hpp"
+#include "platform/time_zone.hpp"
 #include "velqo/platform/environment.hpp"
 
 namespace velqo {
@@ -22,8 +23,8 @@ void setText(VelqoV1JSONObject& signals, const char* name, const std::optional<s
 // identifier) falls back to the process's own local time zone.
 long currentOffsetSeconds(const std::string& zone) {
   const auto now = std::chrono::system_clock::now();
-  if (auto offset = v1::detail::zoneOffsetSeconds(zone, now)) return *offset;
-  return v1::detail::processLocalOffsetSeconds(now);
+  if (auto offset = platform::zoneOffsetSeconds(zone, now)) return *offset;
+  return platform::processLocalOffsetSeconds(now);
 }
 
 }  // namespace
@@ -44,7 +45,7 @@ VelqoV1DeviceInfoError VelqoV1DeviceInfoError::invalidIdentifier() {
 }
 
 std::string VelqoV1DeviceInfoBuilder::normalizedIdentifier(std::string_view identifier) {
-  return platform::toLowerAscii(platform::trimWhitespace(identifier));
+  return platform::normalizedIdentifier(identifier);
 }
 
 VelqoV1DeviceInfo VelqoV1DeviceInfoBuilder::build(std::string_view identifier,

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <span>
 
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
+#include "platform/identifier_text.hpp"
 #include "v1/protocol/wire_json.hpp"
 #include "velqo/core/debug_sink.hpp"
+#include "velqo/v1/protocol/wire_redaction.hpp"
 
 namespace velqo::v1::detail {
 
@@ -37,19 +40,25 @@ bool isRedactedKey(std::string_view key) {
   return containsAny(lower, kRedactWords);
 }
 
-bool isRedactedBodyKey(std::string_view key) {
+// Body keys: the event-line rule, the body-only words, and the caller's extra words. A key
+// naming a token is hidden even when it also holds a keep word ("phoneActionToken").
+bool isRedactedBodyKey(std::string_view key, std::span<const std::string_view> extraWords) {
   if (isRedactedKey(key)) return true;
   const std::string lower = platform::toLowerAscii(key);
-  return !containsAny(lower, kKeepWords) && containsAny(lower, kBodyOnlyRedactWords);
+  if (lower.find("token") != std::string::npos) return true;
+  if (containsAny(lower, kKeepWords)) return false;
+  return containsAny(lower, kBodyOnlyRedactWords) ||
+         std::any_of(extraWords.begin(), extraWords.end(),
+                     [&](std::string_view word) { return lower.find(word) != std::string::npos; });
 }
 
 /// Replaces the scalar values under redacted keys; arrays take the key of their member.
-void redactJson(Json& json, bool underRedactedKey) {
+void redactJson(Json& json, bool underRedactedKey, std::span<const std::string_view> extraWords) {
   if (json.is_object()) {
     for (auto it = json.begin(); it != json.end(); ++it) {
-      bool redacted = isRedactedBodyKey(it.key());
+      bool redacted = isRedactedBodyKey(it.key(), extraWords);
       if (it->is_structured()) {
-        redactJson(*it, redacted);
+        redactJson(*it, redacted, extraWords);
       } else if (redacted && !it->is_null()) {
         *it = std::string(kRedacted);
       }
@@ -57,7 +66,7 @@ void redactJson(Json& json, bool underRedactedKey) {
   } else if (json.is_array()) {
     for (Json& element : json) {
       if (element.is_structured()) {
-        redactJson(element, underRedactedKey);
+        redactJson(element, underRedactedKey, extraWords);
       } else if (underRedactedKey && !element.is_null()) {
         element = std::string(kRedacted);
       }
@@ -117,51 +126,8 @@ std::string wirePrefix(std::string_view tag, std::string_view actionName, int at
 
 }  // namespace
 
-bool isValidUtf8(std::string_view bytes) noexcept {
-  std::size_t i = 0;
-  const std::size_t n = bytes.size();
-  while (i < n) {
-    auto b0 = static_cast<unsigned char>(bytes[i]);
-    if (b0 < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length;
-    unsigned int codePoint;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      length = 2;
-      codePoint = b0 & 0x1Fu;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      length = 3;
-      codePoint = b0 & 0x0Fu;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      length = 4;
-      codePoint = b0 & 0x07u;
-    } else {
-      return false;
-    }
-    if (i + length > n) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      auto b = static_cast<unsigned char>(bytes[i + k]);
-      if ((b & 0xC0) != 0x80) return false;
-      codePoint = (codePoint << 6) | (b & 0x3Fu);
-    }
-    if ((length == 3 && codePoint < 0x800) ||
-        (length == 4 && (codePoint < 0x10000 || codePoint > 0x10FFFF)) ||
-        (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
-      return false;
-    }
-    i += length;
-  }
-  return true;
-}
-
-std::string normalizedIdentifier(std::string_view identifier) {
-  return platform::toLowerAscii(platform::trimWhitespace(identifier));
-}
-
 std::optional<std::string> identifierDigestHex(std::string_view identifier) {
-  const std::string normalized = normalizedIdentifier(identifier);
+  const std::string normalized = platform::normalizedIdentifier(identifier);
   if (normalized.empty()) return std::nullopt;
   return platform::crypto::sha256Hex(platform::crypto::view(normalized));
 }
@@ -218,21 +184,33 @@ std::string renderHeaderDictionary(const platform::HeaderList& headers) {
   return out;
 }
 
-std::optional<std::string> composeWireBodyLine(std::string_view tag, std::string_view body) {
+std::optional<std::string> composeWireBodyLine(std::string_view tag, std::string_view body,
+                                               std::string_view contentType) {
   if (body.empty()) return std::nullopt;
   std::string line(tag);
-  auto json = tryParseJson(body);
-  if (json && json->is_structured()) {
-    redactJson(*json, false);
+  if (std::optional<std::string> shown = velqoRedactedWireBody(body)) {
     line += '\n';
-    line += prettyDump(*json);
-  } else if (isValidUtf8(body)) {
-    line += '\n';
-    line += body;
+    line += *shown;
+  } else if (platform::isValidUtf8(body)) {
+    // Not JSON (truncated, too deep, an HTML error page): its text may hold anything, so
+    // only its size and type show.
+    line += " <non-json-body count=" + std::to_string(body.size());
+    if (!contentType.empty() && platform::isValidUtf8(contentType)) {
+      line += " contentType=";
+      line += contentType;
+    }
+    line += '>';
   } else {
     line += " <non-utf8-bytes count=" + std::to_string(body.size()) + ">";
   }
   return line;
+}
+
+std::string contentTypeOf(const platform::HeaderList& headers) {
+  for (const auto& [name, value] : headers) {
+    if (platform::toLowerAscii(name) == "content-type") return value;
+  }
+  return {};
 }
 
 std::vector<std::string> composeRequestWireLines(std::string_view actionName, int attempt,
@@ -245,7 +223,7 @@ std::vector<std::string> composeRequestWireLines(std::string_view actionName, in
   first += request.url.empty() ? std::string("unknown") : request.url;
   lines.push_back(std::move(first));
   lines.push_back("[V1][WIRE][REQ_HEADERS] " + renderHeaderDictionary(request.headers));
-  if (auto body = composeWireBodyLine("[V1][WIRE][REQ_BODY]", request.body))
+  if (auto body = composeWireBodyLine("[V1][WIRE][REQ_BODY]", request.body, contentTypeOf(request.headers)))
     lines.push_back(std::move(*body));
   return lines;
 }
@@ -272,7 +250,7 @@ std::vector<std::string> composeResponseWireLines(std::string_view actionName, i
                   " status=" + std::to_string(response->statusCode));
   lines.push_back("[V1][WIRE][RESP_HEADERS] " + renderHeaderDictionary(response->headers));
   if (body) {
-    if (auto bodyLine = composeWireBodyLine("[V1][WIRE][RESP_BODY]", *body))
+    if (auto bodyLine = composeWireBodyLine("[V1][WIRE][RESP_BODY]", *body, contentTypeOf(response->headers)))
       lines.push_back(std::move(*bodyLine));
   }
   return lines;
@@ -287,3 +265,16 @@ void logResponseWire(const VelqoV1Action& action, int attempt, const std::option
 }
 
 }  // namespace velqo::v1::detail
+
+namespace velqo {
+
+std::optional<std::string> velqoRedactedWireBody(std::string_view body,
+                                                 std::span<const std::string_view> extraSensitiveWords) {
+  using v1::detail::Json;
+  std::optional<Json> json = v1::detail::tryParseJson(body);
+  if (!json || !json->is_structured()) return std::nullopt;
+  v1::detail::redactJson(*json, false, extraSensitiveWords);
+  return v1::detail::prettyDump(*json);
+}
+
+}  // namespace velqo

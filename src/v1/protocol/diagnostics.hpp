@@ -17,11 +17,8 @@
 
 namespace velqo::v1::detail {
 
-/// Identifier normalisation: trim whitespace and newlines, then lower-case.
-std::string normalizedIdentifier(std::string_view identifier);
-
-/// Lower-case hex SHA-256 of the normalised identifier (64 characters), or nothing when the
-/// normalised identifier is empty. The "x-unique" header value.
+/// Lower-case hex SHA-256 of the normalised identifier (platform::normalizedIdentifier) (64 characters), or
+/// nothing when the normalised identifier is empty. The "x-unique" header value.
 std::optional<std::string> identifierDigestHex(std::string_view identifier);
 
 /// The log form of an identifier: the first 12 characters of identifierDigestHex, or "none"
@@ -53,7 +50,7 @@ std::string composeEventLine(std::string_view event, EventFields fields, EventLi
 void logEvent(std::string_view event, EventFields fields);
 
 /// The bytes re-serialised with two-space pretty printing when they are JSON whose top
-/// level is an object or an array; nothing otherwise (also for nesting deeper than 256).
+/// level is an object or an array; nothing otherwise (also for nesting too deep).
 std::optional<std::string> prettyJSONText(std::string_view bytes);
 
 /// A header list as a dictionary literal: ["Name": "value", ...] in list order, quotes and
@@ -61,11 +58,15 @@ std::optional<std::string> prettyJSONText(std::string_view bytes);
 std::string renderHeaderDictionary(const platform::HeaderList& headers);
 
 /// The body line for `tag` (e.g. "[V1][WIRE][REQ_BODY]"), or nothing for an empty body:
-/// tag + "\n" + the pretty JSON text, else the body when it is valid UTF-8, else
-/// tag + " <non-utf8-bytes count=N>". In JSON bodies every member whose key the event-line
-/// redaction would redact, and every "secret" or "otpauthUrl" member, shows "<redacted>"
-/// instead of its value, so codes, tokens, signatures and device secrets never reach a line.
-std::optional<std::string> composeWireBodyLine(std::string_view tag, std::string_view body);
+/// tag + "\n" + velqoRedactedWireBody's text for a JSON object or array; else, for valid
+/// UTF-8, tag + " <non-json-body count=N contentType=T>" (the type only when known); else
+/// tag + " <non-utf8-bytes count=N>". A body that is not JSON never shows its text: it may
+/// hold a code or token the redaction could not find.
+std::optional<std::string> composeWireBodyLine(std::string_view tag, std::string_view body,
+                                               std::string_view contentType = {});
+
+/// The value of the first "Content-Type" header (any case), or an empty text.
+std::string contentTypeOf(const platform::HeaderList& headers);
 
 /// The request's wire lines: "[V1][WIRE][REQ] action=... attempt=... method=... url=...",
 /// "[V1][WIRE][REQ_HEADERS] [...]", and the "[V1][WIRE][REQ_BODY]" line for a non-empty body.
@@ -84,8 +85,5 @@ std::vector<std::string> composeResponseWireLines(std::string_view actionName, i
 void logResponseWire(const VelqoV1Action& action, int attempt, const std::optional<std::string>& body,
                      const std::optional<platform::HttpResponse>& response,
                      const std::optional<platform::PlatformError>& error);
-
-/// True when the bytes are valid UTF-8 (no overlongs, no surrogates, nothing above U+10FFFF).
-bool isValidUtf8(std::string_view bytes) noexcept;
 
 }  // namespace velqo::v1::detail

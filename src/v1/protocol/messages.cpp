@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "core/json/error_body.hpp"
 #include "platform/encoding.hpp"
 #include "v1/protocol/diagnostics.hpp"
 #include "v1/protocol/wire_json.hpp"
@@ -131,26 +132,14 @@ std::string userFacingErrorMessage(std::string_view code, std::string_view messa
 }
 
 std::optional<std::string> extractHttpErrorDetail(std::string_view body) {
-  auto json = tryParseJson(body);
-  if (!json || !json->is_object()) return std::nullopt;
-  std::optional<std::string> fields[3];
-  static constexpr std::string_view kKeys[3] = {"detail", "message", "error"};
-  for (std::size_t i = 0; i < 3; ++i) {
-    auto it = json->find(kKeys[i]);
-    if (it == json->end() || it->is_null()) continue;
-    if (!it->is_string()) return std::nullopt;  // the whole body does not read as an error body
-    fields[i] = it->get_ref<const std::string&>();
-  }
-  for (auto& field : fields) {
-    if (field) return std::move(field);
-  }
+  if (std::optional<json::ErrorBody> error = json::readErrorBody(body)) return error->firstText();
   return std::nullopt;
 }
 
 std::string httpErrorRawMessage(long statusCode, std::string_view body) {
   std::string message = "HTTP " + std::to_string(statusCode);
   std::optional<std::string> detail = extractHttpErrorDetail(body);
-  if (!detail && isValidUtf8(body)) detail = std::string(body);
+  if (!detail && platform::isValidUtf8(body)) detail = std::string(body);
   if (!detail || detail->empty()) return message;
   auto [prefix, truncated] = prefixOfScalars(*detail, kHttpDetailLimit);
   message += ": ";

@@ -1,6 +1,6 @@
 #include "v1/protocol/wire_json.hpp"
 
-#include "core/transport/json_codec.hpp"
+#include "core/json/json_reader.hpp"
 
 #include <cmath>
 #include <limits>
@@ -213,25 +213,14 @@ VelqoV1Prompt::Error decodeErrorPrompt(const Json& json) {
 
 // ---- Parsing -----------------------------------------------------------------------------
 
-bool nestingExceeds(std::string_view text, std::size_t maxDepth) noexcept {
-  return ::velqo::json::nestsDeeperThan(text, maxDepth);
-}
-
-std::optional<Json> tryParseJson(std::string_view text) noexcept {
-  if (nestingExceeds(text, kMaxJsonDepth)) return std::nullopt;
-  try {
-    Json json = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
-    if (json.is_discarded()) return std::nullopt;
-    return json;
-  } catch (...) {
-    return std::nullopt;
-  }
+std::optional<Json> tryParseJson(std::string_view text) {
+  return ::velqo::json::readJson(text);
 }
 
 Json parseJson(std::string_view text) {
-  if (nestingExceeds(text, kMaxJsonDepth)) {
+  if (::velqo::json::nestsDeeperThan(text, ::velqo::json::maxNestingDepth)) {
     throw Error::dataCorrupted("The given data nests arrays and objects more than " +
-                               std::to_string(kMaxJsonDepth) + " levels deep");
+                               std::to_string(::velqo::json::maxNestingDepth) + " levels deep");
   }
   auto json = tryParseJson(text);
   if (!json) throw Error::dataCorrupted("The given data was not valid JSON");

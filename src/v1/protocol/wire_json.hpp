@@ -22,18 +22,11 @@ namespace velqo::v1::detail {
 using Json = nlohmann::json;
 using OrderedJson = nlohmann::ordered_json;
 
-/// Deepest nesting of arrays and objects accepted from outside text.
-inline constexpr std::size_t kMaxJsonDepth = 256;
-
-/// True when the text opens more than `maxDepth` arrays/objects at once (strings skipped).
-/// Cheap pre-scan run before parsing so no later recursion can exhaust the stack.
-bool nestingExceeds(std::string_view text, std::size_t maxDepth) noexcept;
-
 /// Parses any JSON text. Throws dataCorrupted for text that is not JSON, nests too deeply,
 /// or holds a number that overflows a double.
 Json parseJson(std::string_view text);
-/// The same without throwing.
-std::optional<Json> tryParseJson(std::string_view text) noexcept;
+/// The same without throwing, but for std::bad_alloc (the core reader).
+std::optional<Json> tryParseJson(std::string_view text);
 
 /// Compact text of an ordered document; invalid UTF-8 in a text throws invalidValue.
 std::string dumpCompact(const OrderedJson& json);

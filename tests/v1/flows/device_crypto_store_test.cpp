@@ -99,6 +99,11 @@ TEST_F(DeviceCryptoStoreTest, RecordKeyIsNormalisedIdentifierPlusProject) {
   EXPECT_EQ(store->load("alice.smith", "p1"), record);
   EXPECT_EQ(store->load("ALICE.SMITH ", "p1"), record);
   EXPECT_EQ(store->load("alice.smith", "P1"), std::nullopt);
+  // Non-ASCII: Unicode lower-casing and a trailing no-break space.
+  auto elodie = decoded(sampleRecord("\xC3\x89lodie"));
+  store->save(elodie);
+  EXPECT_TRUE(rawItem("\xC3\xA9lodie+p1").has_value());
+  EXPECT_EQ(store->load("\xC3\xA9LODIE\xC2\xA0", "p1"), elodie);
   EXPECT_EQ(detail::recordRef("abc"), "ba7816bf8f01");
   EXPECT_TRUE(loggedPrefix(
       "[V1DeviceCrypto] device_record_saved recordStore=keychain keyStore=software_fallback recordRef=" +

@@ -32,6 +32,7 @@ TEST(FlowChoices, IdentifierKinds) {
       {"12 34 56", IdentifierKind::other},     // six digits
       {"   ", IdentifierKind::other},
       {"alice", IdentifierKind::other},
+      {"\xE3\x80\x80+1 555 010 2030\xC2\xA0", IdentifierKind::phone},  // ideographic and no-break spaces
   };
   for (const Row& row : rows) EXPECT_EQ(identifierKind(row.text), row.kind) << row.text;
   EXPECT_EQ(identifierKind(std::string(100000, 'a') + "@example.com"), IdentifierKind::email)
@@ -66,9 +67,9 @@ TEST(FlowChoices, PrimaryPhaseAndSmsDecisions) {
 
   inputs.policy = VelqoV1PrimaryMethodSelectionPolicy::automaticFromIdentifier;
   const std::vector<VelqoV1Method> none = {{"password", "P", std::nullopt}, {"push", "Q", std::nullopt}};
-  EXPECT_EQ(autoSelectPrimaryMethod(inputs, none, context(std::nullopt)), std::nullopt);
+  EXPECT_EQ(autoSelectPrimaryMethod(inputs, none, "s1", context(std::nullopt)), std::nullopt);
   inputs.identifier.reset();
-  EXPECT_EQ(autoSelectPrimaryMethod(inputs, {{"email_otp", "E", std::nullopt}}, context(std::nullopt)),
+  EXPECT_EQ(autoSelectPrimaryMethod(inputs, {{"email_otp", "E", std::nullopt}}, "s1", context(std::nullopt)),
             std::nullopt);
 }
 

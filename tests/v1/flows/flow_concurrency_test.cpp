@@ -119,10 +119,10 @@ TEST_F(FlowTest, EveryAnswerIsDeliveredOnceAndInOrderWhileAnotherThreadResets) {
     }
   });
   flow->start(VelqoV1FlowType::signup, "zed");
-  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return prompts().size() == 1; }, 5s));
+  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return prompts().size() == 1; }, 30s));
   for (std::size_t i = 1; i <= 30; ++i) {
     flow->submitCode("1");
-    ASSERT_TRUE(platform::mainQueue().runUntil([&] { return prompts().size() == i + 1; }, 5s));
+    ASSERT_TRUE(platform::mainQueue().runUntil([&] { return prompts().size() == i + 1; }, 30s));
   }
   stop = true;
   resetter.join();

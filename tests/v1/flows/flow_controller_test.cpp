@@ -190,12 +190,83 @@ TEST_F(FlowTest, PhoneIdentifierIsSubmittedAsSmsNumberOncePerSession) {
   EXPECT_TRUE(capture.has("[V1] auto_submit_setup_sms identifierKind=phone phase=primary session=s1"));
 }
 
+TEST_F(FlowTest, AutomaticMethodChoiceIsMadeOncePerSession) {
+  auto flow = makeController(false, Policy::automaticFromIdentifier);
+  const char* select = R"({"type":"select_method","methods":[{"id":"email_otp","label":"E"}]})";
+  peer.enqueue(Peer::answer("s1", select));
+  peer.enqueue(Peer::answer("s1", select));  // the service asks again: the host decides now
+  flow->start(VelqoV1FlowType::signin, "alice@example.com");
+  ASSERT_TRUE(recorder.waitFor(1));
+  EXPECT_EQ(promptOf(recorder.last()).prompt.kind(), VelqoV1UserPrompt::Case::selectMethod);
+  pump(200ms);
+  EXPECT_EQ(peer.requestCount(), 2u);
+  EXPECT_EQ(recorder.count(), 1u);
+}
+
+TEST_F(FlowTest, DefaultAndSecondFactorStepLabels) {
+  // The first code prompt of a flow without step information is the identity check; a setup
+  // or code prompt right after a submitted code is the second factor.
+  for (const char* next :
+       {R"({"type":"enter_totp"})", R"({"type":"setup_totp","secret":"S","otpauthUrl":"u"})",
+        R"({"type":"setup_sms","existingPhone":"+4915100000"})"}) {
+    SCOPED_TRACE(next);
+    auto flow = makeController();
+    peer.enqueue(Peer::answer("s1", R"({"type":"enter_code","destination":"d"})"));
+    peer.enqueue(Peer::answer("s1", next));
+    flow->start(VelqoV1FlowType::signin, "ivy");
+    ASSERT_TRUE(recorder.waitFor(1));
+    EXPECT_EQ(promptOf(recorder.last()).context.stepInfo(), step("primary", "Verify Identity"));
+    flow->submitCode("123456");
+    ASSERT_TRUE(recorder.waitFor(2));
+    EXPECT_EQ(promptOf(recorder.last()).context.stepInfo(), step("mfa", "Second Factor"));
+    flow.reset();
+    recorder.clear();
+  }
+}
+
+TEST_F(FlowTest, ServerPollNumbersAtTheEdges) {
+  struct Row {
+    const char* expiresAt;
+    const char* pollInterval;
+    std::chrono::milliseconds minimumGap;  // between the start and the first poll; 0: no poll
+  };
+  const std::vector<Row> rows = {
+      {"9999-12-31T23:59:59Z", "0", 900ms},  // "never" expires: polled, not expired
+      {"2030-01-01T00:00:00Z", "2", 1900ms},
+      {"2030-01-01T00:00:00Z", "10000000000", 0ms},  // beyond the clock: held, prompt still shown
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.expiresAt) + " every " + row.pollInterval);
+    const std::size_t before = peer.requestCount();
+    auto flow = makeController(true);
+    const std::string await = std::string(R"({"type":"await_approval","qrData":"q","expiresAt":")") +
+                              row.expiresAt + R"(","pollInterval":)" + row.pollInterval + "}";
+    peer.setFallback([await](const auto&) { return Peer::answer("s1", await); });
+    flow->start(VelqoV1FlowType::signin, "jo");
+    ASSERT_TRUE(recorder.waitFor(1));
+    EXPECT_EQ(promptOf(recorder.last()).prompt.kind(), VelqoV1UserPrompt::Case::awaitApproval);
+    if (row.minimumGap > 0ms) {
+      ASSERT_TRUE(peer.waitForRequests(before + 2, 30s));
+      const auto exchanges = peer.exchanges();
+      EXPECT_EQ(exchanges[before + 1].actionType, "poll");
+      EXPECT_GE(exchanges[before + 1].receivedAt - exchanges[before].receivedAt, row.minimumGap);
+    } else {
+      pump(300ms);
+      EXPECT_EQ(peer.requestCount(), before + 1);
+    }
+    flow.reset();
+    pump(50ms);
+    EXPECT_EQ(recorder.count(), 1u) << "no expiry error, no repeated prompt";
+    recorder.clear();
+  }
+}
+
 TEST_F(FlowTest, AwaitedApprovalIsPolledUntilApprovedAndRepeatsAreNotShownAgain) {
   auto flow = makeController(true);
   for (int i = 0; i < 3; ++i) peer.enqueue(Peer::answer("s1", kAwait));
   peer.enqueue(Peer::answer("s1", Peer::completedPrompt("code-9")));
   flow->start(VelqoV1FlowType::signin, "carol", std::nullopt, std::nullopt, std::string("caller-challenge"));
-  ASSERT_TRUE(recorder.waitFor(2, 15s));
+  ASSERT_TRUE(recorder.waitFor(2, 30s));
   const auto updates = recorder.updates();
   EXPECT_EQ(promptOf(updates[0]).prompt, VelqoV1UserPrompt(VelqoV1UserPrompt::AwaitApproval{
                                              std::string("qr"), "2030-01-01T00:00:00Z", 1}));
@@ -217,14 +288,18 @@ TEST_F(FlowTest, SameApprovalIsShownAgainOnlyAfterAUserAction) {
     if (s.kind() == VelqoV1FlowState::Case::prompt) ++states;
   });
   for (int i = 0; i < 3; ++i) peer.enqueue(Peer::answer("s1", kAwait));
+  peer.enqueue(Peer::answer("s2", kAwait));
   flow->start(VelqoV1FlowType::signin, "dan");
   ASSERT_TRUE(recorder.waitFor(1));
   flow->poll();
-  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return states.load() == 2; }, 10s));
+  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return states.load() == 2; }, 30s));
   flow->selectMethod("push");
   ASSERT_TRUE(recorder.waitFor(2));
   pump(50ms);
   EXPECT_EQ(recorder.count(), 2u);
+  flow->poll();  // a poll that brings another session's approval shows it
+  ASSERT_TRUE(recorder.waitFor(3));
+  EXPECT_EQ(promptOf(recorder.last()).context.session(), "s2");
   flow->client()->setOnStateChange({});
 }
 
@@ -237,9 +312,9 @@ TEST_F(FlowTest, ApprovalExpiresLocallyWithOneErrorAndNoFurtherPoll) {
   });
   flow->start(VelqoV1FlowType::signin, "erin");
   ASSERT_TRUE(recorder.waitFor(1));
-  ASSERT_TRUE(peer.waitForRequests(2, 3s)) << "before the expiry a tick polls";
+  ASSERT_TRUE(peer.waitForRequests(2, 30s)) << "before the expiry a tick polls";
   setClock(at("2025-01-01T10:00:01Z"));
-  ASSERT_TRUE(recorder.waitFor(2, 5s));
+  ASSERT_TRUE(recorder.waitFor(2, 30s));
   EXPECT_EQ(recorder.last(),
             Update(Update::Error{"s1", "session_expired", std::nullopt, "Approval expired", false,
                                  std::nullopt, VelqoV1ResponseMeta{"trace-1", "2030-01-01T00:00:00Z"}}));
@@ -256,6 +331,10 @@ TEST_F(FlowTest, ResendIsGatedByTheLastEnterCodePrompt) {
   peer.enqueue(
       Peer::answer("s1", R"({"type":"enter_code","destination":"d","resendAt":"2025-01-01T10:00:30Z"})"));
   peer.enqueue(Peer::answer("s1", R"({"type":"enter_code","destination":"d","resendAt":"2025-01-01"})"));
+  peer.enqueue(
+      Peer::answer("s1", R"({"type":"enter_code","destination":"d","resendAt":"9999-12-31T23:59:59Z"})"));
+  peer.enqueue(
+      Peer::answer("s1", R"({"type":"enter_code","destination":"d","resendAt":"2025-01-01T10:01:00Z"})"));
   peer.enqueue(Peer::answer("s1", R"({"type":"select_method","methods":[]})"));
   flow->start(VelqoV1FlowType::signin, "fay");
   ASSERT_TRUE(recorder.waitFor(1));
@@ -269,9 +348,16 @@ TEST_F(FlowTest, ResendIsGatedByTheLastEnterCodePrompt) {
   ASSERT_TRUE(recorder.waitFor(2));
   EXPECT_TRUE(flow->resend()) << "an unreadable resend time leaves the gate open";
   ASSERT_TRUE(recorder.waitFor(3));
+  EXPECT_FALSE(flow->resend()) << "a resend time in the year 9999 keeps the gate closed";
+  EXPECT_FALSE(flow->canResend(at("2262-04-11T00:00:00Z")));
+  flow->submitCode("1");
+  ASSERT_TRUE(recorder.waitFor(4));
+  EXPECT_TRUE(flow->canResend(at("2030-01-01T00:00:00Z")));
+  flow->selectMethod("x");
+  ASSERT_TRUE(recorder.waitFor(5));
   EXPECT_FALSE(flow->canResend(at("2030-01-01T00:00:00Z"))) << "another prompt clears the resend time";
   const auto exchanges = peer.exchanges();
-  ASSERT_EQ(exchanges.size(), 3u);
+  ASSERT_EQ(exchanges.size(), 5u);
   EXPECT_EQ(exchanges[1].actionType, "resend");
   EXPECT_EQ(exchanges[2].actionType, "resend");
 }

@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -75,17 +71,6 @@ TEST(FlowSdk, AssemblesTheGraphWithItsSettingsAndOwnsItAlone) {
   EXPECT_TRUE(crypto.expired() && client.expired() && flow.expired()) << "no cycle keeps the graph alive";
 }
 
-TEST(FlowSdk, DefaultVersionIsTheProjectVersion) {
-  std::ifstream file(std::filesystem::path(__FILE__).parent_path() / "../../../CMakeLists.txt");
-  std::stringstream text;
-  text << file.rdbuf();
-  std::smatch match;
-  const std::string cmake = text.str();
-  ASSERT_TRUE(std::regex_search(cmake, match, std::regex(R"(project\(velqo VERSION ([0-9.]+))")));
-  EXPECT_EQ(VelqoV1SDK::defaultSdkVersion(), match[1].str());
-  EXPECT_EQ(VelqoV1SDK::create("c", "https://h")->sdkVersion(), match[1].str());
-}
-
 TEST_F(FlowTest, SdkStartSendsDeviceInformationAndResetEmitsIdle) {
   auto sdk =
       VelqoV1SDK::create("cfg-sdk", peer.baseURL() + "/", std::string("2.0"), std::string("rp.example"));
@@ -127,7 +112,7 @@ TEST_F(FlowTest, ReleasingTheSdkWhilePollingEndsEverything) {
   });
   sdk->start(VelqoV1FlowType::signin, "poll@example.com");
   ASSERT_TRUE(recorder.waitFor(1));
-  ASSERT_TRUE(peer.waitForRequests(2, 3s)) << "polling runs";
+  ASSERT_TRUE(peer.waitForRequests(2, 30s)) << "polling runs";
   pump(300ms);  // let that poll's answer be handled, then release between two polls
   std::weak_ptr<VelqoV1FlowController> flow = sdk->flow();
   std::weak_ptr<VelqoProtocolV1Client> client = sdk->client();

@@ -41,7 +41,7 @@ class UpdateRecorder {
     return updates_;
   }
   std::size_t count() const { return updates().size(); }
-  bool waitFor(std::size_t n, std::chrono::milliseconds timeout = 10s) const {
+  bool waitFor(std::size_t n, std::chrono::milliseconds timeout = 30s) const {
     return platform::mainQueue().runUntil([&] { return count() >= n; }, timeout);
   }
   void clear() {

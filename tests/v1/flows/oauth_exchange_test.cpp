@@ -164,7 +164,7 @@ TEST_F(OAuthExchangeTest, AReleasedServiceNeverCompletes) {
   Catcher<Result> catcher(session);
   auto exchanger = VelqoV1OAuthExchangeService::create(config(), session);
   exchanger->exchange("code-1", std::nullopt, catcher.callback());
-  ASSERT_TRUE(service.waitForRequests(1, 5s));
+  ASSERT_TRUE(service.waitForRequests(1, 30s));
   exchanger.reset();
   ASSERT_TRUE(probeAfterEarlierAnswers(service, *session));
   EXPECT_EQ(catcher.calls(), 0);

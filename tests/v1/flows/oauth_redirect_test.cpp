@@ -5,12 +5,13 @@
 
 #include <vector>
 
+#include "support/scripted_web_auth_session.hpp"
 #include "velqo/v1/flows/oauth_redirect_session.hpp"
 
 namespace velqo {
 namespace {
 
-using platform::ScriptedWebAuthenticationSession;
+using testing::ScriptedWebAuthenticationSession;
 using Result = VelqoV1OAuthRedirectSession::RedirectResult;
 using Error = VelqoV1OAuthRedirectError;
 

@@ -273,12 +273,35 @@ TEST_F(QrApprovalTest, FailuresBeforeSendingCompleteOnTheCallersThreadAndSendNot
       {"no credential for the user", authPayload(), "bob",
        err("device_not_found", "Device record not found", false, true)},
   };
+  VelqoV1QrPayload unencodable = authPayload();
+  unencodable.sessionId = "\xFF\xFE";
   for (const auto& c : cases) {
     Catcher<Result> catcher(session);
     approvals()->approve(c.payload, c.identifier, true, catcher.callback());
     ASSERT_EQ(catcher.calls(), 1) << c.name;  // already reported when approve returns
     EXPECT_EQ(catcher.callerThread(), std::this_thread::get_id()) << c.name;
     EXPECT_EQ(catcher.wait(0ms)->error(), c.expected) << c.name;
+  }
+  {
+    Catcher<Result> catcher(session);
+    approvals()->approve(unencodable, "alice", true, catcher.callback());
+    ASSERT_EQ(catcher.calls(), 1);
+    EXPECT_EQ(catcher.wait(0ms)->error(),
+              err("request_encoding_failed", "Failed to encode QR auth approval request"));
+  }
+  // A signer that fails with an error of its own.
+  struct FailingSigner : VelqoV1QrSigning {
+    VelqoV1QrSignaturePayload signQrMessage(const std::string&, const std::string&) override {
+      throw std::runtime_error("no key today");
+    }
+    void clearRecord(const std::string&) override {}
+  };
+  for (const VelqoV1QrPayload& payload : {authPayload(), bindPayload()}) {
+    Catcher<Result> catcher(session);
+    VelqoV1QrApprovalService::create(approvals()->config(), std::make_shared<FailingSigner>(), session)
+        ->approve(payload, "alice", true, catcher.callback());
+    ASSERT_EQ(catcher.calls(), 1);
+    EXPECT_EQ(catcher.wait(0ms)->error(), err("signing_failed", "no key today"));
   }
   EXPECT_EQ(service.requestCount(), 0u);
 }
@@ -305,7 +328,7 @@ TEST_F(QrApprovalTest, AReleasedServiceDropsItsPendingAnswer) {
   Catcher<Result> catcher(session);
   auto approvalService = approvals();
   approvalService->approve(authPayload(), "alice", true, catcher.callback());
-  ASSERT_TRUE(v1.waitForRequests(1, 5s));
+  ASSERT_TRUE(v1.waitForRequests(1, 30s));
   approvalService.reset();
   ASSERT_TRUE(probeAfterEarlierAnswers(service, *session));
   EXPECT_EQ(catcher.calls(), 0);

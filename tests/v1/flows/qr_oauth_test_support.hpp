@@ -35,7 +35,7 @@ class Catcher {
     };
   }
   /// The first result, waiting up to `timeout` for it.
-  std::optional<R> wait(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  std::optional<R> wait(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     std::unique_lock lock(mutex_);
     cv_.wait_for(lock, timeout, [this] { return result_.has_value(); });
     return result_;

@@ -244,7 +244,7 @@ TEST_F(SigninE2E, ApprovalIsPolledUntilAnotherDeviceOfTheUserApproves) {
     const auto a = actionsSince(0);
     return std::count(a.begin(), a.end(), "poll");
   };
-  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return polls() >= 1; }, 5s));
+  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return polls() >= 1; }, 30s));
   auto approval = VelqoV1QrApprovalService::create(deviceA->client()->config(), deviceA->crypto(), session);
   Catcher<VelqoV1QrApprovalService::ApprovalResult> approved;
   approval->approveQrAuth(*payload, kUser, true, approved.callback());

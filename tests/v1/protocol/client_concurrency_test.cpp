@@ -104,10 +104,6 @@ TEST_F(V1ClientConcurrency, ResetAndTheFlowControllerFieldsRaceAnswersAndResends
   std::thread resetter([&] {
     while (!stop) {
       client->reset();
-      client->setCurrentIdentifier("user-1");
-      client->setCurrentPhase("primary");
-      client->setCurrentCodeVerifier("v");
-      client->clearSession();
       (void)client->currentCodeVerifier();
       (void)client->currentIdentifier();
       client->setOnStateChange([](const State&) {});

@@ -17,6 +17,7 @@
 #include "client_test_support.hpp"
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
+#include "velqo/core/debug_sink.hpp"
 
 namespace velqo::testing {
 namespace {
@@ -51,6 +52,15 @@ const State::Error& errorOf(const State& state) {
 }
 
 using V1Client = V1ClientFixture;
+
+// Reference types come from their `create` alone: `{}` cannot stand in for the private key.
+template <class T, class... Args>
+concept BuildableWithoutCreate = requires(Args... args) {
+  T({}, args...);
+};
+static_assert(!BuildableWithoutCreate<VelqoProtocolV1Client, VelqoV1ClientConfig,
+                                      std::shared_ptr<platform::HttpSession>>);
+static_assert(BuildableWithoutCreate<std::pair<int, int>, int>, "the probe itself works");
 
 TEST_F(V1Client, SignInStartTakesCredentialsFromProviderThenHandlerAndNeverForOtherFlows) {
   const VelqoV1DeviceCredentials fromProvider{"ks-p", "hi-p", "sk-p"};
@@ -102,12 +112,11 @@ TEST_F(V1Client, SignInStartTakesCredentialsFromProviderThenHandlerAndNeverForOt
 TEST_F(V1Client, StartMakesAPkcePairUnlessTheCallerGivesANonBlankChallenge) {
   const std::string prefix =
       R"({"protocolVersion":2,"action":{"type":"start","flowType":"signup","identifier":" Alice ","codeChallenge":")";
+  auto client = makeClient();  // each start replaces the verifier the one before made
   for (const std::optional<std::string>& given :
        {std::optional<std::string>(), std::optional<std::string>(" \n\t"),
         std::optional<std::string>(" abc ")}) {
     SCOPED_TRACE(given.value_or("<absent>"));
-    auto client = makeClient();
-    client->setCurrentCodeVerifier("stale");
     peer.enqueue(V1Peer::answer("s-1", kSelectMethod));
     StateRecorder done;
     const std::size_t before = peer.requestCount();
@@ -132,17 +141,27 @@ TEST_F(V1Client, StartMakesAPkcePairUnlessTheCallerGivesANonBlankChallenge) {
 }
 
 TEST_F(V1Client, CompletedPromptHandsOutTheVerifierOnceAndABlankCodeKeepsIt) {
-  auto client = makeClient();
+  // "sdk" stands for the verifier the client's own start made.
   struct Case {
     std::optional<std::string> kept, sentByService, handedOut, keptAfter;  // handedOut absent: an error
   };
-  const std::vector<Case> cases = {{"v-sdk", std::nullopt, std::nullopt, "v-sdk"},  // blank authCode
-                                   {"v-sdk", std::nullopt, "v-sdk", std::nullopt},
+  const std::vector<Case> cases = {{"sdk", std::nullopt, std::nullopt, "sdk"},  // blank authCode
+                                   {"sdk", std::nullopt, "sdk", std::nullopt},
                                    {std::nullopt, std::nullopt, std::nullopt, std::nullopt},
-                                   {"v-sdk", "v-server", "v-server", std::nullopt}};
+                                   {"sdk", "v-server", "v-server", std::nullopt}};
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(i);
-    client->setCurrentCodeVerifier(cases[i].kept);
+    auto client = makeClient();
+    std::optional<std::string> made;
+    if (cases[i].kept) {
+      peer.enqueue(V1Peer::answer("s-1", kSelectMethod));
+      StateRecorder started;
+      startFlow(*client, Flow::signin, "x", started.completion());
+      ASSERT_TRUE(started.waitFor(1));
+      made = client->currentCodeVerifier();
+      ASSERT_TRUE(made);
+    }
+    const auto actual = [&](const std::optional<std::string>& v) { return v == "sdk" ? made : v; };
     peer.enqueue(V1Peer::answer(
         "s-done",
         V1Peer::completedPrompt(i == 0 ? "  \n" : " ac-1 ", "2030-01-01T00:05:00Z", cases[i].sentByService)));
@@ -151,9 +170,10 @@ TEST_F(V1Client, CompletedPromptHandsOutTheVerifierOnceAndABlankCodeKeepsIt) {
       EXPECT_EQ(errorOf(state).code, "invalid_response");
       EXPECT_EQ(errorOf(state).message, "Completed prompt missing authCode (traceId: trace-1)");
     } else {
-      EXPECT_EQ(state, (State::Completed{"s-done", "ac-1", "2030-01-01T00:05:00Z", cases[i].handedOut}));
+      EXPECT_EQ(state,
+                (State::Completed{"s-done", "ac-1", "2030-01-01T00:05:00Z", actual(cases[i].handedOut)}));
     }
-    EXPECT_EQ(client->currentCodeVerifier(), cases[i].keptAfter);
+    EXPECT_EQ(client->currentCodeVerifier(), actual(cases[i].keptAfter));
   }
 }
 
@@ -162,7 +182,7 @@ TEST_F(V1Client, EachPromptBecomesItsStateAndSetsSessionAndPhase) {
   struct Case {
     std::string prompt;
     P promptKind;
-    std::string phaseAfter = "primary";  // the phase before each step
+    std::string phaseAfter = "second";  // kept from the answer before when an answer sets none
   };
   const std::vector<Case> cases = {
       {R"({"type":"select_method","phase":" MFA ","methods":[]})", P::selectMethod, " mfa "},
@@ -183,7 +203,6 @@ TEST_F(V1Client, EachPromptBecomesItsStateAndSetsSessionAndPhase) {
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].prompt);
     const auto& c = cases[i];
-    client->setCurrentPhase("primary");
     const std::string sessionId = "s-" + std::to_string(i);
     peer.enqueue(V1Peer::answer(sessionId, c.prompt, 200, "tr-" + std::to_string(i)));
     const State state = pollOnce(*client);
@@ -424,9 +443,8 @@ TEST_F(V1Client, HandlerFailuresEndTheStepAndClearTheRecordOnlyWhenTheErrorSaysS
     handler->store("dave", {"ks", "hi", "sk"});
     handler->failNextChallenge(c.thrower);
     auto client = makeClient(handler);
-    client->setCurrentIdentifier("dave");
     peer.enqueue(V1Peer::answer("s-c", kDeviceChallengePrompt));
-    const State state = pollOnce(*client);
+    const State state = startOnce(*client, "dave");
     EXPECT_EQ(errorOf(state).code, c.code);
     EXPECT_EQ(errorOf(state).message,
               "Device trust could not be completed on this device. Restart sign-in to re-enroll this device. "
@@ -439,7 +457,8 @@ TEST_F(V1Client, HandlerFailuresEndTheStepAndClearTheRecordOnlyWhenTheErrorSaysS
 
   // After a reset there is no current identifier: the prompt passes on unanswered.
   auto client = makeClient(std::make_shared<InMemoryDeviceTrust>());
-  client->setCurrentIdentifier("dave");
+  peer.enqueue(V1Peer::answer("s-0", kSelectMethod));
+  (void)startOnce(*client, "dave");
   client->reset();
   peer.enqueue(
       V1Peer::answer("s-r", R"({"type":"setup_device","domain":"d","algorithm":"a","version":"1"})"));
@@ -483,7 +502,7 @@ TEST_F(V1Client, AReleasedClientsLateAnswerAndScheduledResendCallNothing) {
     client->poll(done.completion());
     std::weak_ptr<VelqoProtocolV1Client> weak = client;
     if (resendPending) {
-      ASSERT_TRUE(peer.waitForRequests(before + 1, 5s));
+      ASSERT_TRUE(peer.waitForRequests(before + 1, 30s));
     }
     std::this_thread::sleep_for(50ms);  // the retry answer has been handled: a re-send waits
     client.reset();
@@ -496,9 +515,11 @@ TEST_F(V1Client, AReleasedClientsLateAnswerAndScheduledResendCallNothing) {
 }
 
 TEST(V1ClientWire, HeadersAreExactAndInOrderAndXUniqueFollowsTheIdentifier) {
-  RawHttpServer server([](const std::string&) {
-    return RawHttpServer::Reply{RawHttpServer::response("200 OK", {{"Content-Type", "application/json"}},
-                                                        V1Peer::response("s-1", R"({"type":"enter_totp"})"))};
+  localservice::LocalService server;
+  server.setRawResponder([](const std::string&) {
+    return localservice::RawReply{
+        localservice::LocalService::rawResponse("200 OK", {{"Content-Type", "application/json"}},
+                                                V1Peer::response("s-1", R"({"type":"enter_totp"})"))};
   });
   auto session = platform::HttpSession::create();
   const auto headersOf = [](const std::string& request) {
@@ -524,10 +545,12 @@ TEST(V1ClientWire, HeadersAreExactAndInOrderAndXUniqueFollowsTheIdentifier) {
        sha256Hex("alice@example.com")},
       {"empty relying party, blank identifier", "", " \t ", std::nullopt},
       {"no relying party", std::nullopt, "bob", sha256Hex("bob")},
+      {"non-ASCII identifier, trailing no-break space", "rp.test", "\xC3\x89LODIE@example.com\xC2\xA0",
+       sha256Hex("\xC3\xA9lodie@example.com")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    auto settings = testSettings(server.url("/base/v1/"));
+    auto settings = testSettings(server.baseUrl() + "/base/v1/");
     settings.relyingParty = c.relyingParty;
     auto client = VelqoProtocolV1Client::create(
         VelqoV1ClientConfig::withProjectId(" proj ", " key-1\n", settings), session);
@@ -539,7 +562,7 @@ TEST(V1ClientWire, HeadersAreExactAndInOrderAndXUniqueFollowsTheIdentifier) {
         client->submitTotp("123456", done.completion());
       }
       ASSERT_EQ(done.single().kind(), State::Case::prompt);
-      const std::string request = server.requests().back();
+      const std::string request = server.rawRequests().back();
       EXPECT_EQ(request.rfind("POST /base/v1/auth HTTP/1.1\r\n", 0), 0u);
       std::vector<std::string> expected = {"Content-Type: application/json", "Accept: application/json",
                                            "X-Config-Id: key-1"};
@@ -556,13 +579,54 @@ TEST(V1ClientWire, HeadersAreExactAndInOrderAndXUniqueFollowsTheIdentifier) {
     StateRecorder done;
     client->poll(done.completion());
     ASSERT_TRUE(done.waitFor(1));
-    EXPECT_EQ(server.requests().back().find("x-unique"), std::string::npos);
+    EXPECT_EQ(server.rawRequests().back().find("x-unique"), std::string::npos);
   }
+}
+
+TEST_F(V1Client, EventLinesOfAScriptedFlow) {
+  std::vector<std::string> lines;
+  std::mutex linesMutex;
+  setDebugSink([&](std::string_view line) {
+    if (!line.starts_with("[V1] ")) return;  // the wire lines are checked elsewhere
+    std::lock_guard lock(linesMutex);
+    lines.emplace_back(line);
+  });
+  peer.enqueue(V1Peer::answer("s-1", R"({"type":"select_method","methods":[],"channel":"email",
+      "stepInfo":{"id":"Primary","label":"Verify"},"risk":{"detected":true,"reasons":[]}})"));
+  Reply html = V1Peer::answer("s-1", "{}", 502);
+  html.body = "<html>bad gateway</html>";
+  peer.enqueue(html);
+  peer.enqueue(V1Peer::answer("s-2", V1Peer::errorPrompt("rate_limited", "wait", "Slow down", true,
+                                                         R"({"retryAt":"2030-01-01T00:00:00Z"})")));
+  auto client = makeClient();
+  (void)startOnce(*client, " Alice ");
+  StateRecorder submitted;
+  client->submitCode("123456", submitted.completion());
+  EXPECT_EQ(errorOf(submitted.single()).code, "http_error");
+  EXPECT_EQ(errorOf(pollOnce(*client)).code, "rate_limited");
+  setDebugSink({});
+
+  const std::string send = "[V1] request_send action=";
+  const std::string where = " baseURL=" + client->config().baseURL() + " hasConfigId=true phase=primary";
+  const std::vector<std::string> expected = {
+      "[V1] start_prepared flowType=signup hasDeviceCredentials=false identifierHash=" +
+          sha256Hex("alice").substr(0, 12) + " phase=primary pkceMode=caller_supplied_or_none",
+      send + "start attempt=0" + where,
+      "[V1] response_received codeChannel=email phase=primary prompt=select_method riskDetected=yes "
+      "session=s-1 step=Verify traceId=trace-1",
+      send + "submit_code attempt=0" + where + " session=s-1",
+      "[V1] response_http_error action=submit_code attempt=0 phase=primary session=s-1 statusCode=502",
+      send + "poll attempt=0" + where + " session=s-1",
+      "[V1] response_received phase=primary prompt=error riskDetected=no session=s-2 traceId=trace-1",
+      "[V1] prompt_error_received action=wait errorCode=rate_limited phase=primary "
+      "retryAt=2030-01-01T00:00:00Z retryable=true session=s-2 traceId=trace-1",
+  };
+  std::lock_guard lock(linesMutex);
+  EXPECT_EQ(lines, expected);
 }
 
 TEST_F(V1Client, AnEnvelopeThatCannotBeEncodedCompletesBeforeSendReturns) {
   auto client = makeClient();
-  client->setCurrentPhase("mfa");
   std::vector<State> hook;
   client->setOnStateChange([&](const State& s) { hook.push_back(s); });
   StateRecorder done;

@@ -38,7 +38,7 @@ class StateRecorder {
       cv_.notify_all();
     };
   }
-  bool waitFor(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  bool waitFor(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     std::unique_lock lock(mutex_);
     return cv_.wait_for(lock, timeout, [&] { return states_.size() >= count; });
   }
@@ -169,6 +169,12 @@ struct V1ClientFixture : ::testing::Test {
     return makeClient(settings);
   }
   /// Sends a poll and returns its one final state.
+  /// A signup start (no credential lookup, a caller challenge) and its final state.
+  static VelqoV1FlowState startOnce(VelqoProtocolV1Client& client, std::string identifier) {
+    StateRecorder done;
+    startFlow(client, VelqoV1FlowType::signup, std::move(identifier), done.completion(), "c");
+    return done.single();
+  }
   static VelqoV1FlowState pollOnce(VelqoProtocolV1Client& client) {
     StateRecorder done;
     client.poll(done.completion());

@@ -1,8 +1,7 @@
-// The device-trust error record and the public client error enumeration.
+// The device-trust error record.
 
 #include <gtest/gtest.h>
 
-#include "velqo/v1/protocol/client_error.hpp"
 #include "velqo/v1/protocol/device_crypto_handling.hpp"
 
 namespace velqo {
@@ -41,12 +40,6 @@ TEST(V1DeviceCryptoError, FixedRowsCarryTheirCodeMessageAndClearFlag) {
     EXPECT_EQ(asPlatform.localizedDescription(), row.message);
     EXPECT_EQ(row.error.knownCode().has_value(), row.numeric >= 0);
   }
-}
-
-TEST(V1ClientError, CodesArePositionsInTheClientErrorDomain) {
-  EXPECT_EQ(VelqoV1ClientError::serverError(VelqoV1Prompt::EnterTotp{}).code(), 5);
-  EXPECT_EQ(VelqoV1ClientError::invalidConfiguration("x").domain(), "VelqoV1ClientError");
-  EXPECT_EQ(VelqoV1ClientError::invalidConfiguration("x").code(), 0);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "v1/protocol/time_zone_offset.hpp"
+#include "platform/time_zone.hpp"
 #include "velqo/platform/environment.hpp"
 #include "velqo/v1/protocol/device_info_builder.hpp"
 
@@ -142,7 +142,7 @@ TEST(TimeZoneOffset, ZoneFilesAndRulesGiveTheOffsetAtAnInstant) {
       {"/usr/share/zoneinfo/UTC", at(2024, 7, 1), std::nullopt},
       {"Europe", at(2024, 7, 1), std::nullopt},  // a directory
   };
-  for (const auto& c : zones) EXPECT_EQ(v1::detail::zoneOffsetSeconds(c.zone, c.when), c.seconds) << c.zone;
+  for (const auto& c : zones) EXPECT_EQ(platform::zoneOffsetSeconds(c.zone, c.when), c.seconds) << c.zone;
 
   const auto unix = [&](int y, unsigned m, unsigned d) {
     return duration_cast<seconds>(at(y, m, d).time_since_epoch()).count();
@@ -164,7 +164,7 @@ TEST(TimeZoneOffset, ZoneFilesAndRulesGiveTheOffsetAtAnInstant) {
       {"ABC-1DEF,M13.1.0,M1.1.0", unix(2024, 1, 1), std::nullopt},
   };
   for (const auto& c : rules) {
-    EXPECT_EQ(v1::detail::posixRuleOffsetSeconds(c.rule, c.when), c.seconds) << c.rule;
+    EXPECT_EQ(platform::posixRuleOffsetSeconds(c.rule, c.when), c.seconds) << c.rule;
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include "v1/protocol/diagnostics.hpp"
 #include "velqo/core/debug_sink.hpp"
+#include "velqo/v1/protocol/wire_redaction.hpp"
 
 namespace velqo {
 namespace {
@@ -30,6 +31,10 @@ TEST(V1Diagnostics, IdentifierHashUsesTheNormalisedIdentifier) {
   EXPECT_EQ(identifierDigestHex(" USER@example.com"), digest);
   EXPECT_EQ(identifierHash(" \n\t "), "none");
   EXPECT_EQ(identifierDigestHex("  "), std::nullopt);
+  // Unicode lower-casing and white space (a no-break space, an ideographic space, U+2028).
+  const std::string elodie = "e3f320cb7edfc3fda2582954e2cd8f64367e7b2ca27fc670e79b0522a66b662a";
+  EXPECT_EQ(identifierDigestHex("\xC3\x89LODIE@Example.com\xC2\xA0"), elodie);
+  EXPECT_EQ(identifierDigestHex("\xE3\x80\x80\xC3\xA9lodie@example.com\xE2\x80\xA8"), elodie);
 }
 
 TEST(V1Diagnostics, RedactionKeepsListedWordsFirstThenHidesSensitiveOnes) {
@@ -82,9 +87,19 @@ TEST(V1Diagnostics, RequestAndResponseWireLines) {
   response.statusCode = 200;
   response.headers = {{"Content-Type", "application/json"}};
   EXPECT_EQ(composeResponseWireLines("poll", 0, std::string("plain text"), response, std::nullopt),
-            (std::vector<std::string>{"[V1][WIRE][RESP] action=poll attempt=0 status=200",
-                                      R"([V1][WIRE][RESP_HEADERS] ["Content-Type": "application/json"])",
-                                      "[V1][WIRE][RESP_BODY]\nplain text"}));
+            (std::vector<std::string>{
+                "[V1][WIRE][RESP] action=poll attempt=0 status=200",
+                R"([V1][WIRE][RESP_HEADERS] ["Content-Type": "application/json"])",
+                "[V1][WIRE][RESP_BODY] <non-json-body count=10 contentType=application/json>"}));
+  // A body that does not parse shows neither its text nor a code inside it.
+  response.headers = {{"content-type", "text/html"}};
+  const std::string deep = std::string(300, '[') + R"({"code":"123456"})" + std::string(300, ']');
+  for (const std::string& body :
+       {std::string(R"({"code":"123456")"), deep, std::string("<html>code 123456</html>")}) {
+    const std::string last = composeResponseWireLines("poll", 0, body, response, std::nullopt).back();
+    EXPECT_EQ(last, "[V1][WIRE][RESP_BODY] <non-json-body count=" + std::to_string(body.size()) +
+                        " contentType=text/html>");
+  }
   EXPECT_EQ(composeResponseWireLines("poll", 0, std::string("\xFF\x01"), response, std::nullopt).back(),
             "[V1][WIRE][RESP_BODY] <non-utf8-bytes count=2>");
   EXPECT_EQ(composeResponseWireLines("poll", 0, std::string(), response, std::nullopt).size(), 2u);
@@ -104,14 +119,19 @@ TEST(V1Diagnostics, JsonBodiesHideSecretsButKeepFlowFields) {
       R"("codes":["1",{"deep":"2"}],"action":{"keyset":"K","hindex":"H","sk2":"S","phoneActionToken":"P"},)"
       R"("meta":{"traceId":"t"},"n":null,"authCode":null})");
   ASSERT_TRUE(line.has_value());
-  for (const char* hidden : {"JBSW", "\"K\"", "\"H\"", "\"S\"", "\"1\""}) {
+  for (const char* hidden : {"JBSW", "\"K\"", "\"H\"", "\"S\"", "\"1\"", "\"P\""}) {
     EXPECT_EQ(line->find(hidden), std::string::npos) << hidden << " in " << *line;
   }
-  for (const char* kept : {"\"phoneActionToken\": \"P\"", "\"session\": \"s\"", "\"traceId\": \"t\"",
-                           "\"deep\": \"2\"", "\"authCode\": null"}) {
+  for (const char* kept :
+       {"\"session\": \"s\"", "\"traceId\": \"t\"", "\"deep\": \"2\"", "\"authCode\": null"}) {
     EXPECT_NE(line->find(kept), std::string::npos) << kept << " in " << *line;
   }
   EXPECT_EQ(composeWireBodyLine("T", ""), std::nullopt);
+  // The public redactor with a host's extra words.
+  const std::string_view extra[] = {"hindex"};
+  const auto hostView = velqoRedactedWireBody(R"({"hindex":"H","traceId":"t"})", extra);
+  EXPECT_EQ(hostView, "{\n  \"hindex\": \"<redacted>\",\n  \"traceId\": \"t\"\n}");
+  EXPECT_EQ(velqoRedactedWireBody(std::string(200, '[') + std::string(200, ']')), std::nullopt);
   EXPECT_EQ(prettyJSONText("[1,2]"), "[\n  1,\n  2\n]");
   EXPECT_EQ(prettyJSONText("3"), std::nullopt);
 }

@@ -229,10 +229,11 @@ TEST(V1ResponseDecoding, ResponseFrameIsStrictAndNestingBounded) {
   EXPECT_THROW(decodeV1Response(wrap(R"({"type":"error","retryAction":)" + std::string(300, '[') +
                                      std::string(300, ']') + "}")),
                VelqoV1JSONCodingError);
-  EXPECT_EQ(promptOf(R"({"type":"error","message":")" + std::string(1000, '[') + R"("})"),
-            P(P::Error{"unknown_error", A::unknown("unknown"), std::string(1000, '['), false, std::nullopt}));
+  EXPECT_EQ(promptOf(R"({"type":"error","message":"\")" + std::string(1000, '[') + R"("})"),
+            P(P::Error{"unknown_error", A::unknown("unknown"), "\"" + std::string(1000, '['), false,
+                       std::nullopt}));
   EXPECT_NO_THROW(decodeV1Response(
-      wrap(R"({"type":"error","x":)" + std::string(200, '[') + std::string(200, ']') + "}")));
+      wrap(R"({"type":"error","x":)" + std::string(120, '[') + std::string(120, ']') + "}")));
 }
 
 TEST(V1ResponseDecoding, ErrorActionAndDetailsWireForms) {

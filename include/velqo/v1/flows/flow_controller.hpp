@@ -94,7 +94,12 @@ class VELQO_API VelqoV1FlowController : public std::enable_shared_from_this<Velq
   bool canResend(platform::WallClock::time_point now) const;
 
  private:
-  struct Passkey {};
+  // Only `create` can make one: a private constructor keeps it from being an aggregate
+  // that `{}` would build anywhere.
+  class Passkey {
+    Passkey() = default;
+    friend class VelqoV1FlowController;
+  };
 
  public:
   /// Use `create`.
@@ -105,8 +110,12 @@ class VELQO_API VelqoV1FlowController : public std::enable_shared_from_this<Velq
  private:
   struct State;
   struct Effects;
+  struct PromptHandling;
+  /// Whether a step comes from the host (shown again even when unchanged) or from polling.
+  enum class UserAction : bool { no, yes };
 
-  void send(VelqoV1Action action, bool isUserAction);
+  VelqoProtocolV1Client::Completion completionFor(UserAction userAction);
+  void send(VelqoV1Action action, UserAction userAction);
   void handleState(const VelqoV1FlowState& state, bool isUserAction);
   void handlePrompt(const VelqoV1FlowState::Prompt& prompt, bool isUserAction, Effects& effects);
   void startPollTimer(const std::string& expiresAt, std::int64_t pollInterval, const std::string& session,

@@ -126,7 +126,12 @@ class VELQO_API VelqoV1OAuthExchangeService
                 Completion completion);
 
  private:
-  struct Passkey {};
+  // Only `create` can make one: a private constructor keeps it from being an aggregate
+  // that `{}` would build anywhere.
+  class Passkey {
+    Passkey() = default;
+    friend class VelqoV1OAuthExchangeService;
+  };
 
  public:
   /// Use `create`.

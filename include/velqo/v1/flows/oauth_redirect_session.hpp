@@ -90,7 +90,12 @@ class VELQO_API VelqoV1OAuthRedirectSession
   bool hasSession() const;
 
  private:
-  struct Passkey {};
+  // Only `create` can make one: a private constructor keeps it from being an aggregate
+  // that `{}` would build anywhere.
+  class Passkey {
+    Passkey() = default;
+    friend class VelqoV1OAuthRedirectSession;
+  };
 
  public:
   /// Use `create`.

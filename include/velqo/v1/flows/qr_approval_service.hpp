@@ -143,7 +143,12 @@ class VELQO_API VelqoV1QrApprovalService : public std::enable_shared_from_this<V
                       Completion completion);
 
  private:
-  struct Passkey {};
+  // Only `create` can make one: a private constructor keeps it from being an aggregate
+  // that `{}` would build anywhere.
+  class Passkey {
+    Passkey() = default;
+    friend class VelqoV1QrApprovalService;
+  };
 
  public:
   /// Use `create`.

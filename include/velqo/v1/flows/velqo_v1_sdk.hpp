@@ -86,7 +86,12 @@ class VELQO_API VelqoV1SDK {
   static std::string defaultSdkVersion();
 
  private:
-  struct Passkey {};
+  // Only `create` can make one: a private constructor keeps it from being an aggregate
+  // that `{}` would build anywhere.
+  class Passkey {
+    Passkey() = default;
+    friend class VelqoV1SDK;
+  };
 
  public:
   /// Use `create` or `createWithProjectId`.

@@ -4,7 +4,6 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -105,21 +104,20 @@ class VELQO_API VelqoProtocolV1Client : public std::enable_shared_from_this<Velq
   /// its text as challenge; nothing when the random generator fails.
   static std::optional<PkcePair> makePkcePair();
 
-  /// For the flow controller: the identifier of the flow under way, as given (untrimmed).
+  /// The identifier of the flow under way, as given (untrimmed).
   std::optional<std::string> currentIdentifier() const;
-  void setCurrentIdentifier(std::optional<std::string> identifier);
-  /// For the flow controller: the PKCE verifier kept for the completed state.
+  /// The PKCE verifier kept for the completed state.
   std::optional<std::string> currentCodeVerifier() const;
-  void setCurrentCodeVerifier(std::optional<std::string> verifier);
-  /// For the flow controller: the phase of the flow ("primary" at a start, then as the
-  /// answers say).
+  /// The phase of the flow ("primary" at a start, then as the answers say).
   std::optional<std::string> currentPhase() const;
-  void setCurrentPhase(std::optional<std::string> phase);
-  /// For the flow controller: forgets the session (as a start does).
-  void clearSession();
 
  private:
-  struct Passkey {};
+  // Only `create` can make one: a private constructor keeps it from being an aggregate
+  // that `{}` would build anywhere.
+  class Passkey {
+    Passkey() = default;
+    friend class VelqoProtocolV1Client;
+  };
 
  public:
   /// Use `create`.
@@ -129,18 +127,12 @@ class VELQO_API VelqoProtocolV1Client : public std::enable_shared_from_this<Velq
  private:
   struct Impl;
   friend struct Impl;
+  struct State;
 
   const VelqoV1ClientConfig config_;
   const std::shared_ptr<platform::HttpSession> urlSession_;
   const std::string endpointURL_;  // config_.baseURL() + "/auth"
-
-  mutable std::mutex mutex_;
-  std::optional<std::string> session_;
-  VelqoV1FlowState state_;
-  StateChangeHook onStateChange_;
-  std::optional<std::string> currentIdentifier_;
-  std::optional<std::string> currentCodeVerifier_;
-  std::optional<std::string> currentPhase_;
+  const std::unique_ptr<State> state_;
 };
 
 }  // namespace velqo

@@ -47,7 +47,8 @@ class VELQO_API VelqoV1DeviceInfoBuilder {
  public:
   VelqoV1DeviceInfoBuilder() = delete;
 
-  /// Trimmed of white space and line breaks at both ends, then lower-cased.
+  /// Trimmed of Unicode white space and line breaks at both ends, then lower-cased with
+  /// Unicode default case mapping.
   static std::string normalizedIdentifier(std::string_view identifier);
 
   /// v = 1, the device fingerprint of the normalised identifier, and the signals: the built-in

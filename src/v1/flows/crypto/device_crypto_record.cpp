@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/json/json_reader.hpp"
 #include "platform/encoding.hpp"
 #include "v1/flows/crypto/device_crypto_record_factory.hpp"
 #include "velqo/v1/flows/device_crypto_store.hpp"
@@ -108,12 +109,9 @@ const char* typeName(const Json& value) {
 }
 
 Json parseObject(std::string_view text) {
-  Json parsed;
-  try {
-    parsed = Json::parse(text.begin(), text.end());
-  } catch (const nlohmann::json::exception&) {
-    throw VelqoV1JSONCodingError::dataCorrupted("The given data was not valid JSON.");
-  }
+  std::optional<Json> document = json::readJson(text);
+  if (!document) throw VelqoV1JSONCodingError::dataCorrupted("The given data was not valid JSON.");
+  Json parsed = std::move(*document);
   if (!parsed.is_object()) {
     throw VelqoV1JSONCodingError::typeMismatch(std::string("Expected an object but found ") +
                                                typeName(parsed) + " instead.");

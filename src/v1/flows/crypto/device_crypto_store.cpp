@@ -3,6 +3,7 @@
 #include "core/storage/keychain_manager.hpp"
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
+#include "platform/identifier_text.hpp"
 #include "v1/flows/crypto/device_crypto_record_factory.hpp"
 #include "v1/flows/crypto/secure_enclave_wrapper.hpp"
 #include "v1/protocol/diagnostics.hpp"
@@ -51,7 +52,7 @@ const char* storeErrorDescription(VelqoV1DeviceCryptoStoreError::Case errorCase)
 namespace detail {
 
 std::string normalizeIdentifier(std::string_view identifier) {
-  return v1::detail::normalizedIdentifier(identifier);
+  return platform::normalizedIdentifier(identifier);
 }
 
 std::string recordRef(std::string_view recordKey) {

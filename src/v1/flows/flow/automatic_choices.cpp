@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "platform/encoding.hpp"
+#include "platform/identifier_text.hpp"
 
 namespace velqo::v1::detail {
 
@@ -47,14 +48,14 @@ bool containsText(const std::string& haystack, std::string_view needle) {
 }  // namespace
 
 IdentifierKind identifierKind(std::string_view text) {
-  const std::string trimmed = platform::trimWhitespace(text);
+  const std::string trimmed = platform::trimUnicodeWhitespace(text);
   if (trimmed.empty()) return IdentifierKind::other;
   if (isEmailAddress(trimmed)) return IdentifierKind::email;
   return isLikelyPhoneNumber(trimmed) ? IdentifierKind::phone : IdentifierKind::other;
 }
 
 bool isLikelyPhoneNumber(std::string_view text) {
-  const std::string trimmed = platform::trimWhitespace(text);
+  const std::string trimmed = platform::trimUnicodeWhitespace(text);
   if (trimmed.empty()) return false;
   // Digits outside ASCII would count as numbers but fail the character check below, so
   // counting ASCII digits gives the same answer.
@@ -78,8 +79,12 @@ bool isPrimaryPhase(const VelqoV1PromptContext& context) {
 
 std::optional<std::string> autoSelectPrimaryMethod(const AutomaticChoiceInputs& inputs,
                                                    const std::vector<VelqoV1Method>& methods,
+                                                   const std::string& session,
                                                    const VelqoV1PromptContext& context) {
   if (inputs.policy != VelqoV1PrimaryMethodSelectionPolicy::automaticFromIdentifier) return std::nullopt;
+  if (inputs.autoSelectedMethodSessions && inputs.autoSelectedMethodSessions->count(session) != 0) {
+    return std::nullopt;
+  }
   if (inputs.flowType != VelqoV1FlowType::signin) return std::nullopt;
   if (!isPrimaryPhase(context)) return std::nullopt;
   if (!inputs.identifier) return std::nullopt;
@@ -115,7 +120,7 @@ std::optional<std::string> autoSubmitSetupSmsPhone(const AutomaticChoiceInputs& 
   }
   if (existingPhone && !platform::trimWhitespace(*existingPhone).empty()) return std::nullopt;
   if (!inputs.identifier) return std::nullopt;
-  std::string trimmed = platform::trimWhitespace(*inputs.identifier);
+  std::string trimmed = platform::trimUnicodeWhitespace(*inputs.identifier);
   if (trimmed.empty() || identifierKind(trimmed) != IdentifierKind::phone) return std::nullopt;
   return trimmed;
 }

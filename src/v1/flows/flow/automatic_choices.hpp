@@ -27,6 +27,8 @@ struct AutomaticChoiceInputs {
   std::optional<std::string> identifier;
   /// Sessions whose setup_sms prompt was already answered automatically (may be null: none).
   const std::set<std::string>* autoSubmittedSetupSmsSessions = nullptr;
+  /// Sessions whose select_method prompt was already answered automatically (may be null).
+  const std::set<std::string>* autoSelectedMethodSessions = nullptr;
 };
 
 /// e-mail when the trimmed text fully matches local@domain.tld (ASCII letters, digits and
@@ -43,9 +45,11 @@ bool isPrimaryPhase(const VelqoV1PromptContext& context);
 /// The method a primary-step select_method prompt of a sign-in is answered with under the
 /// policy automaticFromIdentifier: for an e-mail identifier the first id containing "email",
 /// else the first containing "magic"; for a phone identifier the first containing "sms" or
-/// "phone" (ids compared lower-cased, returned as sent).
+/// "phone" (ids compared lower-cased, returned as sent). Once per session: a service that
+/// answers with select_method again gets the prompt shown, not the same choice re-sent.
 std::optional<std::string> autoSelectPrimaryMethod(const AutomaticChoiceInputs& inputs,
                                                    const std::vector<VelqoV1Method>& methods,
+                                                   const std::string& session,
                                                    const VelqoV1PromptContext& context);
 
 /// The number a primary-step setup_sms prompt of a sign-in is answered with: the trimmed

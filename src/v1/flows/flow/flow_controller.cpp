@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/encoding.hpp"
+#include "platform/identifier_text.hpp"
 #include "v1/flows/flow/automatic_choices.hpp"
 #include "v1/flows/flow/flow_support.hpp"
 #include "v1/protocol/diagnostics.hpp"
@@ -20,6 +21,8 @@ namespace velqo {
 namespace {
 
 using platform::WallClock;
+
+constexpr std::int64_t kMaxPollIntervalSeconds = 1'000'000'000;
 
 constexpr const char* kSecondFactorId = "mfa";
 constexpr const char* kSecondFactorLabel = "Second Factor";
@@ -60,6 +63,7 @@ struct VelqoV1FlowController::State {
   std::optional<VelqoV1FlowType> currentFlowType;
   std::optional<std::string> currentIdentifier;
   std::set<std::string> autoSubmittedSetupSmsSessions;
+  std::set<std::string> autoSelectedMethodSessions;
 
   // Updates produced but not yet handed to the callback queue, in production order. One
   // thread at a time hands them over (`flushing`), so the queue receives them in that order
@@ -77,6 +81,7 @@ struct VelqoV1FlowController::State {
     awaitingCodeSubmitResult = false;
     lastPromptWasEnterCode = false;
     autoSubmittedSetupSmsSessions.clear();
+    autoSelectedMethodSessions.clear();
   }
 };
 
@@ -138,63 +143,17 @@ void VelqoV1FlowController::start(VelqoV1FlowType flowType, const std::string& i
     stopTimer(effects);
     state_->forgetFlow();
     state_->currentFlowType = flowType;
-    state_->currentIdentifier = platform::trimWhitespace(identifier);
+    state_->currentIdentifier = platform::trimUnicodeWhitespace(identifier);
   }
   apply(effects);
 
-  client_->clearSession();
-  client_->setCurrentIdentifier(identifier);
-  client_->setCurrentPhase(std::string("primary"));
-
-  std::optional<VelqoV1DeviceCredentials> credentials;
-  if (flowType == VelqoV1FlowType::signin) {
-    const VelqoV1ClientConfig& config = client_->config();
-    if (const auto& provider = config.deviceCredentialsProvider()) {
-      try {
-        credentials = provider(identifier);
-      } catch (...) {
-        credentials.reset();  // a failing provider counts as "nothing stored"
-      }
-    }
-    if (!credentials && config.deviceCryptoHandler()) {
-      try {
-        credentials = config.deviceCryptoHandler()->deviceCredentials(identifier);
-      } catch (...) {
-        credentials.reset();
-      }
-    }
-  }
-
-  std::optional<std::string> challenge;
-  std::string pkceMode = "caller_supplied_or_none";
-  if (codeChallenge && !platform::trimWhitespace(*codeChallenge).empty()) {
-    challenge = std::move(codeChallenge);
-    client_->setCurrentCodeVerifier(std::nullopt);
-  } else if (std::optional<VelqoProtocolV1Client::PkcePair> pair = VelqoProtocolV1Client::makePkcePair()) {
-    client_->setCurrentCodeVerifier(pair->verifier);
-    challenge = pair->challenge;
-    pkceMode = "sdk_auto";
-    wipe(pair->verifier);
-  } else {
-    client_->setCurrentCodeVerifier(std::nullopt);
-    challenge = std::move(codeChallenge);
-  }
-
-  v1::detail::logEvent("start_prepared",
-                       {{"flowType", std::string(flowTypeRawValue(flowType))},
-                        {"session", std::nullopt},
-                        {"phase", client_->currentPhase()},
-                        {"hasDeviceCredentials", std::string(credentials ? "true" : "false")},
-                        {"pkceMode", pkceMode},
-                        {"identifierHash", v1::detail::identifierHash(identifier)}});
-
-  send(VelqoV1Action::start(flowType, identifier, std::move(startToken), std::move(inviteCode),
-                            std::move(challenge), std::move(device), std::move(credentials)),
-       true);
+  // The client's own start: credential lookup, PKCE pair, the start line and the send.
+  client_->start(flowType, identifier, std::move(startToken), std::move(inviteCode), std::move(codeChallenge),
+                 std::move(device), std::nullopt, completionFor(UserAction::yes));
 }
 
 void VelqoV1FlowController::selectMethod(const std::string& methodId) {
-  send(VelqoV1Action::selectMethod(methodId), true);
+  send(VelqoV1Action::selectMethod(methodId), UserAction::yes);
 }
 
 void VelqoV1FlowController::submitCode(const std::string& code) {
@@ -202,19 +161,19 @@ void VelqoV1FlowController::submitCode(const std::string& code) {
     std::lock_guard lock(state_->mutex);
     state_->awaitingCodeSubmitResult = true;
   }
-  send(VelqoV1Action::submitCode(code), true);
+  send(VelqoV1Action::submitCode(code), UserAction::yes);
 }
 
 void VelqoV1FlowController::submitTotp(const std::string& code) {
-  send(VelqoV1Action::submitTotp(code), true);
+  send(VelqoV1Action::submitTotp(code), UserAction::yes);
 }
 
 void VelqoV1FlowController::submitPhone(const std::string& phone) {
-  send(VelqoV1Action::submitPhone(phone), true);
+  send(VelqoV1Action::submitPhone(phone), UserAction::yes);
 }
 
 void VelqoV1FlowController::oauthCallback(const std::string& code, const std::string& state) {
-  send(VelqoV1Action::oauthCallback(code, state), true);
+  send(VelqoV1Action::oauthCallback(code, state), UserAction::yes);
 }
 
 bool VelqoV1FlowController::resend() {
@@ -222,12 +181,12 @@ bool VelqoV1FlowController::resend() {
     std::lock_guard lock(state_->mutex);
     if (state_->lastResendAt && platform::now() < *state_->lastResendAt) return false;
   }
-  send(VelqoV1Action::resend(), true);
+  send(VelqoV1Action::resend(), UserAction::yes);
   return true;
 }
 
 void VelqoV1FlowController::poll() {
-  send(VelqoV1Action::poll(), false);
+  send(VelqoV1Action::poll(), UserAction::no);
 }
 
 void VelqoV1FlowController::cancel() {
@@ -237,7 +196,7 @@ void VelqoV1FlowController::cancel() {
     stopTimer(effects);
   }
   apply(effects);
-  send(VelqoV1Action::cancel(), true);
+  send(VelqoV1Action::cancel(), UserAction::yes);
 }
 
 void VelqoV1FlowController::reset() {
@@ -266,17 +225,21 @@ bool VelqoV1FlowController::canResend(platform::WallClock::time_point now) const
 // ---------------------------------------------------------------------------------------
 // Sending and state handling
 
-void VelqoV1FlowController::send(VelqoV1Action action, bool isUserAction) {
+VelqoProtocolV1Client::Completion VelqoV1FlowController::completionFor(UserAction userAction) {
   // The completion holds the controller weakly: an answer that arrives after the controller
   // is gone does nothing.
-  client_->send(std::move(action), [weak = weak_from_this(), isUserAction](const VelqoV1FlowState& state) {
-    if (auto self = weak.lock()) self->handleState(state, isUserAction);
-  });
+  return [weak = weak_from_this(), userAction](const VelqoV1FlowState& state) {
+    if (auto self = weak.lock()) self->handleState(state, userAction == UserAction::yes);
+  };
+}
+
+void VelqoV1FlowController::send(VelqoV1Action action, UserAction userAction) {
+  client_->send(std::move(action), completionFor(userAction));
 }
 
 void VelqoV1FlowController::handleState(const VelqoV1FlowState& state, bool isUserAction) {
   Effects effects;
-  {
+  try {
     std::lock_guard lock(state_->mutex);
     State& s = *state_;
     switch (state.kind()) {
@@ -313,9 +276,148 @@ void VelqoV1FlowController::handleState(const VelqoV1FlowState& state, bool isUs
         s.outbox.push_back(VelqoV1FlowUpdate::idle());
         break;
     }
+  } catch (...) {
+    // A step that failed half-way (out of memory, a timer that could not start) still hands
+    // over every update it queued; the stopped timers are cancelled as `effects` goes.
+    flushUpdates();
+    throw;
   }
   apply(effects);
 }
+
+// The per-prompt steps of the prompt handling. Everything here runs under the lock.
+struct VelqoV1FlowController::PromptHandling {
+  using Controller = VelqoV1FlowController;
+
+  // What every prompt case works with: the answer, its context and where the results go.
+  struct Step {
+    Controller& controller;
+    State& s;
+    Effects& effects;
+    const VelqoV1FlowState::Prompt& response;
+    const VelqoV1PromptContext& context;
+    bool isUserAction;
+
+    const std::string& session() const { return response.session; }
+    void show(VelqoV1UserPrompt prompt) const {
+      s.outbox.push_back(VelqoV1FlowUpdate::Prompt{context, std::move(prompt)});
+    }
+    v1::detail::AutomaticChoiceInputs inputs() const {
+      return {controller.policy_, s.currentFlowType, s.currentIdentifier, &s.autoSubmittedSetupSmsSessions,
+              &s.autoSelectedMethodSessions};
+    }
+    // The phase named in the automatic choices' lines.
+    std::string phase(std::optional<std::string> fallback) const {
+      if (context.stepInfo()) return context.stepInfo()->id;
+      return fallback.value_or(std::string("primary"));
+    }
+  };
+
+  // The step information of this prompt: the answer's own, else one derived from the prompt
+  // and the flags (read before this prompt's case changes them), else the last one.
+  static std::optional<VelqoV1StepInfo> stepInfo(State& s, const VelqoV1FlowState::Prompt& response) {
+    const VelqoV1Prompt& prompt = response.prompt;
+    const bool afterCodeSubmit = s.awaitingCodeSubmitResult && s.lastPromptWasEnterCode;
+    std::optional<VelqoV1StepInfo> chosen;
+    if (response.promptMeta && response.promptMeta->stepInfo) {
+      chosen = *response.promptMeta->stepInfo;
+    } else {
+      switch (prompt.kind()) {
+        case VelqoV1Prompt::Case::selectMethod:
+          if (const auto& phase = prompt.as<VelqoV1Prompt::SelectMethod>()->phase) {
+            chosen = VelqoV1StepInfo{*phase, v1::detail::stepLabel(*phase)};
+          }
+          break;
+        case VelqoV1Prompt::Case::enterCode:
+          if (afterCodeSubmit) {
+            chosen = secondFactorStep();
+          } else if (!s.lastStepInfo) {
+            chosen = VelqoV1StepInfo{"primary", std::string("Verify Identity")};
+          }
+          break;
+        case VelqoV1Prompt::Case::setupTotp:
+        case VelqoV1Prompt::Case::setupSms:
+        case VelqoV1Prompt::Case::enterTotp:
+          if (afterCodeSubmit) chosen = secondFactorStep();
+          break;
+        default:
+          break;
+      }
+    }
+    if (chosen) s.lastStepInfo = chosen;
+    return s.lastStepInfo;
+  }
+
+  // A prompt the host answers as it is (setup_totp, redirect, enter_totp).
+  static void show(const Step& step, VelqoV1UserPrompt prompt) {
+    step.controller.stopTimer(step.effects);
+    step.s.lastPromptWasEnterCode = false;
+    step.show(std::move(prompt));
+  }
+
+  // A prompt this controller cannot pass on: an error update instead.
+  static void refuse(const Step& step, const char* code, const char* message) {
+    step.controller.stopTimer(step.effects);
+    step.s.lastPromptWasEnterCode = false;
+    step.s.outbox.push_back(VelqoV1FlowUpdate::Error{step.session(), code, std::nullopt, message, false,
+                                                     std::nullopt, step.response.meta});
+  }
+
+  static void selectMethod(const Step& step, const VelqoV1Prompt::SelectMethod& select) {
+    step.controller.stopTimer(step.effects);
+    std::optional<std::string> methodId =
+        v1::detail::autoSelectPrimaryMethod(step.inputs(), select.methods, step.session(), step.context);
+    if (!methodId) {
+      step.show(select);
+      return;
+    }
+    step.s.autoSelectedMethodSessions.insert(step.session());
+    step.s.lastPromptWasEnterCode = false;
+    step.effects.logLines.push_back(controllerEventLine(
+        "auto_select_primary_method", {{"session", step.session()},
+                                       {"phase", step.phase(select.phase)},
+                                       {"methodId", *methodId},
+                                       {"policy", std::string("automaticFromIdentifier")}}));
+    step.effects.followUp = VelqoV1Action::selectMethod(std::move(*methodId));
+  }
+
+  static void enterCode(const Step& step, const VelqoV1Prompt::EnterCode& enter) {
+    step.controller.stopTimer(step.effects);
+    step.s.lastResendAt = v1::detail::parseFlowDate(enter.resendAt);
+    step.s.lastPromptWasEnterCode = true;
+    step.show(enter);
+  }
+
+  static void setupSms(const Step& step, const VelqoV1Prompt::SetupSms& sms) {
+    step.controller.stopTimer(step.effects);
+    step.s.lastPromptWasEnterCode = false;
+    std::optional<std::string> phone =
+        v1::detail::autoSubmitSetupSmsPhone(step.inputs(), sms.existingPhone, step.session(), step.context);
+    if (!phone) {
+      step.show(sms);
+      return;
+    }
+    step.s.autoSubmittedSetupSmsSessions.insert(step.session());
+    step.effects.logLines.push_back(
+        controllerEventLine("auto_submit_setup_sms", {{"session", step.session()},
+                                                      {"phase", step.phase(std::nullopt)},
+                                                      {"identifierKind", std::string("phone")}}));
+    step.effects.followUp = VelqoV1Action::submitPhone(std::move(*phone));
+  }
+
+  // Shown once per session unless the user acted; polled while auto-polling is on.
+  static void awaitApproval(const Step& step, const VelqoV1Prompt::AwaitApproval& await) {
+    State& s = step.s;
+    s.lastPromptWasEnterCode = false;
+    const bool repeatedByPoll = !step.isUserAction && s.lastAwaitSession == step.session();
+    if (!repeatedByPoll) step.show(await);
+    s.lastAwaitSession = step.session();
+    s.lastAwaitPrompt = step.response.prompt;
+    if (step.controller.autoPollApprovals_) {
+      step.controller.startPollTimer(await.expiresAt, await.pollInterval, step.session(), step.effects);
+    }
+  }
+};
 
 // Runs under the lock.
 void VelqoV1FlowController::handlePrompt(const VelqoV1FlowState::Prompt& response, bool isUserAction,
@@ -323,161 +425,58 @@ void VelqoV1FlowController::handlePrompt(const VelqoV1FlowState::Prompt& respons
   State& s = *state_;
   const VelqoV1Prompt& prompt = response.prompt;
   const VelqoV1Prompt::Case kind = prompt.kind();
-  const std::string& session = response.session;
 
-  // 1. Bookkeeping.
+  // Only an enter-code prompt keeps the resend time, only an approval the awaited session.
   if (kind != VelqoV1Prompt::Case::enterCode) s.lastResendAt.reset();
   if (kind != VelqoV1Prompt::Case::awaitApproval) {
     s.lastAwaitSession.reset();
     s.lastAwaitPrompt.reset();
   }
 
-  // 2. Step information (the flags are read before this prompt's branch changes them).
-  const bool afterCodeSubmit = s.awaitingCodeSubmitResult && s.lastPromptWasEnterCode;
-  std::optional<VelqoV1StepInfo> stepInfo = s.lastStepInfo;
-  const auto choose = [&](VelqoV1StepInfo chosen) {
-    s.lastStepInfo = chosen;
-    stepInfo = std::move(chosen);
-  };
-  if (response.promptMeta && response.promptMeta->stepInfo) {
-    choose(*response.promptMeta->stepInfo);
-  } else {
-    switch (kind) {
-      case VelqoV1Prompt::Case::selectMethod:
-        if (const auto& phase = prompt.as<VelqoV1Prompt::SelectMethod>()->phase) {
-          choose(VelqoV1StepInfo{*phase, v1::detail::stepLabel(*phase)});
-        }
-        break;
-      case VelqoV1Prompt::Case::enterCode:
-        if (afterCodeSubmit) {
-          choose(secondFactorStep());
-        } else if (!s.lastStepInfo) {
-          choose(VelqoV1StepInfo{"primary", std::string("Verify Identity")});
-        }
-        break;
-      case VelqoV1Prompt::Case::setupTotp:
-      case VelqoV1Prompt::Case::setupSms:
-      case VelqoV1Prompt::Case::enterTotp:
-        if (afterCodeSubmit) choose(secondFactorStep());
-        break;
-      default:
-        break;
-    }
-  }
-
-  // 3. Context.
   std::optional<VelqoV1RiskInfo> risk;
   std::optional<std::string> codeChannel;
   if (response.promptMeta) {
     risk = response.promptMeta->risk;
     codeChannel = response.promptMeta->codeChannel;
   }
-  VelqoV1PromptContext context(session, response.meta, stepInfo, std::move(risk), std::move(codeChannel));
+  const VelqoV1PromptContext context(response.session, response.meta, PromptHandling::stepInfo(s, response),
+                                     std::move(risk), std::move(codeChannel));
+  const PromptHandling::Step step{*this, s, effects, response, context, isUserAction};
 
-  const v1::detail::AutomaticChoiceInputs inputs{policy_, s.currentFlowType, s.currentIdentifier,
-                                                 &s.autoSubmittedSetupSmsSessions};
-  const auto showPrompt = [&](VelqoV1UserPrompt userPrompt) {
-    s.outbox.push_back(VelqoV1FlowUpdate::Prompt{context, std::move(userPrompt)});
-  };
-  const auto reportError = [&](const char* code, const char* message) {
-    s.outbox.push_back(
-        VelqoV1FlowUpdate::Error{session, code, std::nullopt, message, false, std::nullopt, response.meta});
-  };
-
-  // 4. Per prompt type.
+  using P = VelqoV1Prompt;
   switch (kind) {
-    case VelqoV1Prompt::Case::selectMethod: {
-      const auto& select = *prompt.as<VelqoV1Prompt::SelectMethod>();
-      stopTimer(effects);
-      if (std::optional<std::string> methodId =
-              v1::detail::autoSelectPrimaryMethod(inputs, select.methods, context)) {
-        s.lastPromptWasEnterCode = false;
-        const std::string phase =
-            context.stepInfo() ? context.stepInfo()->id : select.phase.value_or(std::string("primary"));
-        effects.logLines.push_back(controllerEventLine("auto_select_primary_method",
-                                                       {{"session", session},
-                                                        {"phase", phase},
-                                                        {"methodId", *methodId},
-                                                        {"policy", std::string("automaticFromIdentifier")}}));
-        effects.followUp = VelqoV1Action::selectMethod(std::move(*methodId));
-      } else {
-        showPrompt(select);
-      }
+    case P::Case::selectMethod:
+      PromptHandling::selectMethod(step, *prompt.as<P::SelectMethod>());
       break;
-    }
-    case VelqoV1Prompt::Case::enterCode: {
-      const auto& enter = *prompt.as<VelqoV1Prompt::EnterCode>();
-      stopTimer(effects);
-      s.lastResendAt = v1::detail::parseFlowDate(enter.resendAt);
-      s.lastPromptWasEnterCode = true;
-      showPrompt(enter);
+    case P::Case::enterCode:
+      PromptHandling::enterCode(step, *prompt.as<P::EnterCode>());
       break;
-    }
-    case VelqoV1Prompt::Case::setupTotp: {
-      const auto& totp = *prompt.as<VelqoV1Prompt::SetupTotp>();
-      stopTimer(effects);
-      s.lastPromptWasEnterCode = false;
-      showPrompt(totp);
+    case P::Case::setupTotp:
+      PromptHandling::show(step, *prompt.as<P::SetupTotp>());
       break;
-    }
-    case VelqoV1Prompt::Case::setupSms: {
-      const auto& sms = *prompt.as<VelqoV1Prompt::SetupSms>();
-      stopTimer(effects);
-      s.lastPromptWasEnterCode = false;
-      if (std::optional<std::string> phone =
-              v1::detail::autoSubmitSetupSmsPhone(inputs, sms.existingPhone, session, context)) {
-        s.autoSubmittedSetupSmsSessions.insert(session);
-        const std::string phase = context.stepInfo() ? context.stepInfo()->id : std::string("primary");
-        effects.logLines.push_back(controllerEventLine(
-            "auto_submit_setup_sms",
-            {{"session", session}, {"phase", phase}, {"identifierKind", std::string("phone")}}));
-        effects.followUp = VelqoV1Action::submitPhone(std::move(*phone));
-      } else {
-        showPrompt(sms);
-      }
+    case P::Case::setupSms:
+      PromptHandling::setupSms(step, *prompt.as<P::SetupSms>());
       break;
-    }
-    case VelqoV1Prompt::Case::redirect: {
-      const auto& redirect = *prompt.as<VelqoV1Prompt::Redirect>();
-      stopTimer(effects);
-      s.lastPromptWasEnterCode = false;
-      showPrompt(redirect);
+    case P::Case::redirect:
+      PromptHandling::show(step, *prompt.as<P::Redirect>());
       break;
-    }
-    case VelqoV1Prompt::Case::awaitApproval: {
-      const auto& await = *prompt.as<VelqoV1Prompt::AwaitApproval>();
-      s.lastPromptWasEnterCode = false;
-      const bool repeatedByPoll = !isUserAction && s.lastAwaitSession == session;
-      if (!repeatedByPoll) {
-        showPrompt(await);
-      }
-      s.lastAwaitSession = session;
-      s.lastAwaitPrompt = prompt;
-      if (autoPollApprovals_) startPollTimer(await.expiresAt, await.pollInterval, session, effects);
+    case P::Case::awaitApproval:
+      PromptHandling::awaitApproval(step, *prompt.as<P::AwaitApproval>());
       break;
-    }
-    case VelqoV1Prompt::Case::enterTotp:
-      stopTimer(effects);
-      s.lastPromptWasEnterCode = false;
-      showPrompt(VelqoV1UserPrompt::EnterTotp{});
+    case P::Case::enterTotp:
+      PromptHandling::show(step, VelqoV1UserPrompt::EnterTotp{});
       break;
-    case VelqoV1Prompt::Case::setupDevice:
-    case VelqoV1Prompt::Case::deviceChallenge:
-      stopTimer(effects);
-      s.lastPromptWasEnterCode = false;
-      reportError("device_crypto_unconfigured",
-                  "Device trust prompt received but no crypto handler is configured");
+    case P::Case::setupDevice:
+    case P::Case::deviceChallenge:
+      PromptHandling::refuse(step, "device_crypto_unconfigured",
+                             "Device trust prompt received but no crypto handler is configured");
       break;
-    case VelqoV1Prompt::Case::completed:
-    case VelqoV1Prompt::Case::error:
-    case VelqoV1Prompt::Case::unknown:
-      stopTimer(effects);
-      s.lastPromptWasEnterCode = false;
-      reportError("invalid_prompt", "Unexpected prompt type");
+    case P::Case::completed:
+    case P::Case::error:
+    case P::Case::unknown:
+      PromptHandling::refuse(step, "invalid_prompt", "Unexpected prompt type");
       break;
   }
-
-  // 5.
   s.awaitingCodeSubmitResult = false;
 }
 
@@ -489,7 +488,9 @@ void VelqoV1FlowController::handlePrompt(const VelqoV1FlowState::Prompt& respons
 void VelqoV1FlowController::startPollTimer(const std::string& expiresAt, std::int64_t pollInterval,
                                            const std::string& session, Effects& effects) {
   stopTimer(effects);
-  const std::int64_t seconds = std::max<std::int64_t>(pollInterval, 1);
+  // The service's interval, at least a second and at most the client's longest delay: the
+  // timer's clock cannot represent much more than nine billion seconds.
+  const std::int64_t seconds = std::clamp<std::int64_t>(pollInterval, 1, kMaxPollIntervalSeconds);
   const std::optional<WallClock::time_point> expiry = v1::detail::parseFlowDate(expiresAt);
   const std::uint64_t timerId = ++state_->lastTimerId;
   auto timer = platform::TimerSource::create(platform::globalQueue(platform::QualityOfService::utility),
@@ -520,7 +521,7 @@ void VelqoV1FlowController::tick(std::uint64_t timerId, std::optional<platform::
     }
   }
   apply(effects);  // may destroy this very timer: its handler is allowed to
-  if (pollNow) send(VelqoV1Action::poll(), false);
+  if (pollNow) send(VelqoV1Action::poll(), UserAction::no);
 }
 
 // Runs under the lock: the timer is cancelled and destroyed once the lock is released.
@@ -544,7 +545,7 @@ void VelqoV1FlowController::apply(Effects& effects) {
   if (effects.followUp) {
     VelqoV1Action action = std::move(*effects.followUp);
     effects.followUp.reset();
-    send(std::move(action), true);
+    send(std::move(action), UserAction::yes);
   }
   flushUpdates();
 }

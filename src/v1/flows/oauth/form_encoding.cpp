@@ -1,5 +1,7 @@
 #include "v1/flows/oauth/form_encoding.hpp"
 
+#include "platform/encoding.hpp"
+
 #include <string_view>
 
 #include "v1/protocol/diagnostics.hpp"
@@ -35,7 +37,7 @@ void appendEncoded(std::string& out, std::string_view text) {
 std::optional<std::string> formEncode(const std::vector<std::pair<std::string, std::string>>& items) {
   std::string out;
   for (const auto& [name, value] : items) {
-    if (!isValidUtf8(name) || !isValidUtf8(value)) return std::nullopt;
+    if (!platform::isValidUtf8(name) || !platform::isValidUtf8(value)) return std::nullopt;
     if (!out.empty()) out.push_back('&');
     appendEncoded(out, name);
     out.push_back('=');

@@ -1,9 +1,11 @@
 #include <algorithm>
+
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+#include "platform/encoding.hpp"
 
 #include "platform/url.hpp"
 #include "v1/protocol/diagnostics.hpp"
@@ -85,7 +87,7 @@ std::vector<QueryItem> queryItems(std::string_view query) {
 
 std::optional<std::string> decoded(std::string_view text) {
   auto out = platform::percentDecode(std::string(text));
-  if (!out || !v1::detail::isValidUtf8(*out)) return std::nullopt;
+  if (!out || !platform::isValidUtf8(*out)) return std::nullopt;
   return out;
 }
 

@@ -114,7 +114,7 @@ struct VelqoV1OAuthExchangeService::Impl {
       return;
     }
     // Another status, or no HTTP response: the body's text, else "HTTP <status>".
-    if (body && v1::detail::isValidUtf8(*body)) {
+    if (body && platform::isValidUtf8(*body)) {
       fail(completion, VelqoV1OAuthExchangeError::invalidResponse(*body));
     } else {
       fail(completion, VelqoV1OAuthExchangeError::invalidResponse("HTTP " + std::to_string(status)));

@@ -7,9 +7,12 @@
 #include <utility>
 #include <vector>
 
+#include "core/json/error_body.hpp"
 #include "platform/encoding.hpp"
+#include "platform/identifier_text.hpp"
 #include "platform/url.hpp"
 #include "v1/protocol/diagnostics.hpp"
+#include "v1/protocol/request_builder.hpp"
 #include "v1/protocol/wire_json.hpp"
 #include "velqo/core/debug_sink.hpp"
 #include "velqo/platform/bytes.hpp"
@@ -77,28 +80,6 @@ std::optional<std::int64_t> retryAfterSeconds(const std::optional<platform::Http
   return static_cast<std::int64_t>(magnitude);
 }
 
-// {"detail"?, "message"?, "error"?}: each a text when present (null counts as absent); a
-// member of another type, or a body that is not an object, does not decode.
-struct SimpleErrorResponse {
-  OptText detail;
-  OptText message;
-  OptText error;
-};
-
-std::optional<SimpleErrorResponse> decodeSimpleError(std::string_view body) {
-  auto document = v1::detail::tryParseJson(body);
-  if (!document || !document->is_object()) return std::nullopt;
-  SimpleErrorResponse out;
-  for (auto [key, slot] : {std::pair{"detail", &out.detail}, std::pair{"message", &out.message},
-                           std::pair{"error", &out.error}}) {
-    auto it = document->find(key);
-    if (it == document->end() || it->is_null()) continue;
-    if (!it->is_string()) return std::nullopt;
-    *slot = it->get<std::string>();
-  }
-  return out;
-}
-
 // {"status": text (required), "userid"?: text}.
 struct QrBindResponse {
   std::string status;
@@ -128,7 +109,10 @@ void logRequestWire(const platform::HttpRequest& request) {
   debugLog("[V1][QR][WIRE][REQ] method=" + (request.method.empty() ? std::string("POST") : request.method) +
            " url=" + absoluteURLText(request.url));
   debugLog("[V1][QR][WIRE][REQ_HEADERS] " + v1::detail::renderHeaderDictionary(request.headers));
-  if (auto line = v1::detail::composeWireBodyLine("[V1][QR][WIRE][REQ_BODY]", request.body)) debugLog(*line);
+  if (auto line = v1::detail::composeWireBodyLine("[V1][QR][WIRE][REQ_BODY]", request.body,
+                                                  v1::detail::contentTypeOf(request.headers))) {
+    debugLog(*line);
+  }
 }
 
 void logResponseWire(const OptText& body, const std::optional<platform::HttpResponse>& response,
@@ -141,7 +125,10 @@ void logResponseWire(const OptText& body, const std::optional<platform::HttpResp
   debugLog("[V1][QR][WIRE][RESP] status=" + std::to_string(response->statusCode));
   debugLog("[V1][QR][WIRE][RESP_HEADERS] " + v1::detail::renderHeaderDictionary(response->headers));
   if (body) {
-    if (auto line = v1::detail::composeWireBodyLine("[V1][QR][WIRE][RESP_BODY]", *body)) debugLog(*line);
+    if (auto line = v1::detail::composeWireBodyLine("[V1][QR][WIRE][RESP_BODY]", *body,
+                                                    v1::detail::contentTypeOf(response->headers))) {
+      debugLog(*line);
+    }
   }
 }
 
@@ -234,17 +221,9 @@ struct VelqoV1QrApprovalService::Impl {
     if (auto envelope = errorEnvelope(s, body, identifier)) return std::move(*envelope);
 
     std::string message;
-    if (auto simple = decodeSimpleError(body)) {
-      if (simple->detail) {
-        message = *simple->detail;
-      } else if (simple->message) {
-        message = *simple->message;
-      } else if (simple->error) {
-        message = *simple->error;
-      } else {
-        message = "Request failed";
-      }
-    } else if (!body.empty() && v1::detail::isValidUtf8(body)) {
+    if (auto simple = json::readErrorBody(body)) {
+      message = simple->firstText().value_or("Request failed");
+    } else if (!body.empty() && platform::isValidUtf8(body)) {
       message = std::string(body);
     } else {
       message = "HTTP " + std::to_string(status);
@@ -325,22 +304,8 @@ struct VelqoV1QrApprovalService::Impl {
 
   static void send(Service& s, Kind kind, std::string url, std::string body, const std::string& identifier,
                    Completion completion) {
-    const VelqoV1ClientConfig& config = s.config_;
-    platform::HttpRequest request;
-    request.url = std::move(url);
-    request.method = "POST";
-    request.body = std::move(body);
-    request.timeoutSeconds = config.timeoutSeconds();
-    auto& headers = request.headers;
-    headers.emplace_back("Content-Type", "application/json");
-    headers.emplace_back("Accept", "application/json");
-    headers.emplace_back("X-Config-Id", config.configId());
-    if (auto unique = v1::detail::identifierDigestHex(identifier)) headers.emplace_back("x-unique", *unique);
-    headers.emplace_back("X-Velqo-SDK", config.sdkName());
-    headers.emplace_back("x-Velqo-iosSdk-Version", config.sdkVersion());
-    headers.emplace_back("X-Velqo-Platform", config.platform());
-    headers.emplace_back("X-Velqo-Protocol-Version", std::to_string(config.protocolVersion()));
-    if (config.relyingParty()) headers.emplace_back("X-Relying-Party", *config.relyingParty());
+    platform::HttpRequest request = v1::detail::makeV1Request(s.config_, std::move(url), std::move(body),
+                                                              v1::detail::identifierDigestHex(identifier));
 
     logRequestWire(request);
     std::weak_ptr<Service> weak = s.weak_from_this();
@@ -384,7 +349,7 @@ void VelqoV1QrApprovalService::approveQrAuth(const VelqoV1QrPayload& payload, co
     fail(completion, ownError(Code::invalidPayload, kMissingPhoneActionToken));
     return;
   }
-  const std::string normalized = v1::detail::normalizedIdentifier(identifier);
+  const std::string normalized = platform::normalizedIdentifier(identifier);
   if (normalized.empty()) {
     fail(completion, ownError(Code::invalidIdentifier, kInvalidIdentifier));
     return;
@@ -411,7 +376,7 @@ void VelqoV1QrApprovalService::approveQrAuth(const VelqoV1QrPayload& payload, co
 
 void VelqoV1QrApprovalService::approveQrLogin(const VelqoV1QrPayload& payload, const std::string& identifier,
                                               bool rememberDevice, Completion completion) {
-  const std::string normalized = v1::detail::normalizedIdentifier(identifier);
+  const std::string normalized = platform::normalizedIdentifier(identifier);
   if (normalized.empty()) {
     fail(completion, ownError(Code::invalidIdentifier, kInvalidIdentifier));
     return;

@@ -98,7 +98,7 @@ std::optional<VelqoV1QrPayloadType> qrPayloadTypeFromRawValue(std::string_view r
 std::optional<VelqoV1QrPayload> VelqoV1QrPayloadParser::parse(std::string_view scanned) {
   // A scanned text is Unicode text; bytes that are not UTF-8 are no payload (they could not
   // be sent in a JSON request anyway).
-  if (!v1::detail::isValidUtf8(scanned)) return std::nullopt;
+  if (!platform::isValidUtf8(scanned)) return std::nullopt;
   const std::string trimmed = platform::trimWhitespace(scanned);
   if (trimmed.empty()) return std::nullopt;
 

@@ -1,15 +1,16 @@
-#include "v1/protocol/time_zone_offset.hpp"
+#include "platform/time_zone.hpp"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
-namespace velqo::v1::detail {
+namespace velqo::platform {
 
 namespace {
 
@@ -312,10 +313,13 @@ std::optional<long> zoneOffsetSeconds(std::string_view identifier,
   path += '/';
   path += identifier;
 
+  // Read at its size: zone files are a few kilobytes, and anything beyond the bound is not one.
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  if (error || size > kMaxZoneFileBytes) return std::nullopt;
   std::ifstream file(path, std::ios::binary);
   if (!file) return std::nullopt;
-  std::string data;
-  data.resize(kMaxZoneFileBytes);
+  std::string data(static_cast<std::size_t>(size), '\0');
   file.read(data.data(), static_cast<std::streamsize>(data.size()));
   data.resize(static_cast<std::size_t>(file.gcount()));
   const auto t = std::chrono::duration_cast<std::chrono::seconds>(when.time_since_epoch()).count();
@@ -329,4 +333,4 @@ long processLocalOffsetSeconds(std::chrono::system_clock::time_point when) {
   return local.tm_gmtoff;
 }
 
-}  // namespace velqo::v1::detail
+}  // namespace velqo::platform

@@ -1,7 +1,7 @@
 #pragma once
 
-// Offsets from GMT of named time zones, read from the system's time zone database (private to
-// the device information builder). The standard library of our minimum compiler has no time
+// Offsets from GMT of named time zones, read from the system's time zone database (not
+// installed). The standard library of our minimum compiler has no time
 // zone database, and switching the process's TZ variable to ask the C library is not
 // thread-safe (other threads read the environment), so the compiled zone files are read here.
 
@@ -10,7 +10,7 @@
 #include <optional>
 #include <string_view>
 
-namespace velqo::v1::detail {
+namespace velqo::platform {
 
 /// The offset from GMT, in seconds, of the IANA zone `identifier` ("Asia/Kolkata") at `when`:
 /// the zone file under $TZDIR, else /usr/share/zoneinfo, is read (its transitions, then the
@@ -26,4 +26,4 @@ std::optional<long> posixRuleOffsetSeconds(std::string_view rule, std::int64_t u
 /// The offset of the process's own local time zone at `when` (the C library's view).
 long processLocalOffsetSeconds(std::chrono::system_clock::time_point when);
 
-}  // namespace velqo::v1::detail
+}  // namespace velqo::platform
