@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <mutex>
 
 #include "account/v4_test_support.hpp"
 #include "core/storage/keychain_manager.hpp"
 #include "core/transport/json_codec.hpp"
+#include "velqo/core/debug_sink.hpp"
 
 namespace velqo::testing {
 namespace {
@@ -103,6 +106,23 @@ TEST_F(V4EngineTest, AuthorizationCodesAreRedeemedAndVerified) {
   EXPECT_EQ(refused.message, "ID token signature could not be verified.");
 }
 
+// The diagnostic lines handed to the debug sink while it lives (any thread).
+struct LineCapture {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  LineCapture() {
+    setDebugSink([this](std::string_view line) {
+      std::lock_guard lock(mutex);
+      lines.emplace_back(line);
+    });
+  }
+  ~LineCapture() { setDebugSink({}); }
+  std::vector<std::string> take() {
+    std::lock_guard lock(mutex);
+    return std::exchange(lines, {});
+  }
+};
+
 // One row's world: its own service, keychain and engine.
 struct Scene {
   V4Rig rig;
@@ -162,10 +182,12 @@ TEST(V4EngineFailures, ReachTheHostWithTheirCodeAndSentence) {
        }),
        Code::cipherVerificationFailed, "Cipher verification failed"},
   };
+  LineCapture capture;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Scene t;
     row.scene(t);
+    capture.take();
     const bool wrongCode = std::string(row.name) == "wrong code";
     const auto e =
         row.otp ? t.rig.registration(*t.engine, "erin", wrongCode ? "000000" : std::optional<std::string>())
@@ -174,6 +196,25 @@ TEST(V4EngineFailures, ReachTheHostWithTheirCodeAndSentence) {
     ASSERT_EQ(e.kind, "error") << e.message;
     EXPECT_EQ(e.code, row.code) << e.code->rawValue();
     EXPECT_EQ(e.message.substr(0, row.message.size()), row.message);
+
+    // The diagnostic lines name the user and the error, and carry no code, token or share.
+    const auto lines = capture.take();
+    auto has = [&](const std::string& line) {
+      return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+    EXPECT_TRUE(has("[VelqoAuthV4] Starting V4 authentication for user: erin"));
+    EXPECT_TRUE(has("[VelqoAuthV4] Reporting error to callback: " + std::string(e.code->rawValue()) + " - " +
+                    e.message));
+    std::vector<std::string> secrets{"000000"};
+    if (auto otp = t.rig.peer.otpFor("erin")) secrets.push_back(*otp);
+    if (auto token = KeychainManager::getV4PersistentDeviceToken("erin")) secrets.push_back(*token);
+    if (auto er1r2 = VelqoFrameworkInternalUtils::shared()->getEr1r2FromKeychain("erin"))
+      secrets.push_back(*er1r2);
+    for (const auto& line : lines)
+      for (const auto& secret : secrets)
+        if (!secret.empty()) {
+          EXPECT_EQ(line.find(secret), std::string::npos) << line;
+        }
   }
 }
 

@@ -9,6 +9,7 @@
 #include "core/identity/secure_enclave_helper.hpp"
 #include "core/storage/keychain_manager.hpp"
 #include "platform/crypto.hpp"
+#include "velqo/core/debug_sink.hpp"
 #include "velqo/platform/queue.hpp"
 
 namespace velqo {
@@ -133,6 +134,7 @@ void VelqoAuthV4::setCurrentUserId(const std::string& userid) {
 }
 
 void VelqoAuthV4::authenticate(const std::string& userid, const std::shared_ptr<AuthV4Callback>& callback) {
+  debugLog(std::string(kTag) + "Starting V4 authentication for user: " + userid);
   std::uint64_t attempt = 0;
   {
     std::lock_guard lock(state_->mutex);
@@ -535,7 +537,11 @@ void VelqoAuthV4::reportError(std::uint64_t attempt, Code code, std::string mess
       if (self->state_->attempt != attempt) return;  // a newer attempt took over meanwhile
       callback = self->state_->callback.lock();
     }
-    if (callback) account::detail::callHost(kTag, [&] { callback->onError(code, sentence); });
+    if (!callback) return;
+    // The sentence is the service's or one of ours; no code, token or key ever goes into it.
+    debugLog(std::string(kTag) + "Reporting error to callback: " + std::string(code.rawValue()) + " - " +
+             sentence);
+    account::detail::callHost(kTag, [&] { callback->onError(code, sentence); });
   });
 }
 
