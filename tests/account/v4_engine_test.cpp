@@ -33,6 +33,23 @@ RecordingV4Callback::Event attemptOn(VelqoAuthV4& engine, const std::string& use
   return callback->last();
 }
 
+// The diagnostic lines handed to the debug sink while it lives (any thread).
+struct LineCapture {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  LineCapture() {
+    setDebugSink([this](std::string_view line) {
+      std::lock_guard lock(mutex);
+      lines.emplace_back(line);
+    });
+  }
+  ~LineCapture() { setDebugSink({}); }
+  std::vector<std::string> take() {
+    std::lock_guard lock(mutex);
+    return std::exchange(lines, {});
+  }
+};
+
 class V4EngineTest : public ::testing::Test {
  protected:
   V4Rig rig;
@@ -79,8 +96,16 @@ TEST_F(V4EngineTest, AuthorizationCodesAreRedeemedAndVerified) {
   auto s = localservice::V4Peer::Settings{};
   s.registrationIssuesCode = true;
   rig.peer.setSettings(s);
+  LineCapture capture;
   const auto redeemed = rig.registration(*engine, "bob");
   EXPECT_EQ(redeemed.kind, "success") << redeemed.message;
+  const auto lines = capture.take();
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "[VelqoAuthV4] Redeeming authorization code at OAuth endpoint: " + rig.tokens.url()),
+            lines.end());
+  for (const auto& line : lines) {
+    EXPECT_EQ(line.find(rig.tokens.redemptions().back().form.at("code")), std::string::npos) << line;
+  }
   EXPECT_TRUE(redeemed.isLoginFlow);  // a redeemed code completes a login
   EXPECT_EQ(KeychainManager::getJWTAccessToken("bob"), redeemed.accessToken);
   EXPECT_EQ(rig.tokens.redemptions().back().form.at("client_id"), "velqo-v4-client");
@@ -105,23 +130,6 @@ TEST_F(V4EngineTest, AuthorizationCodesAreRedeemedAndVerified) {
   EXPECT_EQ(refused.code, Code::oauthTokenVerificationFailed);
   EXPECT_EQ(refused.message, "ID token signature could not be verified.");
 }
-
-// The diagnostic lines handed to the debug sink while it lives (any thread).
-struct LineCapture {
-  std::mutex mutex;
-  std::vector<std::string> lines;
-  LineCapture() {
-    setDebugSink([this](std::string_view line) {
-      std::lock_guard lock(mutex);
-      lines.emplace_back(line);
-    });
-  }
-  ~LineCapture() { setDebugSink({}); }
-  std::vector<std::string> take() {
-    std::lock_guard lock(mutex);
-    return std::exchange(lines, {});
-  }
-};
 
 // One row's world: its own service, keychain and engine.
 struct Scene {

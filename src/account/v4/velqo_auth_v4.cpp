@@ -9,6 +9,7 @@
 #include "core/identity/secure_enclave_helper.hpp"
 #include "core/storage/keychain_manager.hpp"
 #include "platform/crypto.hpp"
+#include "platform/url.hpp"
 #include "velqo/core/debug_sink.hpp"
 #include "velqo/platform/queue.hpp"
 
@@ -441,6 +442,9 @@ void VelqoAuthV4::redeemAuthorizationCode(std::uint64_t attempt, const std::stri
     std::lock_guard lock(state_->mutex);
     if (!state_->isLive(attempt)) return;  // nobody would hear the outcome: nothing is sent
   }
+  const auto endpoint = platform::Url::parse(oauthConfig_->tokenEndpoint);
+  debugLog(std::string(kTag) + "Redeeming authorization code at OAuth endpoint: " +
+           (endpoint ? endpoint->text() : oauthConfig_->tokenEndpoint));
   std::weak_ptr<VelqoAuthV4> weak = weak_from_this();
   velqo::redeemAuthorizationCode(
       *oauthConfig_, *oauthVerifier_, code,
