@@ -230,6 +230,7 @@ void VelqoAuthV4::handleAuthInitResponse(std::uint64_t attempt,
       return;
     }
     verifyCipher(attempt, *m2);
+    wipe(*m2);
     return;
   }
   if (status == 201 && response.device_token) {
@@ -402,6 +403,7 @@ void VelqoAuthV4::verifyCipher(std::uint64_t attempt, const std::string& m2) {
   post<VerifyCipherResponseV4>(attempt, "/v4/verify-cipher", *request,
                                &VelqoAuthV4::handleVerifyCipherResponse);
   wipe(request->device_token);
+  wipe(request->m2);
 }
 
 void VelqoAuthV4::handleVerifyCipherResponse(std::uint64_t attempt,
