@@ -3,14 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
-#include <mutex>
 
 #include "account/v4_test_support.hpp"
 #include "core/storage/keychain_manager.hpp"
 #include "core/transport/json_codec.hpp"
-#include "velqo/core/debug_sink.hpp"
+#include "v1/flows/line_capture.hpp"
 
 namespace velqo::testing {
 namespace {
@@ -25,6 +23,13 @@ std::vector<json::Value> requestsTo(const localservice::LocalService& service, c
   return out;
 }
 
+// Every diagnostic line caught so far, one per line, to look for values that must not appear.
+std::string joined(const LineCapture& capture) {
+  std::string all;
+  for (const auto& line : capture.lines()) all += line + "\n";
+  return all;
+}
+
 // One attempt to its first callback.
 RecordingV4Callback::Event attemptOn(VelqoAuthV4& engine, const std::string& user) {
   auto callback = std::make_shared<RecordingV4Callback>();
@@ -32,23 +37,6 @@ RecordingV4Callback::Event attemptOn(VelqoAuthV4& engine, const std::string& use
   EXPECT_TRUE(callback->waitFor(1));
   return callback->last();
 }
-
-// The diagnostic lines handed to the debug sink while it lives (any thread).
-struct LineCapture {
-  std::mutex mutex;
-  std::vector<std::string> lines;
-  LineCapture() {
-    setDebugSink([this](std::string_view line) {
-      std::lock_guard lock(mutex);
-      lines.emplace_back(line);
-    });
-  }
-  ~LineCapture() { setDebugSink({}); }
-  std::vector<std::string> take() {
-    std::lock_guard lock(mutex);
-    return std::exchange(lines, {});
-  }
-};
 
 class V4EngineTest : public ::testing::Test {
  protected:
@@ -99,13 +87,9 @@ TEST_F(V4EngineTest, AuthorizationCodesAreRedeemedAndVerified) {
   LineCapture capture;
   const auto redeemed = rig.registration(*engine, "bob");
   EXPECT_EQ(redeemed.kind, "success") << redeemed.message;
-  const auto lines = capture.take();
-  EXPECT_NE(std::find(lines.begin(), lines.end(),
-                      "[VelqoAuthV4] Redeeming authorization code at OAuth endpoint: " + rig.tokens.url()),
-            lines.end());
-  for (const auto& line : lines) {
-    EXPECT_EQ(line.find(rig.tokens.redemptions().back().form.at("code")), std::string::npos) << line;
-  }
+  EXPECT_TRUE(
+      capture.has("[VelqoAuthV4] Redeeming authorization code at OAuth endpoint: " + rig.tokens.url()));
+  EXPECT_EQ(joined(capture).find(rig.tokens.redemptions().back().form.at("code")), std::string::npos);
   EXPECT_TRUE(redeemed.isLoginFlow);  // a redeemed code completes a login
   EXPECT_EQ(KeychainManager::getJWTAccessToken("bob"), redeemed.accessToken);
   EXPECT_EQ(rig.tokens.redemptions().back().form.at("client_id"), "velqo-v4-client");
@@ -190,12 +174,11 @@ TEST(V4EngineFailures, ReachTheHostWithTheirCodeAndSentence) {
        }),
        Code::cipherVerificationFailed, "Cipher verification failed"},
   };
-  LineCapture capture;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Scene t;
     row.scene(t);
-    capture.take();
+    LineCapture capture;
     const bool wrongCode = std::string(row.name) == "wrong code";
     const auto e =
         row.otp ? t.rig.registration(*t.engine, "erin", wrongCode ? "000000" : std::optional<std::string>())
@@ -206,23 +189,13 @@ TEST(V4EngineFailures, ReachTheHostWithTheirCodeAndSentence) {
     EXPECT_EQ(e.message.substr(0, row.message.size()), row.message);
 
     // The diagnostic lines name the user and the error, and carry no code, token or share.
-    const auto lines = capture.take();
-    auto has = [&](const std::string& line) {
-      return std::find(lines.begin(), lines.end(), line) != lines.end();
-    };
-    EXPECT_TRUE(has("[VelqoAuthV4] Starting V4 authentication for user: erin"));
-    EXPECT_TRUE(has("[VelqoAuthV4] Reporting error to callback: " + std::string(e.code->rawValue()) + " - " +
-                    e.message));
-    std::vector<std::string> secrets{"000000"};
-    if (auto otp = t.rig.peer.otpFor("erin")) secrets.push_back(*otp);
-    if (auto token = KeychainManager::getV4PersistentDeviceToken("erin")) secrets.push_back(*token);
-    if (auto er1r2 = VelqoFrameworkInternalUtils::shared()->getEr1r2FromKeychain("erin"))
-      secrets.push_back(*er1r2);
-    for (const auto& line : lines)
-      for (const auto& secret : secrets)
-        if (!secret.empty()) {
-          EXPECT_EQ(line.find(secret), std::string::npos) << line;
-        }
+    EXPECT_TRUE(capture.has("[VelqoAuthV4] Starting V4 authentication for user: erin"));
+    EXPECT_TRUE(capture.has("[VelqoAuthV4] Reporting error to callback: " + std::string(e.code->rawValue()) +
+                            " - " + e.message));
+    for (const auto& secret : {t.rig.peer.otpFor("erin"), KeychainManager::getV4PersistentDeviceToken("erin"),
+                               VelqoFrameworkInternalUtils::shared()->getEr1r2FromKeychain("erin")}) {
+      EXPECT_EQ(secret ? joined(capture).find(*secret) : std::string::npos, std::string::npos);
+    }
   }
 }
 
