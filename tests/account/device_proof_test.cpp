@@ -8,6 +8,7 @@
 
 #include "account/utils/velqo_framework_internal_utils.hpp"
 #include "core/transport/json_codec.hpp"
+#include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
 
 namespace velqo {
@@ -110,9 +111,37 @@ TEST(DeviceProof, RegenerateM2RefusesBrokenInputs) {
            {"er3", vectors().at("proofs").at(1).at("er3")},      // another device's er3
            {"e12", vectors().at("proofs").at(1).at("e12")},      // another device's e12
            {"er1r2", vectors().at("proofs").at(1).at("er1r2")},  // unlocks nothing here
-           {"er3", "AAAA"}}) {
-    EXPECT_FALSE(run(field, value)) << field << "=" << value;
+           {"er3", "AAAA"},
+           // the same numbers written past the size bound, which no honest service reaches
+           {"c2", std::string(5000, '0') + good.at("c2").get<std::string>()},
+           {"m1", "+" + std::string(5000, '0') + good.at("m1").get<std::string>()}}) {
+    EXPECT_FALSE(run(field, value)) << field << "=" << value.substr(0, 40);
   }
+}
+
+// A payload as the service seals it: base64 of nonce, ciphertext and tag.
+std::string seal(const std::string& plain, const BigInt& key) {
+  const Bytes keyBytes = Utils::normalized32ByteKey(key);
+  const Bytes nonce(Utils::GCM_IV_LEN, 7);
+  auto sealed = platform::crypto::aesGcmSeal(platform::crypto::view(keyBytes), platform::crypto::view(nonce),
+                                             platform::crypto::view(plain));
+  Bytes out = nonce;
+  out.insert(out.end(), sealed->ciphertext.begin(), sealed->ciphertext.end());
+  out.insert(out.end(), sealed->tag.begin(), sealed->tag.end());
+  return platform::base64Encode(out);
+}
+
+TEST(DeviceProof, RegenerateM2RefusesAModulusPastTheBound) {
+  // Well-formed payloads whose shares make an N of about 8400 bits; with N + 1 as M1 the proof
+  // would go through (lambda is prime to N), and would spend seconds on the main queue.
+  const BigInt p = BigInt::fromBigEndian(Bytes(526, 0xff)) - BigInt(2);
+  const BigInt q = p - BigInt(2);
+  const std::string m1 = (p * q + BigInt(1)).toDecimal();
+  const BigInt r3(987654321);
+  const std::string er1r2 = seal("7,9", r3);
+  const std::string e12 = seal((p - BigInt(7)).toDecimal() + "," + (q - BigInt(9)).toDecimal(), r3);
+  const std::string er3 = seal(r3.toDecimal(), Utils::sha256BigUInt(er1r2));
+  EXPECT_FALSE(Utils::regenerateM2f("12345", m1, er1r2, e12, er3));
 }
 
 }  // namespace

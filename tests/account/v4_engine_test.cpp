@@ -8,6 +8,7 @@
 #include "account/v4_test_support.hpp"
 #include "core/storage/keychain_manager.hpp"
 #include "core/transport/json_codec.hpp"
+#include "v1/flows/line_capture.hpp"
 
 namespace velqo::testing {
 namespace {
@@ -20,6 +21,13 @@ std::vector<json::Value> requestsTo(const localservice::LocalService& service, c
   for (auto& r : service.requests())
     if (r.path == path) out.push_back(json::Value::parse(r.body));
   return out;
+}
+
+// Every diagnostic line caught so far, one per line, to look for values that must not appear.
+std::string joined(const LineCapture& capture) {
+  std::string all;
+  for (const auto& line : capture.lines()) all += line + "\n";
+  return all;
 }
 
 // One attempt to its first callback.
@@ -76,8 +84,12 @@ TEST_F(V4EngineTest, AuthorizationCodesAreRedeemedAndVerified) {
   auto s = localservice::V4Peer::Settings{};
   s.registrationIssuesCode = true;
   rig.peer.setSettings(s);
+  LineCapture capture;
   const auto redeemed = rig.registration(*engine, "bob");
   EXPECT_EQ(redeemed.kind, "success") << redeemed.message;
+  EXPECT_TRUE(
+      capture.has("[VelqoAuthV4] Redeeming authorization code at OAuth endpoint: " + rig.tokens.url()));
+  EXPECT_EQ(joined(capture).find(rig.tokens.redemptions().back().form.at("code")), std::string::npos);
   EXPECT_TRUE(redeemed.isLoginFlow);  // a redeemed code completes a login
   EXPECT_EQ(KeychainManager::getJWTAccessToken("bob"), redeemed.accessToken);
   EXPECT_EQ(rig.tokens.redemptions().back().form.at("client_id"), "velqo-v4-client");
@@ -166,6 +178,7 @@ TEST(V4EngineFailures, ReachTheHostWithTheirCodeAndSentence) {
     SCOPED_TRACE(row.name);
     Scene t;
     row.scene(t);
+    LineCapture capture;
     const bool wrongCode = std::string(row.name) == "wrong code";
     const auto e =
         row.otp ? t.rig.registration(*t.engine, "erin", wrongCode ? "000000" : std::optional<std::string>())
@@ -174,6 +187,15 @@ TEST(V4EngineFailures, ReachTheHostWithTheirCodeAndSentence) {
     ASSERT_EQ(e.kind, "error") << e.message;
     EXPECT_EQ(e.code, row.code) << e.code->rawValue();
     EXPECT_EQ(e.message.substr(0, row.message.size()), row.message);
+
+    // The diagnostic lines name the user and the error, and carry no code, token or share.
+    EXPECT_TRUE(capture.has("[VelqoAuthV4] Starting V4 authentication for user: erin"));
+    EXPECT_TRUE(capture.has("[VelqoAuthV4] Reporting error to callback: " + std::string(e.code->rawValue()) +
+                            " - " + e.message));
+    for (const auto& secret : {t.rig.peer.otpFor("erin"), KeychainManager::getV4PersistentDeviceToken("erin"),
+                               VelqoFrameworkInternalUtils::shared()->getEr1r2FromKeychain("erin")}) {
+      EXPECT_EQ(secret ? joined(capture).find(*secret) : std::string::npos, std::string::npos);
+    }
   }
 }
 

@@ -22,6 +22,13 @@ constexpr std::size_t kKeyLength = 32;
 constexpr std::size_t kIvLength = Utils::GCM_IV_LEN;
 constexpr std::size_t kTagLength = Utils::GCM_TAG_LEN;
 
+// Bounds on the service's numbers, so a hostile answer cannot hold the main queue in
+// quadratic parsing or in powers over a giant modulus. N stays within 8192 bits (the keys
+// in use are far smaller); every decimal the proof reads, c2 < N^2 included, fits in 5000
+// characters (2^16384 has 4933 digits).
+constexpr std::size_t kMaxModulusBytes = 8192 / 8;
+constexpr std::size_t kMaxDecimalLength = 5000;
+
 DecryptResult aesError(std::string description) {
   return DecryptResult::failure(PlatformError(Utils::aesErrorDomain, -1, std::move(description)));
 }
@@ -36,6 +43,7 @@ bool allDigits(std::string_view text) {
 
 // A decimal integer with an optional leading "+" or "-".
 std::optional<BigInt> signedDecimal(std::string_view text) {
+  if (text.size() > kMaxDecimalLength) return std::nullopt;
   if (!text.empty() && text.front() == '+') {
     text.remove_prefix(1);
     if (!allDigits(text)) return std::nullopt;
@@ -155,7 +163,10 @@ std::optional<std::string> Utils::regenerateM2f(std::string_view c2Text, std::st
   try {
     // The device's share unlocks er3, whose plaintext R3 unlocks both shares.
     SecretText r3Text;
-    if (!open(er3, sha256BigUInt(er1r2), r3Text) || !allDigits(r3Text.text)) return std::nullopt;
+    if (!open(er3, sha256BigUInt(er1r2), r3Text) || !allDigits(r3Text.text) ||
+        r3Text.text.size() > kMaxDecimalLength) {
+      return std::nullopt;
+    }
     auto r3 = BigInt::fromDecimal(r3Text.text);
     if (!r3) return std::nullopt;
     SecretText r1r2;
@@ -174,7 +185,7 @@ std::optional<std::string> Utils::regenerateM2f(std::string_view c2Text, std::st
 
     const BigInt one(1);
     const BigInt n = p * q;
-    if (n.compare(one) <= 0) return std::nullopt;
+    if (n.compare(one) <= 0 || n.toBigEndian().size() > kMaxModulusBytes) return std::nullopt;
     auto lambda = leastCommonMultiple(p - one, q - one);
     if (!lambda || lambda->isZero()) return std::nullopt;
     const BigInt n2 = n * n;

@@ -9,6 +9,8 @@
 #include "core/identity/secure_enclave_helper.hpp"
 #include "core/storage/keychain_manager.hpp"
 #include "platform/crypto.hpp"
+#include "platform/url.hpp"
+#include "velqo/core/debug_sink.hpp"
 #include "velqo/platform/queue.hpp"
 
 namespace velqo {
@@ -133,6 +135,7 @@ void VelqoAuthV4::setCurrentUserId(const std::string& userid) {
 }
 
 void VelqoAuthV4::authenticate(const std::string& userid, const std::shared_ptr<AuthV4Callback>& callback) {
+  debugLog(std::string(kTag) + "Starting V4 authentication for user: " + userid);
   std::uint64_t attempt = 0;
   {
     std::lock_guard lock(state_->mutex);
@@ -227,6 +230,7 @@ void VelqoAuthV4::handleAuthInitResponse(std::uint64_t attempt,
       return;
     }
     verifyCipher(attempt, *m2);
+    wipe(*m2);
     return;
   }
   if (status == 201 && response.device_token) {
@@ -399,6 +403,7 @@ void VelqoAuthV4::verifyCipher(std::uint64_t attempt, const std::string& m2) {
   post<VerifyCipherResponseV4>(attempt, "/v4/verify-cipher", *request,
                                &VelqoAuthV4::handleVerifyCipherResponse);
   wipe(request->device_token);
+  wipe(request->m2);
 }
 
 void VelqoAuthV4::handleVerifyCipherResponse(std::uint64_t attempt,
@@ -439,6 +444,9 @@ void VelqoAuthV4::redeemAuthorizationCode(std::uint64_t attempt, const std::stri
     std::lock_guard lock(state_->mutex);
     if (!state_->isLive(attempt)) return;  // nobody would hear the outcome: nothing is sent
   }
+  const auto endpoint = platform::Url::parse(oauthConfig_->tokenEndpoint);
+  debugLog(std::string(kTag) + "Redeeming authorization code at OAuth endpoint: " +
+           (endpoint ? endpoint->text() : oauthConfig_->tokenEndpoint));
   std::weak_ptr<VelqoAuthV4> weak = weak_from_this();
   velqo::redeemAuthorizationCode(
       *oauthConfig_, *oauthVerifier_, code,
@@ -535,7 +543,11 @@ void VelqoAuthV4::reportError(std::uint64_t attempt, Code code, std::string mess
       if (self->state_->attempt != attempt) return;  // a newer attempt took over meanwhile
       callback = self->state_->callback.lock();
     }
-    if (callback) account::detail::callHost(kTag, [&] { callback->onError(code, sentence); });
+    if (!callback) return;
+    // The sentence is the service's or one of ours; no code, token or key ever goes into it.
+    debugLog(std::string(kTag) + "Reporting error to callback: " + std::string(code.rawValue()) + " - " +
+             sentence);
+    account::detail::callHost(kTag, [&] { callback->onError(code, sentence); });
   });
 }
 
