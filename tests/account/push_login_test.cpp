@@ -2,6 +2,8 @@
 // login requests fetched to the delegate, approve and decline.
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "account/facade_test_support.hpp"
 #include "velqo/platform/environment.hpp"
@@ -147,6 +149,55 @@ TEST_F(PushLoginTest, ApprovesAndDeclinesLoginRequests) {
   ASSERT_EQ(results.size(), 4u);
   EXPECT_EQ(results[3], platform::PlatformError("VelqoSDK", 401, "User not authenticated."));
   EXPECT_EQ(push.decision(pending), localservice::PushPeer::Decision::pending);
+}
+
+TEST_F(PushLoginTest, ALateAnswerForAnotherUserDoesNotMarkTheTokenRegistered) {
+  // Waits without driving the main queue, so answers stay queued until the test lets them run.
+  const auto waitFor = [](const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!condition() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
+  };
+  signInThroughBackend(kAda);
+  sdk->setAPNsDeviceToken(kToken);
+  ASSERT_TRUE(waitFor([&] { return push.registrations().size() == 1; }));
+  // Bob signs in while Ada's answer is still queued; Bob's own registration is refused.
+  push.enqueueRegistrationReply(localservice::Reply::json(503, R"({"success":false})"));
+  signInThroughBackend(kBob);
+  ASSERT_TRUE(waitFor([&] { return attempts() == 2; }));
+  awaitRegistered(kAda, "0aff");
+  EXPECT_FALSE(registeredToken(kBob));
+  // Bob's token is not registered yet, so handing it over again sends it.
+  sdk->setAPNsDeviceToken(kToken);
+  awaitRegistered(kBob, "0aff");
+}
+
+TEST_F(PushLoginTest, RequestsThatCannotBeSentStillAnswerOnTheMainQueue) {
+  sdk = VelqoSDK::create("proj-key-123456", "velqo-unparsable%zz");
+  ASSERT_TRUE(sdk->storeBackendOAuthTokens(tokens->issue(kAda), std::nullopt, kAda));
+  auto delegate = std::make_shared<RecordingDelegate>();
+  sdk->setPushAuthDelegate(delegate);
+  std::vector<std::pair<std::optional<platform::PlatformError>, bool>> results;
+  auto record = [&](const std::optional<platform::PlatformError>& error) {
+    results.emplace_back(error, platform::mainQueue().isCurrent());
+  };
+  sdk->approveLoginRequest("r1", record);
+  sdk->declineLoginRequest("r2", record);
+  EXPECT_TRUE(sdk->handlePushNotification(VelqoPushPayload({{"request_id", VelqoPushValue::string("r3")}})));
+  EXPECT_TRUE(results.empty());
+  EXPECT_EQ(delegate->calls(), 0u);
+  ASSERT_TRUE(runUntil([&] { return results.size() == 2 && delegate->calls() == 1; }));
+  for (const auto& [error, onMain] : results) {
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), "NetworkError");
+    EXPECT_EQ(error->localizedDescription(), "Invalid URL provided");
+    EXPECT_TRUE(onMain);
+  }
+  ASSERT_EQ(delegate->failures.size(), 1u);
+  EXPECT_EQ(delegate->failures[0].domain(), "NetworkError");
+  EXPECT_EQ(service.requests().size(), 0u);
 }
 
 TEST(PushPayloadTest, ReadsJsonObjectsOnly) {

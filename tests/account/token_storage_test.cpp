@@ -1,11 +1,15 @@
 // Tokens from the host's back end and the three clearing operations of VelqoSDK: each removes
 // exactly its items, for exactly its user.
 
+#include <algorithm>
 #include <set>
+#include <string_view>
+#include <vector>
 
 #include "account/facade_test_support.hpp"
 #include "account/v5/velqo_auth_v5.hpp"
 #include "core/storage/keychain_manager.hpp"
+#include "velqo/core/debug_sink.hpp"
 
 namespace velqo::testing {
 namespace {
@@ -126,6 +130,24 @@ TEST_F(TokenStorageTest, ClearingAnotherUserKeepsThePushRegistration) {
   sdk->clearSessionTokens(kAda);
   ASSERT_TRUE(sdk->storeBackendOAuthTokens(tokens->issue(kAda), std::nullopt, kAda));
   EXPECT_TRUE(sendsAgain());
+}
+
+TEST(FacadeStartTest, ShowsOnlyTheFirstFiveCharactersOfTheKey) {
+  for (const auto& [key, shown] : std::vector<std::pair<std::string, std::string>>{
+           {"proj-key-123456", "proj-"},
+           {"abc", "abc"},
+           {"\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9", "\u00e9\u00e9\u00e9\u00e9\u00e9"}}) {
+    std::vector<std::string> lines;
+    setDebugSink([&](std::string_view line) { lines.emplace_back(line); });
+    static_cast<void>(VelqoSDK::create(key, "http://127.0.0.1:9/"));
+    setDebugSink({});
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "[VelqoFramework] Initializing. Project API Key: " + shown +
+                            "..., Base URL: http://127.0.0.1:9 (input: http://127.0.0.1:9/), V3 Legacy "
+                            "Internally Set To: false"),
+              lines.end())
+        << key;
+  }
 }
 
 }  // namespace

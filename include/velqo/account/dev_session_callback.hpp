@@ -5,7 +5,8 @@
 namespace velqo {
 
 /// The outcome of one device-list fetch. Passed with the call and kept by the pending
-/// request until it completes; called once, on the main queue.
+/// request until it completes; called once, on the main queue (or on the caller's thread,
+/// before the call returns, when no user is signed in or no access token is stored).
 class VELQO_API DevSessionCallback {
  public:
   virtual ~DevSessionCallback() = default;

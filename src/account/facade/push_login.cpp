@@ -2,6 +2,7 @@
 // approve and decline.
 
 #include <exception>
+#include <memory>
 #include <utility>
 
 #include "account/facade/velqo_sdk_state.hpp"
@@ -12,6 +13,7 @@
 #include "platform/encoding.hpp"
 #include "velqo/core/debug_sink.hpp"
 #include "velqo/platform/environment.hpp"
+#include "velqo/platform/queue.hpp"
 
 namespace velqo {
 namespace {
@@ -33,6 +35,18 @@ std::string describe(const std::exception& error) {
 }
 
 using PushOutcome = ApiService::Outcome<GenericSuccessResponse>;
+
+// Wraps the handling of an answer so that it runs on the main queue. The transport completes
+// at once on the calling thread when it cannot even build the request (a base URL that does not
+// parse, say); handled here, that failure too reaches the delegate or completion on the main
+// queue, after the call that started the request has returned.
+template <class Response, class Handle>
+ApiService::Completion<Response> onMainQueue(Handle handle) {
+  return [handle = std::move(handle)](ApiService::Outcome<Response> outcome) {
+    auto shared = std::make_shared<ApiService::Outcome<Response>>(std::move(outcome));
+    platform::mainQueue().async([handle, shared] { handle(*shared); });
+  };
+}
 
 }  // namespace
 
@@ -71,11 +85,12 @@ void VelqoSDK::State::registerPushToken(const std::shared_ptr<State>& state) {
       [weakState, user, hexToken](PushOutcome outcome) {
         auto s = weakState.lock();
         if (!s || !outcome || outcome.value().second != 200) return;
-        {
-          std::lock_guard lock(s->mutex);
-          s->lastRegisteredApnsTokenString = hexToken;
-        }
         s->userDefaults->setString(lastRegisteredTokenKeyPrefix + user, hexToken);
+        // The in-memory record belongs to the user signed in now: an answer for a user who is
+        // no longer the last one must not mark the token as registered for another.
+        if (s->internalUtils->getLastUser() != user) return;
+        std::lock_guard lock(s->mutex);
+        s->lastRegisteredApnsTokenString = hexToken;
       });
   wipe(signedIn->accessToken);
 }
@@ -95,7 +110,8 @@ void VelqoSDK::State::fetchLoginRequestDetails(const std::shared_ptr<State>& sta
   std::weak_ptr<State> weakState = state;
   state->apiService->post<PushLoginDetailsResponse>(
       state->endPoints.authBase + "/v4/push/login-request-details", PushActionRequest{requestId},
-      signedIn->accessToken, [weakState, requestId](ApiService::Outcome<PushLoginDetailsResponse> outcome) {
+      signedIn->accessToken,
+      onMainQueue<PushLoginDetailsResponse>([weakState, requestId](const auto& outcome) {
         auto s = weakState.lock();
         auto delegate = s ? s->delegate() : nullptr;
         if (!delegate) return;
@@ -106,7 +122,7 @@ void VelqoSDK::State::fetchLoginRequestDetails(const std::shared_ptr<State>& sta
             delegate->failedToFetchLoginRequestDetails(outcome.error());
           }
         });
-      });
+      }));
   wipe(signedIn->accessToken);
 }
 
@@ -124,14 +140,15 @@ void VelqoSDK::State::performPushAction(const std::string& requestId, const std:
     return;
   }
   apiService->post<GenericSuccessResponse>(
-      url, PushActionRequest{requestId}, signedIn->accessToken, [finish](PushOutcome outcome) {
+      url, PushActionRequest{requestId}, signedIn->accessToken,
+      onMainQueue<GenericSuccessResponse>([finish](const PushOutcome& outcome) {
         if (!outcome) return finish(outcome.error());
         const long status = outcome.value().second;
         if (status != 200) {
           return finish(platform::PlatformError(VelqoSDK::errorDomain, status, "Action failed."));
         }
         finish(std::nullopt);
-      });
+      }));
   wipe(signedIn->accessToken);
 }
 

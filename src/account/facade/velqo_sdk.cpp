@@ -9,6 +9,19 @@
 #include "velqo/core/debug_sink.hpp"
 
 namespace velqo {
+namespace {
+
+// The first `count` characters of a UTF-8 text, never cutting one in the middle.
+std::string leadingCharacters(const std::string& text, std::size_t count) {
+  std::size_t end = 0;
+  for (std::size_t seen = 0; end < text.size(); ++end) {
+    const bool startsCharacter = (static_cast<unsigned char>(text[end]) & 0xC0) != 0x80;
+    if (startsCharacter && seen++ == count) break;
+  }
+  return text.substr(0, end);
+}
+
+}  // namespace
 
 std::optional<VelqoSDK::State::SignedIn> VelqoSDK::State::signedInUser() const {
   std::string user = internalUtils->getLastUser().value_or("");
@@ -32,7 +45,7 @@ VelqoSDK::VelqoSDK(std::string projectApiKey, std::string baseURL,
   s.projectApiKey = std::move(projectApiKey);
   s.oauthConfig = std::move(oauthConfig);
   s.endPoints = EndPoints(baseURL);
-  debugLog("[VelqoFramework] Initializing. Project API Key: " + s.projectApiKey.substr(0, 5) +
+  debugLog("[VelqoFramework] Initializing. Project API Key: " + leadingCharacters(s.projectApiKey, 5) +
            "..., Base URL: " + s.endPoints.authBase + " (input: " + baseURL +
            "), V3 Legacy Internally Set To: false");
   s.apiService = ApiService::create(s.projectApiKey);
