@@ -1,14 +1,18 @@
 #include "core/identity/secure_enclave_helper.hpp"
 
+#include <cstdlib>
 #include <exception>
+#include <map>
 #include <mutex>
 #include <system_error>
+#include <vector>
 
 #include "platform/crypto.hpp"
 #include "platform/files.hpp"
 #include "velqo/core/debug_sink.hpp"
 #include "velqo/platform/bytes.hpp"
 #include "velqo/platform/environment.hpp"
+#include "velqo/platform/queue.hpp"
 
 namespace velqo {
 
@@ -45,6 +49,67 @@ const std::string& fileNamePrefix() {
 std::mutex& secretMutex() {
   static std::mutex m;
   return m;
+}
+
+// New secrets not yet in their files, by path; guarded by secretMutex(). `scheduled`: a write is
+// queued, so a later call need not queue another.
+struct PendingSecret {
+  Bytes secret;
+  bool scheduled = false;
+};
+
+std::map<std::filesystem::path, PendingSecret>& pendingSecrets() {
+  static std::map<std::filesystem::path, PendingSecret> pending;
+  return pending;
+}
+
+void forgetPendingLocked(std::map<std::filesystem::path, PendingSecret>::iterator it) {
+  wipe(it->second.secret);
+  pendingSecrets().erase(it);
+}
+
+// Writes one pending secret, with secretMutex() held. On failure it stays pending (the process
+// goes on with it) and the next deviceSecretHash call queues the write again.
+void writePendingLocked(const std::filesystem::path& path) {
+  auto it = pendingSecrets().find(path);
+  if (it == pendingSecrets().end()) return;
+  if (!platform::files::writeAtomically(path, it->second.secret, 0600)) {
+    it->second.scheduled = false;
+    debugLog("[SecureEnclaveHelper] The device secret could not be stored; trying again at its next use.");
+    return;
+  }
+  forgetPendingLocked(it);
+}
+
+void writeAllPendingLocked() {
+  std::vector<std::filesystem::path> paths;
+  for (const auto& [path, pending] : pendingSecrets()) paths.push_back(path);
+  for (const auto& path : paths) writePendingLocked(path);
+}
+
+// At exit: the last chance to write; whatever still fails is wiped with the process.
+void writeAllPendingAtExit() noexcept {
+  try {
+    std::lock_guard lock(secretMutex());
+    writeAllPendingLocked();
+    while (!pendingSecrets().empty()) forgetPendingLocked(pendingSecrets().begin());
+  } catch (...) {
+    // Exiting: nothing left to report to.
+  }
+}
+
+// Queues the write of a pending secret on the utility pool; secretMutex() held.
+void scheduleWriteLocked(const std::filesystem::path& path, PendingSecret& pending) {
+  static const bool registered = [] {
+    std::atexit(writeAllPendingAtExit);
+    return true;
+  }();
+  (void)registered;
+  pending.scheduled = true;
+  platform::globalQueue(platform::QualityOfService::defaultQoS)->async([path] {
+    std::lock_guard lock(secretMutex());
+    writePendingLocked(path);
+  });
 }
 
 std::string describe(SecureEnclaveError::Case c) {
@@ -118,6 +183,10 @@ std::string SecureEnclaveHelper::deviceSecretHash(const std::string& userId) {
   }
 
   std::lock_guard lock(secretMutex());
+  if (auto it = pendingSecrets().find(path); it != pendingSecrets().end()) {
+    if (!it->second.scheduled) scheduleWriteLocked(path, it->second);
+    return pc::sha256Hex(pc::view(it->second.secret));
+  }
   std::error_code ec;
   const bool exists = std::filesystem::exists(path, ec);
   if (ec) throw SecureEnclaveError::unhandledError("The device secret could not be looked up.");
@@ -135,16 +204,15 @@ std::string SecureEnclaveHelper::deviceSecretHash(const std::string& userId) {
   ScopedWipe wipeSecret(secret);
   const int status = pc::randomBytes(secret.data(), secret.size());
   if (status != 0) throw SecureEnclaveError::keyGenerationFailed(status);
-  if (!platform::files::writeAtomically(path, secret, 0600)) {
-    throw SecureEnclaveError::unhandledError("The device secret could not be stored.");
-  }
-  // Another process sharing the directory may have replaced the file meanwhile: the file is
-  // what later calls will read, so it is what counts.
-  if (auto onDisk = platform::files::read(path); onDisk && onDisk->size() == kSecretSize) {
-    ScopedWipe wipeOnDisk(*onDisk);
-    return pc::sha256Hex(pc::view(*onDisk));
-  }
+  PendingSecret& pending = pendingSecrets()[path];
+  pending.secret = secret;
+  scheduleWriteLocked(path, pending);
   return pc::sha256Hex(pc::view(secret));
+}
+
+void SecureEnclaveHelper::finishPendingWrites() {
+  std::lock_guard lock(secretMutex());
+  writeAllPendingLocked();
 }
 
 }  // namespace velqo

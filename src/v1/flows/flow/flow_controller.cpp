@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/logging/debug_sink_state.hpp"
 #include "platform/encoding.hpp"
 #include "v1/flows/flow/automatic_choices.hpp"
 #include "v1/flows/flow/flow_support.hpp"
@@ -180,13 +181,15 @@ void VelqoV1FlowController::start(VelqoV1FlowType flowType, const std::string& i
     challenge = std::move(codeChallenge);
   }
 
-  v1::detail::logEvent("start_prepared",
-                       {{"flowType", std::string(flowTypeRawValue(flowType))},
-                        {"session", std::nullopt},
-                        {"phase", client_->currentPhase()},
-                        {"hasDeviceCredentials", std::string(credentials ? "true" : "false")},
-                        {"pkceMode", pkceMode},
-                        {"identifierHash", v1::detail::identifierHash(identifier)}});
+  if (detail::debugSinkInstalled()) {
+    v1::detail::logEvent("start_prepared",
+                         {{"flowType", std::string(flowTypeRawValue(flowType))},
+                          {"session", std::nullopt},
+                          {"phase", client_->currentPhase()},
+                          {"hasDeviceCredentials", std::string(credentials ? "true" : "false")},
+                          {"pkceMode", pkceMode},
+                          {"identifierHash", v1::detail::identifierHash(identifier)}});
+  }
 
   send(VelqoV1Action::start(flowType, identifier, std::move(startToken), std::move(inviteCode),
                             std::move(challenge), std::move(device), std::move(credentials)),
@@ -394,11 +397,13 @@ void VelqoV1FlowController::handlePrompt(const VelqoV1FlowState::Prompt& respons
         s.lastPromptWasEnterCode = false;
         const std::string phase =
             context.stepInfo() ? context.stepInfo()->id : select.phase.value_or(std::string("primary"));
-        effects.logLines.push_back(controllerEventLine("auto_select_primary_method",
-                                                       {{"session", session},
-                                                        {"phase", phase},
-                                                        {"methodId", *methodId},
-                                                        {"policy", std::string("automaticFromIdentifier")}}));
+        if (detail::debugSinkInstalled()) {
+          effects.logLines.push_back(controllerEventLine(
+              "auto_select_primary_method", {{"session", session},
+                                             {"phase", phase},
+                                             {"methodId", *methodId},
+                                             {"policy", std::string("automaticFromIdentifier")}}));
+        }
         effects.followUp = VelqoV1Action::selectMethod(std::move(*methodId));
       } else {
         showPrompt(select);
@@ -428,9 +433,11 @@ void VelqoV1FlowController::handlePrompt(const VelqoV1FlowState::Prompt& respons
               v1::detail::autoSubmitSetupSmsPhone(inputs, sms.existingPhone, session, context)) {
         s.autoSubmittedSetupSmsSessions.insert(session);
         const std::string phase = context.stepInfo() ? context.stepInfo()->id : std::string("primary");
-        effects.logLines.push_back(controllerEventLine(
-            "auto_submit_setup_sms",
-            {{"session", session}, {"phase", phase}, {"identifierKind", std::string("phone")}}));
+        if (detail::debugSinkInstalled()) {
+          effects.logLines.push_back(controllerEventLine(
+              "auto_submit_setup_sms",
+              {{"session", session}, {"phase", phase}, {"identifierKind", std::string("phone")}}));
+        }
         effects.followUp = VelqoV1Action::submitPhone(std::move(*phone));
       } else {
         showPrompt(sms);
