@@ -207,6 +207,16 @@ class CheckedKeyCache {
   std::map<std::string, Entry> entries_;
 };
 
+// The digest a checked key is kept under: of the stored data, the token and the type, so a key
+// is never served for another lookup.
+std::string storedKeyDigest(const Bytes& keyData, KeyToken token, KeyType keyType) {
+  Bytes keyed = keyData;
+  ScopedWipe keyedGuard(keyed);
+  keyed.push_back(static_cast<std::uint8_t>(token));
+  keyed.push_back(static_cast<std::uint8_t>(keyType));
+  return crypto::sha256Hex(crypto::view(keyed));
+}
+
 CheckedKeyCache& checkedKeys() {
   static CheckedKeyCache cache;
   return cache;
@@ -233,8 +243,9 @@ Result<SecKeyRef, PlatformError> createRandomKey(const KeyAttributes& attributes
   PkeyPtr pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
   if (!pkey) return fail<SecKeyRef>(status::badParameter);
 
+  auto key = std::make_shared<const EcKey>(std::move(pkey), true);
   if (attributes.permanent) {
-    auto data = serialisePrivate(pkey.get());
+    auto data = serialisePrivate(key->pkey());
     if (!data) return fail<SecKeyRef>(status::badParameter);
     KeyItem item;
     item.applicationTag = attributes.applicationTag;
@@ -246,8 +257,10 @@ Result<SecKeyRef, PlatformError> createRandomKey(const KeyAttributes& attributes
     item.keyData = std::move(*data);
     ScopedWipe guard(item.keyData);
     if (OSStatus s = itemStore()->addKey(item); s != status::success) return fail<SecKeyRef>(s);
+    // A key made here needs no check when it is looked up again.
+    checkedKeys().put(item.applicationTag, storedKeyDigest(item.keyData, item.token, item.keyType), key);
   }
-  return Result<SecKeyRef, PlatformError>::success(std::make_shared<EcKey>(std::move(pkey), true));
+  return Result<SecKeyRef, PlatformError>::success(std::move(key));
 }
 
 OSStatus copyMatchingKey(const Bytes& applicationTag, KeyType keyType, KeyToken token, SecKeyRef& out) {
@@ -257,12 +270,7 @@ OSStatus copyMatchingKey(const Bytes& applicationTag, KeyType keyType, KeyToken 
   KeyItem item;
   ScopedWipe guard(item.keyData);
   if (OSStatus s = itemStore()->copyKey(applicationTag, keyType, token, item); s != status::success) return s;
-  // The digest covers the token and type too, so a key is never served for another lookup.
-  Bytes keyed = item.keyData;
-  ScopedWipe keyedGuard(keyed);
-  keyed.push_back(static_cast<std::uint8_t>(token));
-  keyed.push_back(static_cast<std::uint8_t>(keyType));
-  std::string digest = crypto::sha256Hex(crypto::view(keyed));
+  std::string digest = storedKeyDigest(item.keyData, token, keyType);
   if (auto cached = checkedKeys().find(applicationTag, digest)) {
     out = std::move(cached);
     return status::success;

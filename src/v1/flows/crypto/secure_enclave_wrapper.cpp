@@ -52,14 +52,14 @@ VelqoV1SharedSecret fallbackSecret() {
 
 }  // namespace
 
-// Secrets agreed for a sign-in start's credential lookup, kept for the device challenge that
-// answers the same start, so one sign-in agrees its secret once rather than twice. A kept
-// secret lives from the lookup to the challenge: one round trip, a few with re-sends. It is
-// handed out once and wiped; it is dropped (wiped) when the credential is set up anew or
-// deleted, and in any case about 30 seconds after the lookup (a start whose answer asks for no
-// challenge): one sweep at a time, process-wide, wipes what has expired. Only a recovery with
-// the very same hardware key object (the key store hands out one object per unchanged stored
-// key) and the same stored point may take a kept secret.
+// Secrets agreed for a sign-in start's credential lookup or for a device set up, kept for the
+// device challenge that comes next in the same flow, so a sign-in agrees each secret once
+// rather than twice. A kept secret lives from the lookup or setup to that challenge: one round
+// trip, a few with re-sends. It is handed out once and wiped; it is dropped (wiped) when the
+// credential is set up anew or deleted, and in any case about 30 seconds after it was agreed
+// (a flow whose next answer asks for no challenge): one sweep at a time, process-wide, wipes
+// what has expired. Only a recovery with the very same hardware key object (the key store
+// hands out one object per unchanged stored key) and the same stored point may take it.
 class KeptSecrets : public std::enable_shared_from_this<KeptSecrets> {
  public:
   static constexpr std::chrono::seconds kLifetime{30};
@@ -219,6 +219,8 @@ VelqoV1SharedSecret VelqoV1SecureEnclaveWrapper::createSharedSecret(const std::s
     Bytes secret = keyAgreement(privateKey, ephemeralPublic);
     ScopedWipe wipeOnThrow(secret);
     Bytes publicBytes = exportPublicKey(ephemeralPublic);
+    // The device challenge that follows a setup proves the new credential with this secret.
+    kept_->keep(recordKey, std::move(privateKey), publicBytes, secret);
     auto metadata = VelqoV1WrapMetadata::secureEnclave(publicBytes);
     return VelqoV1SharedSecret(std::move(secret), std::move(metadata), std::move(publicBytes));
   } catch (...) {

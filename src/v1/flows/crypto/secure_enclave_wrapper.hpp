@@ -31,7 +31,8 @@ class VelqoV1SecureEnclaveWrapper {
   bool useSecureEnclave() const noexcept { return useSecureEnclave_; }
 
   /// A new shared secret for the record key (hardware ECDH, else the fallback when the error
-  /// allows it). Throws the error that stopped it otherwise.
+  /// allows it), kept for the next recovery like `Keep::forNextUse`. Throws the error that
+  /// stopped it otherwise.
   VelqoV1SharedSecret createSharedSecret(const std::string& recordKey) const;
   /// The secret recovered from stored metadata; no fallback on this road. Throws. A secret kept
   /// from an earlier call with `Keep::forNextUse` is handed out (once) instead of agreeing it
