@@ -152,6 +152,15 @@ void report(benchmark::State& state, Rig& rig, std::size_t requestsBefore, long 
                      : 0;
   state.counters["failures"] = static_cast<double>(failures);
   state.counters["clientCpuUs"] = cpu.microsecondsPer(state.iterations());
+  // Starts that carried device information: every one should (it needs a bundle identifier).
+  double starts = 0;
+  double withDevice = 0;
+  for (const auto& exchange : rig.reference.peer().exchanges()) {
+    if (exchange.actionType != "start") continue;
+    ++starts;
+    if (exchange.request.body.find("\"fingerprint\"") != std::string::npos) ++withDevice;
+  }
+  state.counters["startsWithDevice"] = starts > 0 ? withDevice / starts : 0;
 }
 
 void BM_V1SigninReturning(benchmark::State& state) {
