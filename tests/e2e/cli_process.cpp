@@ -120,7 +120,6 @@ void CliProcess::readLoop() {
       std::lock_guard lock(mutex_);
       if (n <= 0) {
         (i == 0 ? outOpen : errOpen) = false;
-        if (i == 0) outClosed_ = true;
       } else {
         (i == 0 ? out_ : err_).append(buffer.data(), static_cast<std::size_t>(n));
       }

@@ -54,7 +54,7 @@ class CliProcess {
   std::string out_;
   std::string err_;
   std::size_t outCursor_ = 0;
-  bool outClosed_ = false;
+  bool outClosed_ = false;  // both output pipes are closed: all output has been read
   std::optional<int> exitStatus_;
 };
 
