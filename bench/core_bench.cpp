@@ -2,17 +2,14 @@
 // sealing steps.
 
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "core/identity/fingerprint_generator.hpp"
 #include "velqo/core/oauth_token_verifier.hpp"
 #include "velqo/core/velqo_v1_crypto.hpp"
-#include "velqo/platform/environment.hpp"
+
+#include "bench_environment.hpp"
 
 namespace {
 
@@ -29,36 +26,8 @@ constexpr const char* kES256Token =
     "eyJhdWQiOiJjbGllbnQtMTIzIiwic3ViIjoidXNlci0xIiwiaXNzIjoiaHR0cHM6Ly9pc3N1"
     "ZXIuZXhhbXBsZSJ9.1DakecSSIBWhjpq8XWONpaM1MI65j0TtcEd5RDSP_-zC-L_L7aEMNe9qcnwecepJbZRwgusmUuV2pzaMoJzEAQ";
 
-// A private application data directory for the per-user secret files, removed at exit.
-class BenchEnvironment {
- public:
-  BenchEnvironment() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velqo-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    dir_ = pattern;
-    platform::setApplicationDataDirectory(dir_);
-    platform::BundleInfo bundle;
-    bundle.identifier = "com.velqo.bench";
-    platform::setMainBundle(bundle);
-    auto device = platform::currentDevice();
-    device.identifierForVendor = "6F9619FF-8B86-D011-B42D-00C04FC964FF";
-    platform::setCurrentDevice(device);
-  }
-  ~BenchEnvironment() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-
- private:
-  std::filesystem::path dir_;
-};
-
-void ensureEnvironment() {
-  static BenchEnvironment environment;
-}
-
 void BM_GenerateFingerprint(benchmark::State& state) {
-  ensureEnvironment();
+  const velqo::bench::ScopedBenchEnvironment environment;
   FingerprintGenerator::generateFingerprint("bench@example.com");  // the secret file exists from here on
   for (auto _ : state)
     benchmark::DoNotOptimize(FingerprintGenerator::generateFingerprint("bench@example.com"));

@@ -19,6 +19,8 @@
 #include "velqo/platform/secure_keys.hpp"
 #include "velqo/v1/flows/device_crypto_service.hpp"
 
+#include "bench_environment.hpp"
+
 namespace {
 
 using namespace velqo;
@@ -30,15 +32,12 @@ const std::string kUser = "bench.user@example.com";
 const std::string kProject = "project-1";
 const std::string kDomain = "example.com";
 
-void useHardware(bool hardware) {
-  platform::setItemStore(platform::InMemoryItemStore::create());
-  keys::setHardwareKeyMode(hardware ? platform::HardwareKeyMode::available
-                                    : platform::HardwareKeyMode::notAvailable);
-}
+using Environment = velqo::bench::ScopedBenchEnvironment;
 
-void restore() {
-  keys::setHardwareKeyMode(platform::HardwareKeyMode::available);
-  platform::setItemStore(nullptr);
+Environment::Options hardwareKeys(bool hardware) {
+  Environment::Options options;
+  options.hardwareKeys = hardware;
+  return options;
 }
 
 // The combined salt the remote service sends back: opened from the keyset with the sent sk2.
@@ -53,18 +52,17 @@ Bytes serviceCombinedSalt(const VelqoV1Action& setup) {
 }
 
 void BM_DeviceSetup(benchmark::State& state) {
-  useHardware(state.range(0) != 0);
+  const Environment environment(hardwareKeys(state.range(0) != 0));
   auto service = VelqoV1DeviceCryptoService::create(kProject, VelqoV1DeviceCryptoStore::create(kService));
   service->handleSetupDevice(kDomain, "", "1", kUser);  // the hardware key exists from here on
   for (auto _ : state) {
     benchmark::DoNotOptimize(service->handleSetupDevice(kDomain, "", "1", kUser));
   }
-  restore();
 }
 BENCHMARK(BM_DeviceSetup)->ArgName("hardware")->Arg(1)->Arg(0);
 
 void BM_DeviceChallenge(benchmark::State& state) {
-  useHardware(state.range(0) != 0);
+  const Environment environment(hardwareKeys(state.range(0) != 0));
   auto service = VelqoV1DeviceCryptoService::create(kProject, VelqoV1DeviceCryptoStore::create(kService));
   const VelqoV1Action setup = service->handleSetupDevice(kDomain, "", "1", kUser);
   const std::string combinedSalt = platform::base64Encode(serviceCombinedSalt(setup));
@@ -73,14 +71,13 @@ void BM_DeviceChallenge(benchmark::State& state) {
     benchmark::DoNotOptimize(service->handleDeviceChallenge(challenge, "base64", "kid", "", kDomain,
                                                             combinedSalt, "base64", kUser));
   }
-  restore();
 }
 BENCHMARK(BM_DeviceChallenge)->ArgName("hardware")->Arg(1)->Arg(0);
 
 // Inputs of realistic sizes for the primitive sums.
 struct Inputs {
+  Environment environment;
   Inputs() {
-    useHardware(true);
     platform::KeyAttributes attributes;
     attributes.token = platform::KeyToken::secureEnclave;
     attributes.permanent = true;
@@ -90,7 +87,6 @@ struct Inputs {
     peer = keys::copyPublicKey(keys::createRandomKey(software).value());
     peerPoint = keys::copyExternalRepresentation(peer).value();
   }
-  ~Inputs() { restore(); }
   Bytes tag = bytesOf(kService + ".v1.uak." + kUser + "+" + kProject);
   platform::SecKeyRef hardwareKey;
   platform::SecKeyRef peer;

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 #include <stdexcept>
 
 #include "platform/encoding.hpp"
@@ -67,15 +68,20 @@ std::string base64Url(std::string_view text) {
 }  // namespace
 
 struct IdTokenKeys::Keys {
-  std::array<EvpPkeyPtr, 3> pairs;
+  std::mutex mutex;
+  std::array<EvpPkeyPtr, 3> pairs;  // guarded by mutex; a key, once made, is never replaced
 };
 
-IdTokenKeys::IdTokenKeys() : keys_(std::make_unique<Keys>()) {
-  for (Curve curve : {Curve::p256, Curve::p384, Curve::p521}) {
-    EvpPkeyPtr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", groupName(curve)));
-    if (!key) throw std::runtime_error("local service: EC key generation failed");
-    keys_->pairs[index(curve)] = std::move(key);
+IdTokenKeys::IdTokenKeys() : keys_(std::make_unique<Keys>()) {}
+
+EVP_PKEY* IdTokenKeys::pair(Curve curve) const {
+  std::lock_guard lock(keys_->mutex);
+  EvpPkeyPtr& slot = keys_->pairs[index(curve)];
+  if (!slot) {
+    slot.reset(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", groupName(curve)));
+    if (!slot) throw std::runtime_error("local service: EC key generation failed");
   }
+  return slot.get();
 }
 
 IdTokenKeys::~IdTokenKeys() = default;
@@ -94,7 +100,7 @@ const char* IdTokenKeys::algorithm(Curve curve) {
 
 std::string IdTokenKeys::publicKeyPem(Curve curve) const {
   BioPtr bio(BIO_new(BIO_s_mem()));
-  if (!bio || PEM_write_bio_PUBKEY(bio.get(), keys_->pairs[index(curve)].get()) != 1) {
+  if (!bio || PEM_write_bio_PUBKEY(bio.get(), pair(curve)) != 1) {
     throw std::runtime_error("local service: cannot write public key");
   }
   char* data = nullptr;
@@ -107,8 +113,7 @@ std::string IdTokenKeys::sign(Curve curve, std::string_view headerJson, std::str
 
   EvpMdCtxPtr ctx(EVP_MD_CTX_new());
   std::size_t derLength = 0;
-  if (!ctx ||
-      EVP_DigestSignInit(ctx.get(), nullptr, digest(curve), nullptr, keys_->pairs[index(curve)].get()) != 1 ||
+  if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, digest(curve), nullptr, pair(curve)) != 1 ||
       EVP_DigestSign(ctx.get(), nullptr, &derLength,
                      reinterpret_cast<const unsigned char*>(signingInput.data()), signingInput.size()) != 1) {
     throw std::runtime_error("local service: signing failed");

@@ -4,8 +4,10 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <httplib.h>
@@ -14,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <list>
 #include <map>
@@ -31,6 +34,12 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
     return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
   });
+}
+
+std::int64_t threadCpuNanoseconds() {
+  timespec now{};
+  if (::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) != 0) return 0;
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
 // Set by a handler that asks to drop its connection; read by the connection's own thread
@@ -191,6 +200,7 @@ struct LocalService::Impl {
   std::vector<std::string> rawLog;
   std::size_t accepted = 0;
   bool stopping = false;
+  std::atomic<std::int64_t> handlerCpuNanoseconds{0};
 
   ~Impl() {
     if (listenFd >= 0) ::close(listenFd);
@@ -224,11 +234,13 @@ void LocalService::Impl::serve(const httplib::Request& req, httplib::Response& r
   if (!handler) {
     reply = Reply::json(404, R"({"detail":"not found"})");
   } else {
+    const std::int64_t cpuBefore = threadCpuNanoseconds();
     try {
       reply = handler(request);
     } catch (...) {
       reply = Reply::json(500, R"({"detail":"handler failed"})");
     }
+    handlerCpuNanoseconds.fetch_add(threadCpuNanoseconds() - cpuBefore, std::memory_order_relaxed);
   }
 
   if (reply.delay.count() > 0 && !waitOut(reply.delay)) reply.dropConnection = true;
@@ -344,6 +356,7 @@ void LocalService::Impl::acceptLoop() {
     }
     auto finished = std::make_shared<std::atomic<bool>>(false);
     connections.push_back(Connection{std::thread([this, fd, finished] {
+                                       (void)::pthread_setname_np(::pthread_self(), "localservice");
                                        try {
                                          serveConnection(fd);
                                        } catch (...) {
@@ -439,6 +452,10 @@ std::size_t LocalService::requestCount() const {
 bool LocalService::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(impl_->mutex);
   return impl_->changed.wait_for(lock, timeout, [&] { return impl_->log.size() >= count; });
+}
+
+std::chrono::nanoseconds LocalService::handlerCpuTime() const {
+  return std::chrono::nanoseconds(impl_->handlerCpuNanoseconds.load(std::memory_order_relaxed));
 }
 
 void LocalService::clearRequests() {

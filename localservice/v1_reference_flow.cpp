@@ -160,6 +160,7 @@ struct V1ReferenceFlow::State {
   std::map<std::string, std::string> users;  ///< normalised identifier -> user id
   std::map<std::string, Device> devices;     ///< hindex -> device
   std::map<std::string, Session> sessions;
+  Clock::time_point nextPrune{};  // guarded by mutex
   std::size_t completed = 0;
   std::size_t returning = 0;
 
@@ -412,9 +413,13 @@ struct V1ReferenceFlow::State {
     session.expiresAt = Clock::now() + options.sessionLifetime;
 
     std::lock_guard lock(mutex);
-    // Sessions past their lifetime go when a new one starts.
-    std::erase_if(sessions,
-                  [now = Clock::now()](const auto& entry) { return now >= entry.second.expiresAt; });
+    // Sessions past their lifetime go when a new one starts, in one sweep a second at most:
+    // with thousands of flows in progress a sweep per start would cost more than the flows.
+    // (A session is checked for its expiry at every use anyway.)
+    if (const auto now = Clock::now(); now >= nextPrune) {
+      std::erase_if(sessions, [now](const auto& entry) { return now >= entry.second.expiresAt; });
+      nextPrune = now + std::chrono::seconds(1);
+    }
     if (!users.contains(identifier)) {
       users[identifier] = "usr_" + randomToken(12);
       save();

@@ -126,7 +126,10 @@ void WorkerPool::startWorkerLocked() {
     return true;
   }();
   (void)registered;
-  workers_.emplace_back([this] { workerLoop(); });
+  workers_.emplace_back([this] {
+    detail::nameCurrentThread("velqo-global");
+    workerLoop();
+  });
 }
 
 }  // namespace

@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "platform/curl_support.hpp"
+#include "platform/queue_detail.hpp"
 #include "velqo/platform/bytes.hpp"
 #include "velqo/platform/http.hpp"
 
@@ -597,6 +598,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
   }
 
   void run() {
+    detail::nameCurrentThread("velqo-http");
     tCurrentWorker = this;
     CURLM* multi = nullptr;
     {

@@ -202,6 +202,7 @@ class MainQueueImpl final : public MainQueue {
   }
 
   void schedulerLoop() {
+    detail::nameCurrentThread("velqo-main-timer");
     std::unique_lock lock(mutex_);
     while (!schedulerExiting_) {
       if (!executor_ || heap_.empty() || forwarding_) {

@@ -1,5 +1,7 @@
 #include "platform/queue_detail.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <system_error>
 
@@ -9,6 +11,12 @@ TimePoint dueAfter(TimePoint from, Duration delay) noexcept {
   if (delay <= Duration::zero()) return from;
   if (delay >= TimePoint::max() - from) return TimePoint::max();
   return from + delay;
+}
+
+void nameCurrentThread(const char* name) noexcept {
+  char shortName[16] = {};
+  for (std::size_t i = 0; i < sizeof shortName - 1 && name[i] != '\0'; ++i) shortName[i] = name[i];
+  (void)::pthread_setname_np(::pthread_self(), shortName);
 }
 
 void TimedHeap::push(TimePoint due, Block block) {

@@ -52,6 +52,10 @@ class TimedHeap {
   std::uint64_t nextSeq_ = 0;
 };
 
+/// Names the calling thread (at most 15 characters show), so the library's threads can be told
+/// apart in a debugger, `top -H` or /proc. All of them are named "velqo-" + a role.
+void nameCurrentThread(const char* name) noexcept;
+
 /// Runs the block; any exception it throws is caught and dropped.
 void runBlockCatching(const Block& block) noexcept;
 

@@ -1,8 +1,12 @@
 // Software P-256 keys standing in for hardware-held keys, kept as key items of the item
 // store. Stored key data: the 32-byte private scalar followed by the 65-byte uncompressed
-// public point; the pair is checked again whenever a stored key is loaded.
+// public point. Checking that the pair belongs together costs a scalar multiplication, so a
+// loaded key is kept once checked, under its tag and the digest of the data it came from:
+// every lookup still reads the item store, and data that changed is loaded and checked anew.
 
 #include "velqo/platform/secure_keys.hpp"
+
+#include "platform/crypto.hpp"
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -15,7 +19,10 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <string>
 
 namespace velqo::platform {
 namespace {
@@ -110,9 +117,11 @@ PkeyPtr keyFromParams(OSSL_PARAM* params, int selection) {
   return PkeyPtr(raw);
 }
 
-// A public key of a 65-byte uncompressed point. With `validate`, the point is checked
-// fully (on the curve, not the point at infinity, of the right order); this is the one
-// place where outside points enter, so key agreement does not check them again.
+// A public key of a 65-byte uncompressed point. With `validate`, the point is checked to lie
+// on the curve and not to be the point at infinity. P-256 has cofactor 1, so every such
+// point is of the group's prime order and the quick check is complete (the full check would
+// multiply by the order to prove it again). This is the one place where outside points enter,
+// so key agreement does not check them again.
 PkeyPtr importPublicPoint(const std::uint8_t* point, bool validate) {
   if (point[0] != 0x04) return nullptr;  // compressed, hybrid and infinity forms are refused
   char group[] = SN_X9_62_prime256v1;
@@ -123,7 +132,7 @@ PkeyPtr importPublicPoint(const std::uint8_t* point, bool validate) {
   PkeyPtr pkey = keyFromParams(params, EVP_PKEY_PUBLIC_KEY);
   if (!pkey || !validate) return pkey;
   PkeyCtxPtr check(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey.get(), nullptr));
-  if (!check || EVP_PKEY_public_check(check.get()) != 1) return nullptr;
+  if (!check || EVP_PKEY_public_check_quick(check.get()) != 1) return nullptr;
   return pkey;
 }
 
@@ -166,6 +175,53 @@ PkeyPtr importPrivate(const Bytes& data) {
   return pkey;
 }
 
+// Keys loaded and checked, by tag, with the digest of their stored data. Bounded: when full it
+// starts again empty (a dropped key is only loaded and checked once more).
+class CheckedKeyCache {
+ public:
+  std::shared_ptr<const EcKey> find(const Bytes& tag, const std::string& digest) {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(keyOf(tag));
+    if (it == entries_.end() || it->second.digest != digest) return nullptr;
+    return it->second.key;
+  }
+  void put(const Bytes& tag, std::string digest, std::shared_ptr<const EcKey> key) {
+    std::lock_guard lock(mutex_);
+    std::string name = keyOf(tag);
+    if (entries_.size() >= kCapacity && !entries_.contains(name)) entries_.clear();
+    entries_[std::move(name)] = Entry{std::move(digest), std::move(key)};
+  }
+  void forget(const Bytes& tag) {
+    std::lock_guard lock(mutex_);
+    entries_.erase(keyOf(tag));
+  }
+
+ private:
+  static constexpr std::size_t kCapacity = 4096;
+  struct Entry {
+    std::string digest;
+    std::shared_ptr<const EcKey> key;
+  };
+  static std::string keyOf(const Bytes& tag) { return std::string(tag.begin(), tag.end()); }
+  std::mutex mutex_;
+  std::map<std::string, Entry> entries_;
+};
+
+// The digest a checked key is kept under: of the stored data, the token and the type, so a key
+// is never served for another lookup.
+std::string storedKeyDigest(const Bytes& keyData, KeyToken token, KeyType keyType) {
+  Bytes keyed = keyData;
+  ScopedWipe keyedGuard(keyed);
+  keyed.push_back(static_cast<std::uint8_t>(token));
+  keyed.push_back(static_cast<std::uint8_t>(keyType));
+  return crypto::sha256Hex(crypto::view(keyed));
+}
+
+CheckedKeyCache& checkedKeys() {
+  static CheckedKeyCache cache;
+  return cache;
+}
+
 EVP_KDF* x963Kdf() {
   static const KdfPtr kdf(EVP_KDF_fetch(nullptr, "X963KDF", nullptr));
   return kdf.get();
@@ -187,8 +243,9 @@ Result<SecKeyRef, PlatformError> createRandomKey(const KeyAttributes& attributes
   PkeyPtr pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
   if (!pkey) return fail<SecKeyRef>(status::badParameter);
 
+  auto key = std::make_shared<const EcKey>(std::move(pkey), true);
   if (attributes.permanent) {
-    auto data = serialisePrivate(pkey.get());
+    auto data = serialisePrivate(key->pkey());
     if (!data) return fail<SecKeyRef>(status::badParameter);
     KeyItem item;
     item.applicationTag = attributes.applicationTag;
@@ -200,8 +257,10 @@ Result<SecKeyRef, PlatformError> createRandomKey(const KeyAttributes& attributes
     item.keyData = std::move(*data);
     ScopedWipe guard(item.keyData);
     if (OSStatus s = itemStore()->addKey(item); s != status::success) return fail<SecKeyRef>(s);
+    // A key made here needs no check when it is looked up again.
+    checkedKeys().put(item.applicationTag, storedKeyDigest(item.keyData, item.token, item.keyType), key);
   }
-  return Result<SecKeyRef, PlatformError>::success(std::make_shared<EcKey>(std::move(pkey), true));
+  return Result<SecKeyRef, PlatformError>::success(std::move(key));
 }
 
 OSStatus copyMatchingKey(const Bytes& applicationTag, KeyType keyType, KeyToken token, SecKeyRef& out) {
@@ -211,15 +270,23 @@ OSStatus copyMatchingKey(const Bytes& applicationTag, KeyType keyType, KeyToken 
   KeyItem item;
   ScopedWipe guard(item.keyData);
   if (OSStatus s = itemStore()->copyKey(applicationTag, keyType, token, item); s != status::success) return s;
+  std::string digest = storedKeyDigest(item.keyData, token, keyType);
+  if (auto cached = checkedKeys().find(applicationTag, digest)) {
+    out = std::move(cached);
+    return status::success;
+  }
   PkeyPtr pkey = importPrivate(item.keyData);
   // A stored key that does not load is reported as a bad item, not as absent: it still
   // occupies its tag until it is deleted.
   if (!pkey) return status::badParameter;
-  out = std::make_shared<EcKey>(std::move(pkey), true);
+  auto key = std::make_shared<const EcKey>(std::move(pkey), true);
+  checkedKeys().put(applicationTag, std::move(digest), key);
+  out = std::move(key);
   return status::success;
 }
 
 OSStatus deleteKey(const Bytes& applicationTag, KeyType keyType, KeyToken token) {
+  checkedKeys().forget(applicationTag);
   return itemStore()->deleteKey(applicationTag, keyType, token);
 }
 

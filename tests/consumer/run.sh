@@ -23,18 +23,22 @@ fi
 libdir=$(cd "$(dirname "$config")/../.." && pwd)
 
 echo "-- headers"
-count=0
-while IFS= read -r header; do
-  echo "#include \"${header#"$prefix/include/"}\"" >"$scratch/header.cpp"
-  if ! "$cxx" -std=c++20 -fsyntax-only -Wall -Wextra -Werror -I"$prefix/include" \
-    "$scratch/header.cpp"; then
-    echo "run.sh: installed header ${header#"$prefix/include/"} does not compile on its own" >&2
-    exit 1
-  fi
-  count=$((count + 1))
-done < <(find "$prefix/include" -name '*.hpp' | sort)
+# One compiler run per header, as many at a time as there are processors.
+find "$prefix/include" -name '*.hpp' | sort >"$scratch/headers"
+count=$(wc -l <"$scratch/headers")
 if [ "$count" -eq 0 ]; then
   echo "run.sh: no headers installed" >&2
+  exit 1
+fi
+export cxx prefix
+# shellcheck disable=SC2016 # expanded by the inner shell
+if ! xargs -P "$(nproc 2>/dev/null || echo 2)" -I{} bash -c '
+    header="$1"
+    if ! printf "#include \"%s\"\n" "${header#"$prefix/include/"}" |
+      "$cxx" -std=c++20 -fsyntax-only -Wall -Wextra -Werror -I"$prefix/include" -x c++ -; then
+      echo "run.sh: installed header ${header#"$prefix/include/"} does not compile on its own" >&2
+      exit 1
+    fi' _ {} <"$scratch/headers"; then
   exit 1
 fi
 echo "   $count headers compile alone"

@@ -82,6 +82,34 @@ TEST_F(SecureKeysTest, PermanentKeysRoundTripByTagAndToken) {
   EXPECT_EQ(load(kScalarA, kPointB, status::badParameter), nullptr);
 }
 
+// Loaded keys are kept once checked; whatever replaces the stored data under the tag behind the
+// key store's back is what the next lookup gets, and a bad pair is still refused.
+TEST_F(SecureKeysTest, AKeyReplacedUnderItsTagIsLoadedAnew) {
+  const Bytes tag = bytesOf("replaced");
+  auto replaceWith = [&](std::string_view scalar, std::string_view point) {
+    (void)store->deleteKey(tag, KeyType::ecPrimeRandom, KeyToken::secureEnclave);
+    ASSERT_EQ(store->addKey({tag, KeyType::ecPrimeRandom, 256, KeyToken::secureEnclave, true,
+                             Accessibility::whenUnlockedThisDeviceOnly,
+                             hex(std::string(scalar) + std::string(point))}),
+              status::success);
+  };
+  SecKeyRef key;
+  const Bytes created = pointOf(keys::createRandomKey(permanent("replaced")).value());
+  ASSERT_EQ(find("replaced", KeyToken::secureEnclave, key), status::success);
+  EXPECT_EQ(pointOf(key), created);
+
+  replaceWith(kScalarA, kPointA);
+  ASSERT_EQ(find("replaced", KeyToken::secureEnclave, key), status::success);
+  EXPECT_EQ(pointOf(key), hex(kPointA));
+  replaceWith(kScalarA, kPointB);
+  EXPECT_EQ(find("replaced", KeyToken::secureEnclave, key), status::badParameter);
+  replaceWith(kScalarB, kPointB);
+  ASSERT_EQ(find("replaced", KeyToken::secureEnclave, key), status::success);
+  EXPECT_EQ(pointOf(key), hex(kPointB));
+  // The same data on the other token is another key item, looked up on its own.
+  EXPECT_EQ(find("replaced", KeyToken::software, key), status::itemNotFound);
+}
+
 TEST_F(SecureKeysTest, SwitchedOffHardwareFailsOnlyOnTheHardwareToken) {
   ASSERT_TRUE(keys::createRandomKey(permanent("hw")).ok());
   SecKeyRef key;

@@ -1,8 +1,11 @@
 #include "velqo/core/debug_sink.hpp"
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <mutex>
+
+#include "core/logging/debug_sink_state.hpp"
 
 namespace velqo {
 namespace {
@@ -19,15 +22,25 @@ std::shared_ptr<const DebugSink>& sinkSlot() {
   return slot;
 }
 
+std::atomic<bool> installed{false};  // mirrors sinkSlot() != nullptr, written under sinkMutex()
+
 }  // namespace
+
+namespace detail {
+bool debugSinkInstalled() noexcept {
+  return installed.load(std::memory_order_relaxed);
+}
+}  // namespace detail
 
 void setDebugSink(DebugSink sink) {
   std::shared_ptr<const DebugSink> next = sink ? std::make_shared<const DebugSink>(std::move(sink)) : nullptr;
   std::lock_guard lock(sinkMutex());
+  installed.store(next != nullptr, std::memory_order_relaxed);
   sinkSlot() = std::move(next);
 }
 
 void debugLog(std::string_view line) {
+  if (!detail::debugSinkInstalled()) return;
   std::shared_ptr<const DebugSink> sink;
   {
     std::lock_guard lock(sinkMutex());

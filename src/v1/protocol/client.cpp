@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "core/logging/debug_sink_state.hpp"
 #include "platform/encoding.hpp"
 #include "platform/url.hpp"
 #include "v1/protocol/diagnostics.hpp"
@@ -163,13 +164,15 @@ struct VelqoProtocolV1Client::Impl {
     platform::HttpRequest request =
         v1::detail::makeV1Request(config, c.endpointURL_, std::move(body), uniqueHeaderValue(c, action));
 
-    v1::detail::logRequestWire(action, attemptForLog(attempt), request);
-    logEvent("request_send", EventFields{{"action", std::string(action.wireName())},
-                                         {"attempt", std::to_string(attempt)},
-                                         {"session", session},
-                                         {"phase", c.currentPhase()},
-                                         {"baseURL", config.baseURL()},
-                                         {"hasConfigId", flag(!config.configId().empty())}});
+    if (detail::debugSinkInstalled()) {
+      v1::detail::logRequestWire(action, attemptForLog(attempt), request);
+      logEvent("request_send", EventFields{{"action", std::string(action.wireName())},
+                                           {"attempt", std::to_string(attempt)},
+                                           {"session", session},
+                                           {"phase", c.currentPhase()},
+                                           {"baseURL", config.baseURL()},
+                                           {"hasConfigId", flag(!config.configId().empty())}});
+    }
 
     std::weak_ptr<Client> weak = c.weak_from_this();
     c.urlSession_->dataTask(std::move(request), [weak, action, attempt, completion](
@@ -186,16 +189,20 @@ struct VelqoProtocolV1Client::Impl {
                                     const Completion& completion, const OptText& body,
                                     const std::optional<platform::HttpResponse>& response,
                                     const std::optional<platform::PlatformError>& error) {
-    v1::detail::logResponseWire(action, attemptForLog(attempt), body, response, error);
+    if (detail::debugSinkInstalled()) {
+      v1::detail::logResponseWire(action, attemptForLog(attempt), body, response, error);
+    }
     const std::string actionName(action.wireName());
 
     if (error) {
       if (attempt < c.config_.retryMaxAttempts()) {
-        logEvent("transport_retry", EventFields{{"action", actionName},
-                                                {"attempt", std::to_string(attempt)},
-                                                {"session", c.session()},
-                                                {"phase", c.currentPhase()},
-                                                {"reason", error->localizedDescription()}});
+        if (detail::debugSinkInstalled()) {
+          logEvent("transport_retry", EventFields{{"action", actionName},
+                                                  {"attempt", std::to_string(attempt)},
+                                                  {"session", c.session()},
+                                                  {"phase", c.currentPhase()},
+                                                  {"reason", error->localizedDescription()}});
+        }
         scheduleResend(c, action, attempt, backoffDelay(c.config_.retryBaseDelaySeconds(), attempt),
                        completion);
         return;
@@ -221,65 +228,88 @@ struct VelqoProtocolV1Client::Impl {
       return;
     }
     if (!response) {
-      logEvent("response_decode_error", EventFields{{"action", actionName},
-                                                    {"session", c.session()},
-                                                    {"phase", c.currentPhase()},
-                                                    {"attempt", std::to_string(attempt)}});
+      if (detail::debugSinkInstalled()) {
+        logEvent("response_decode_error", EventFields{{"action", actionName},
+                                                      {"session", c.session()},
+                                                      {"phase", c.currentPhase()},
+                                                      {"attempt", std::to_string(attempt)}});
+      }
       const std::string raw = platform::isValidUtf8(*body) ? *body : std::string("Invalid response");
       finishWithClientError(c, c.session(), "response_decoding_failed", raw, std::nullopt, false, completion);
       return;
     }
-    logEvent("response_http_error", EventFields{{"action", actionName},
-                                                {"session", c.session()},
-                                                {"phase", c.currentPhase()},
-                                                {"statusCode", std::to_string(response->statusCode)},
-                                                {"attempt", std::to_string(attempt)}});
+    if (detail::debugSinkInstalled()) {
+      logEvent("response_http_error", EventFields{{"action", actionName},
+                                                  {"session", c.session()},
+                                                  {"phase", c.currentPhase()},
+                                                  {"statusCode", std::to_string(response->statusCode)},
+                                                  {"attempt", std::to_string(attempt)}});
+    }
     finishWithClientError(c, c.session(), "http_error",
                           v1::detail::httpErrorRawMessage(response->statusCode, *body), std::nullopt, false,
                           completion);
   }
 
   // Answers a device-trust prompt through the handler. False when there is no handler or no
-  // current identifier (the prompt then passes on as a prompt state); true when the step went
-  // on (follow-up sent) or ended (error delivered).
+  // current identifier (the prompt then passes on as a prompt state); true when the step goes
+  // on. The handler's work (key agreement, derivations, signing, key-store reads and writes)
+  // runs on the global pool, not on the session's completion thread, so one flow's
+  // cryptography never holds up the transfers of others; the follow-up send, or the error
+  // state with its hook and completion, comes from that pool thread. A client released
+  // meanwhile gets nothing. `answer` is copied there: it must own what it reads.
   template <class Answer>
   static bool answerDeviceTrust(Client& c, const VelqoV1Response& response, const Completion& completion,
                                 const char* handledEvent, const char* failureMessage, Answer answer) {
-    const std::shared_ptr<VelqoV1DeviceCryptoHandling>& handler = c.config_.deviceCryptoHandler();
-    const OptText identifier = c.currentIdentifier();
+    std::shared_ptr<VelqoV1DeviceCryptoHandling> handler = c.config_.deviceCryptoHandler();
+    OptText identifier = c.currentIdentifier();
     if (!handler || !identifier) return false;
 
-    const OptText traceId = response.meta.traceId;
-    std::optional<VelqoV1Action> next;
-    std::optional<VelqoV1DeviceCryptoError> failure;
-    try {
-      next = answer(*handler, *identifier);
-    } catch (const VelqoV1DeviceCryptoError& e) {
-      failure = e;
-    } catch (...) {
-      // Any other error: reported below as "device_crypto_error".
-    }
+    std::weak_ptr<Client> weak = c.weak_from_this();
+    platform::globalQueue(platform::QualityOfService::defaultQoS)
+        ->async([weak, handler = std::move(handler), identifier = std::move(*identifier),
+                 session = response.session, traceId = OptText(response.meta.traceId), completion,
+                 handledEvent, failureMessage, answer = std::move(answer)] {
+          std::optional<VelqoV1Action> next;
+          std::optional<VelqoV1DeviceCryptoError> failure;
+          try {
+            next = answer(*handler, identifier);
+          } catch (const VelqoV1DeviceCryptoError& e) {
+            failure = e;
+          } catch (...) {
+            // Any other error: reported below as "device_crypto_error".
+          }
+          auto self = weak.lock();
+          if (!self) return;  // released: nothing is sent or reported
+          finishDeviceTrust(*self, *handler, identifier, session, traceId, completion, handledEvent,
+                            failureMessage, std::move(next), std::move(failure));
+        });
+    return true;
+  }
 
+  static void finishDeviceTrust(Client& c, VelqoV1DeviceCryptoHandling& handler,
+                                const std::string& identifier, const OptText& session, const OptText& traceId,
+                                const Completion& completion, const char* handledEvent,
+                                const char* failureMessage, std::optional<VelqoV1Action> next,
+                                std::optional<VelqoV1DeviceCryptoError> failure) {
     if (next) {
-      logEvent(handledEvent, EventFields{{"session", response.session},
-                                         {"traceId", traceId},
-                                         {"phase", c.currentPhase()},
-                                         {"nextAction", std::string(next->wireName())},
-                                         {"identifierHash", v1::detail::identifierHash(*identifier)}});
+      if (detail::debugSinkInstalled()) {
+        logEvent(handledEvent, EventFields{{"session", session},
+                                           {"traceId", traceId},
+                                           {"phase", c.currentPhase()},
+                                           {"nextAction", std::string(next->wireName())},
+                                           {"identifierHash", v1::detail::identifierHash(identifier)}});
+      }
       c.send(std::move(*next), completion);
-      return true;
+      return;
     }
     if (failure) {
       if (failure->shouldClearRecord()) {
-        callHost("clearRecord", [&] { handler->clearRecord(*identifier); });
+        callHost("clearRecord", [&] { handler.clearRecord(identifier); });
       }
-      finishWithClientError(c, response.session, failure->code(), failure->message(), traceId, false,
-                            completion);
-      return true;
+      finishWithClientError(c, session, failure->code(), failure->message(), traceId, false, completion);
+      return;
     }
-    finishWithClientError(c, response.session, "device_crypto_error", failureMessage, traceId, false,
-                          completion);
-    return true;
+    finishWithClientError(c, session, "device_crypto_error", failureMessage, traceId, false, completion);
   }
 
   static void processResponse(Client& c, const VelqoV1Response& response, const VelqoV1Action& action,
@@ -301,43 +331,48 @@ struct VelqoProtocolV1Client::Impl {
       riskDetected = response.promptMeta->risk && response.promptMeta->risk->detected;
       codeChannel = response.promptMeta->codeChannel;
     }
-    logEvent("response_received", EventFields{{"session", response.session},
-                                              {"traceId", traceId},
-                                              {"prompt", std::string(prompt.wireName())},
-                                              {"phase", c.currentPhase()},
-                                              {"step", step},
-                                              {"riskDetected", riskDetected ? "yes" : "no"},
-                                              {"codeChannel", codeChannel}});
+    if (detail::debugSinkInstalled()) {
+      logEvent("response_received", EventFields{{"session", response.session},
+                                                {"traceId", traceId},
+                                                {"prompt", std::string(prompt.wireName())},
+                                                {"phase", c.currentPhase()},
+                                                {"step", step},
+                                                {"riskDetected", riskDetected ? "yes" : "no"},
+                                                {"codeChannel", codeChannel}});
+    }
 
     if (const auto* setup = prompt.as<VelqoV1Prompt::SetupDevice>()) {
-      logEvent("device_trust_setup_received", EventFields{{"session", response.session},
-                                                          {"traceId", traceId},
-                                                          {"phase", c.currentPhase()},
-                                                          {"algorithm", setup->algorithm},
-                                                          {"version", setup->version}});
+      if (detail::debugSinkInstalled()) {
+        logEvent("device_trust_setup_received", EventFields{{"session", response.session},
+                                                            {"traceId", traceId},
+                                                            {"phase", c.currentPhase()},
+                                                            {"algorithm", setup->algorithm},
+                                                            {"version", setup->version}});
+      }
       if (answerDeviceTrust(
               c, response, completion, "device_trust_setup_handled", "Failed to handle setup_device",
-              [setup](VelqoV1DeviceCryptoHandling& handler, const std::string& identifier) {
-                return handler.handleSetupDevice(setup->domain, setup->algorithm, setup->version, identifier);
+              [setup = *setup](VelqoV1DeviceCryptoHandling& handler, const std::string& identifier) {
+                return handler.handleSetupDevice(setup.domain, setup.algorithm, setup.version, identifier);
               })) {
         return;
       }
     } else if (const auto* challenge = prompt.as<VelqoV1Prompt::DeviceChallenge>()) {
-      logEvent("device_trust_challenge_received",
-               EventFields{{"session", response.session},
-                           {"traceId", traceId},
-                           {"phase", c.currentPhase()},
-                           {"algorithm", challenge->algorithm},
-                           {"challengeEncoding", challenge->challengeEncoding},
-                           {"responseEncoding", challenge->responseEncoding}});
-      if (answerDeviceTrust(c, response, completion, "device_trust_challenge_handled",
-                            "Failed to handle device_challenge",
-                            [challenge](VelqoV1DeviceCryptoHandling& handler, const std::string& identifier) {
-                              return handler.handleDeviceChallenge(
-                                  challenge->challenge, challenge->challengeEncoding, challenge->keyId,
-                                  challenge->algorithm, challenge->domain, challenge->combinedsalt,
-                                  challenge->responseEncoding, identifier);
-                            })) {
+      if (detail::debugSinkInstalled()) {
+        logEvent("device_trust_challenge_received",
+                 EventFields{{"session", response.session},
+                             {"traceId", traceId},
+                             {"phase", c.currentPhase()},
+                             {"algorithm", challenge->algorithm},
+                             {"challengeEncoding", challenge->challengeEncoding},
+                             {"responseEncoding", challenge->responseEncoding}});
+      }
+      if (answerDeviceTrust(
+              c, response, completion, "device_trust_challenge_handled", "Failed to handle device_challenge",
+              [challenge = *challenge](VelqoV1DeviceCryptoHandling& handler, const std::string& identifier) {
+                return handler.handleDeviceChallenge(
+                    challenge.challenge, challenge.challengeEncoding, challenge.keyId, challenge.algorithm,
+                    challenge.domain, challenge.combinedsalt, challenge.responseEncoding, identifier);
+              })) {
         return;
       }
     } else if (const auto* completed = prompt.as<VelqoV1Prompt::Completed>()) {
@@ -372,14 +407,16 @@ struct VelqoProtocolV1Client::Impl {
                                 const VelqoV1Action& action, std::int64_t attempt,
                                 const Completion& completion) {
     const VelqoV1ClientConfig& config = c.config_;
-    logEvent("prompt_error_received",
-             EventFields{{"session", response.session},
-                         {"traceId", response.meta.traceId},
-                         {"phase", c.currentPhase()},
-                         {"errorCode", error.code},
-                         {"action", error.action.caseDescription()},
-                         {"retryable", flag(error.retryable)},
-                         {"retryAt", error.details ? error.details->retryAt : std::nullopt}});
+    if (detail::debugSinkInstalled()) {
+      logEvent("prompt_error_received",
+               EventFields{{"session", response.session},
+                           {"traceId", response.meta.traceId},
+                           {"phase", c.currentPhase()},
+                           {"errorCode", error.code},
+                           {"action", error.action.caseDescription()},
+                           {"retryable", flag(error.retryable)},
+                           {"retryAt", error.details ? error.details->retryAt : std::nullopt}});
+    }
 
     const OptText identifier = c.currentIdentifier();
     if (identifier && config.deviceCredentialClearCodes().count(error.code) != 0 &&
@@ -494,12 +531,14 @@ void VelqoProtocolV1Client::start(VelqoV1FlowType flowType, std::string identifi
   VelqoV1Action action =
       VelqoV1Action::start(flowType, identifier, std::move(startToken), std::move(inviteCode),
                            std::move(challenge), std::move(device), std::move(credentials));
-  logEvent("start_prepared", EventFields{{"flowType", std::string(flowTypeRawValue(flowType))},
-                                         {"session", std::nullopt},
-                                         {"phase", currentPhase()},
-                                         {"hasDeviceCredentials", flag(hasCredentials)},
-                                         {"pkceMode", std::string(pkceMode)},
-                                         {"identifierHash", v1::detail::identifierHash(identifier)}});
+  if (detail::debugSinkInstalled()) {
+    logEvent("start_prepared", EventFields{{"flowType", std::string(flowTypeRawValue(flowType))},
+                                           {"session", std::nullopt},
+                                           {"phase", currentPhase()},
+                                           {"hasDeviceCredentials", flag(hasCredentials)},
+                                           {"pkceMode", std::string(pkceMode)},
+                                           {"identifierHash", v1::detail::identifierHash(identifier)}});
+  }
   send(std::move(action), std::move(completion));
 }
 

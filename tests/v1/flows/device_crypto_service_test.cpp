@@ -185,6 +185,13 @@ TEST_F(DeviceCryptoServiceTest, ChallengeFailuresFollowTheTable) {
                                    platform::KeyToken::secureEnclave);
        },
        "decryption_failed", failed, true},
+      {"hardware key replaced after the start's lookup",
+       [&](Prompt&) {
+         EXPECT_TRUE(service->deviceCredentials("alice").has_value());
+         (void)items->deleteKey(bytesOf(kService + ".v1.uak.alice+p1"), platform::KeyType::ecPrimeRandom,
+                                platform::KeyToken::secureEnclave);
+       },
+       "decryption_failed", failed, true},
       {"hardware switched off",
        [](Prompt&) { platform::keys::setHardwareKeyMode(HardwareKeyMode::notAvailable); },
        "invalid_signature", failed, true},

@@ -119,10 +119,11 @@ TEST_F(FlowTest, EveryAnswerIsDeliveredOnceAndInOrderWhileAnotherThreadResets) {
     }
   });
   flow->start(VelqoV1FlowType::signup, "zed");
-  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return prompts().size() == 1; }, 30s));
+  const auto promptCount = [&] { return recorder.countOf(VelqoV1FlowUpdate::Case::prompt); };
+  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return promptCount() == 1; }, 30s));
   for (std::size_t i = 1; i <= 30; ++i) {
     flow->submitCode("1");
-    ASSERT_TRUE(platform::mainQueue().runUntil([&] { return prompts().size() == i + 1; }, 30s));
+    ASSERT_TRUE(platform::mainQueue().runUntil([&] { return promptCount() == i + 1; }, 30s));
   }
   stop = true;
   resetter.join();

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -40,7 +41,16 @@ class UpdateRecorder {
     std::lock_guard lock(mutex_);
     return updates_;
   }
-  std::size_t count() const { return updates().size(); }
+  std::size_t count() const {
+    std::lock_guard lock(mutex_);
+    return updates_.size();
+  }
+  /// How many updates of that kind arrived (without copying them: waits ask this often).
+  std::size_t countOf(VelqoV1FlowUpdate::Case kind) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(
+        std::count_if(updates_.begin(), updates_.end(), [kind](const auto& u) { return u.kind() == kind; }));
+  }
   bool waitFor(std::size_t n, std::chrono::milliseconds timeout = 30s) const {
     return platform::mainQueue().runUntil([&] { return count() >= n; }, timeout);
   }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,6 +95,51 @@ TEST_F(V1ClientConcurrency, StepsFromSeveralThreadsEachEndInExactlyOneFinalState
   EXPECT_EQ(finals.load(), kThreads * kSteps);
   EXPECT_GE(loading.load(), kThreads * kSteps);
   EXPECT_GT(invalidations.load(), 0);
+}
+
+// A device challenge that waits until released, telling when it has begun.
+class HeldDeviceTrust : public InMemoryDeviceTrust {
+ public:
+  VelqoV1Action handleDeviceChallenge(const std::string& challenge, const std::string& encoding,
+                                      const std::string& keyId, const std::string& algorithm,
+                                      const std::string& domain, const std::string& combinedsalt,
+                                      const std::string& responseEncoding,
+                                      const std::string& identifier) override {
+    entered.set_value();
+    EXPECT_EQ(released.wait_for(30s), std::future_status::ready);
+    return InMemoryDeviceTrust::handleDeviceChallenge(challenge, encoding, keyId, algorithm, domain,
+                                                      combinedsalt, responseEncoding, identifier);
+  }
+  std::promise<void> entered;
+  std::shared_future<void> released;
+};
+
+// The device-trust work of one flow runs beside the session's transfers, not in their way.
+TEST_F(V1ClientConcurrency, AnAnswerBeingWorkedOutHoldsUpNoOtherTransfer) {
+  auto held = std::make_shared<HeldDeviceTrust>();
+  std::promise<void> release;
+  held->released = release.get_future().share();
+  held->store("held@example.com", {"keyset", "hindex", "sk2"});
+  peer.setFallback([](const V1Exchange& exchange) {
+    if (exchange.actionType == "start") return V1Peer::answer("s-held", kDeviceChallengePrompt);
+    if (exchange.actionType == "submit_signature")
+      return V1Peer::answer("s-held", V1Peer::completedPrompt("ac"));
+    return V1Peer::answer("s-other", R"({"type":"select_method","phase":"mfa","methods":[]})");
+  });
+  auto heldClient = makeClient(held);
+  auto otherClient = makeClient();
+
+  StateRecorder heldDone;
+  startFlow(*heldClient, VelqoV1FlowType::signin, "held@example.com", heldDone.completion());
+  ASSERT_EQ(held->entered.get_future().wait_for(30s), std::future_status::ready);
+  StateRecorder otherDone;
+  otherClient->poll(otherDone.completion());
+  const bool otherFinished = otherDone.waitFor(1, 30s);
+  release.set_value();
+  EXPECT_TRUE(otherFinished) << "a transfer waited for another flow's device-trust answer";
+  ASSERT_TRUE(heldDone.waitFor(1, 30s));
+  EXPECT_TRUE(heldDone.states().front().isTerminal());
+  EXPECT_EQ(heldDone.states().front().kind(), State::Case::completed);
 }
 
 TEST_F(V1ClientConcurrency, ResetAndTheFlowControllerFieldsRaceAnswersAndResends) {

@@ -1,5 +1,6 @@
 #include "velqo/v1/flows/device_crypto_store.hpp"
 
+#include "core/logging/debug_sink_state.hpp"
 #include "core/storage/keychain_manager.hpp"
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
@@ -127,8 +128,10 @@ void VelqoV1DeviceCryptoStore::save(const VelqoV1DeviceCryptoRecord& record) con
   if (!KeychainManager::save(data, serviceName_, accountFor(key))) {
     throw VelqoV1DeviceCryptoStoreError::encodingFailed();
   }
-  debugLog(std::string(kLogTag) + "device_record_saved recordStore=keychain keyStore=" +
-           keyStoreName(record.wrapMetadata()) + " recordRef=" + detail::recordRef(key));
+  if (detail::debugSinkInstalled()) {
+    debugLog(std::string(kLogTag) + "device_record_saved recordStore=keychain keyStore=" +
+             keyStoreName(record.wrapMetadata()) + " recordRef=" + detail::recordRef(key));
+  }
 }
 
 std::optional<VelqoV1DeviceCryptoRecord> VelqoV1DeviceCryptoStore::load(std::string_view identifier,
@@ -136,8 +139,10 @@ std::optional<VelqoV1DeviceCryptoRecord> VelqoV1DeviceCryptoStore::load(std::str
   const std::string key = recordKey(identifier, projectId);
   std::optional<Bytes> data = KeychainManager::getData(serviceName_, accountFor(key));
   if (!data) {
-    debugLog(std::string(kLogTag) +
-             "device_record_not_found recordStore=keychain recordRef=" + detail::recordRef(key));
+    if (detail::debugSinkInstalled()) {
+      debugLog(std::string(kLogTag) +
+               "device_record_not_found recordStore=keychain recordRef=" + detail::recordRef(key));
+    }
     return std::nullopt;
   }
   ScopedWipe wipeData(*data);
@@ -149,8 +154,10 @@ std::optional<VelqoV1DeviceCryptoRecord> VelqoV1DeviceCryptoStore::load(std::str
   } catch (const std::exception&) {
     throw VelqoV1DeviceCryptoStoreError::decodingFailed();
   }
-  debugLog(std::string(kLogTag) + "device_record_loaded recordStore=keychain keyStore=" +
-           keyStoreName(record->wrapMetadata()) + " recordRef=" + detail::recordRef(key));
+  if (detail::debugSinkInstalled()) {
+    debugLog(std::string(kLogTag) + "device_record_loaded recordStore=keychain keyStore=" +
+             keyStoreName(record->wrapMetadata()) + " recordRef=" + detail::recordRef(key));
+  }
   return record;
 }
 
@@ -160,8 +167,11 @@ void VelqoV1DeviceCryptoStore::deleteRecord(std::string_view identifier,
     const std::string key = recordKey(identifier, projectId);
     KeychainManager::deleteItem(serviceName_, accountFor(key));
     secureWrapper_->deleteKey(key);
-    debugLog(std::string(kLogTag) + "device_record_deleted recordStore=keychain keyStore=unknown recordRef=" +
-             detail::recordRef(key));
+    if (detail::debugSinkInstalled()) {
+      debugLog(
+          std::string(kLogTag) +
+          "device_record_deleted recordStore=keychain keyStore=unknown recordRef=" + detail::recordRef(key));
+    }
   } catch (...) {
     // Removal never reports a failure.
   }
@@ -191,7 +201,9 @@ std::optional<VelqoV1DeviceCredentials> VelqoV1DeviceCryptoStore::deviceCredenti
 
     Bytes secret;
     try {
-      secret = secureWrapper_->sharedSecret(recordKey(identifier, projectId), record->wrapMetadata());
+      // The device challenge that answers this start takes the same secret again.
+      secret = secureWrapper_->sharedSecret(recordKey(identifier, projectId), record->wrapMetadata(),
+                                            detail::VelqoV1SecureEnclaveWrapper::Keep::forNextUse);
     } catch (...) {
       deleteRecord(identifier, projectId);
       return std::nullopt;

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/logging/debug_sink_state.hpp"
 #include "platform/encoding.hpp"
 #include "platform/identifier_text.hpp"
 #include "v1/flows/flow/automatic_choices.hpp"
@@ -373,11 +374,13 @@ struct VelqoV1FlowController::PromptHandling {
     }
     step.s.autoSelectedMethodSessions.insert(step.session());
     step.s.lastPromptWasEnterCode = false;
-    step.effects.logLines.push_back(controllerEventLine(
-        "auto_select_primary_method", {{"session", step.session()},
-                                       {"phase", step.phase(select.phase)},
-                                       {"methodId", *methodId},
-                                       {"policy", std::string("automaticFromIdentifier")}}));
+    if (detail::debugSinkInstalled()) {
+      step.effects.logLines.push_back(controllerEventLine(
+          "auto_select_primary_method", {{"session", step.session()},
+                                         {"phase", step.phase(select.phase)},
+                                         {"methodId", *methodId},
+                                         {"policy", std::string("automaticFromIdentifier")}}));
+    }
     step.effects.followUp = VelqoV1Action::selectMethod(std::move(*methodId));
   }
 
@@ -398,10 +401,12 @@ struct VelqoV1FlowController::PromptHandling {
       return;
     }
     step.s.autoSubmittedSetupSmsSessions.insert(step.session());
-    step.effects.logLines.push_back(
-        controllerEventLine("auto_submit_setup_sms", {{"session", step.session()},
-                                                      {"phase", step.phase(std::nullopt)},
-                                                      {"identifierKind", std::string("phone")}}));
+    if (detail::debugSinkInstalled()) {
+      step.effects.logLines.push_back(
+          controllerEventLine("auto_submit_setup_sms", {{"session", step.session()},
+                                                        {"phase", step.phase(std::nullopt)},
+                                                        {"identifierKind", std::string("phone")}}));
+    }
     step.effects.followUp = VelqoV1Action::submitPhone(std::move(*phone));
   }
 
