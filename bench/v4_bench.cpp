@@ -61,7 +61,7 @@ const Inputs& inputs(int modulusBits) {
   return cache.emplace(modulusBits, std::move(in)).first->second;
 }
 
-void BM_RegenerateM2f(benchmark::State& state) {
+void BM_V4RegenerateM2f(benchmark::State& state) {
   const Inputs& in = inputs(static_cast<int>(state.range(0)));
   for (auto _ : state) {
     auto m2 = VelqoFrameworkInternalUtils::regenerateM2f(in.c2, in.m1, in.er1r2, in.e12, in.er3);
@@ -69,9 +69,9 @@ void BM_RegenerateM2f(benchmark::State& state) {
     benchmark::DoNotOptimize(m2);
   }
 }
-BENCHMARK(BM_RegenerateM2f)->Arg(1024)->Arg(2048)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_V4RegenerateM2f)->Arg(1024)->Arg(2048)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
-void BM_TwoConstantTimePowers(benchmark::State& state) {
+void BM_V4BareModPow(benchmark::State& state) {
   const Inputs& in = inputs(static_cast<int>(state.range(0)));
   for (auto _ : state) {
     BigInt x1 = in.m1Value.powMod(in.lambda, in.n2);
@@ -80,6 +80,6 @@ void BM_TwoConstantTimePowers(benchmark::State& state) {
     benchmark::DoNotOptimize(x2);
   }
 }
-BENCHMARK(BM_TwoConstantTimePowers)->Arg(1024)->Arg(2048)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_V4BareModPow)->Arg(1024)->Arg(2048)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 }  // namespace
