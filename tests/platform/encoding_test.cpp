@@ -138,7 +138,7 @@ TEST(Url, ParsesAbsoluteUrlsIncludingCustomSchemes) {
         std::make_tuple(c.scheme, c.host, c.port, c.path, c.query, c.fragment));
   }
   for (const char* text : {"", "/relative/path", "example.com/path", "https://h/a b", "https://h/?x=%zz",
-                           "https://h/a%", "myapp://", " https://h/", "https://h/\n"}) {
+                           "https://h/a%", "https://h/?x=%4z", "myapp://", " https://h/", "https://h/\n"}) {
     EXPECT_FALSE(Url::parse(text).has_value()) << '"' << text << '"';
   }
   EXPECT_FALSE(Url::parse(std::string("https://h/a\0@evil", 17)).has_value());
