@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
@@ -11,6 +13,7 @@
 #include "api/models/v4_records.hpp"
 #include "api/models/v5_records.hpp"
 #include "api/models/web_login_records.hpp"
+#include "support/test_environment.hpp"
 
 namespace velqo {
 namespace {
@@ -96,34 +99,26 @@ TEST(RequestRecordsTest, EncodeByteExactInFieldOrderAndDecodeBack) {
 }
 
 TEST(ResponseRecordsTest, DecodeEveryFieldAndEncodeBackUnchanged) {
-  expectRoundTrip<AuthInitResponse>(
-      R"({"device_token":"d","otp":"o","er3":"e3","e12":"e","c2":"c","message":"m","detail":"x","statusCode":200})");
-  expectRoundTrip<OTPVerificationResponseV4>(
-      R"({"message":"m","device_token":"d","Er1r2":"er","detail":"x","code":"c","expires_in":300,"statusCode":201})");
-  expectRoundTrip<VerifyDeviceResponseV4>(
-      R"({"message":"m","userid":"u","is_new_user":true,"detail":"x","statusCode":200})");
-  expectRoundTrip<VerifyCipherResponseV4>(
-      R"({"message":"m","token":"t","code":"c","expires_in":60,"detail":"x","statusCode":200})");
-  expectRoundTrip<AuthInitV5Response>(
-      R"({"device_token":"d","otp":"o","r2":"r","challenge":"ch","detail":"x","message":"m"})");
-  expectRoundTrip<VerifyOtpV5Response>(R"({"device_token":"d","detail":"x","message":"m"})");
-  expectRoundTrip<VerifyDeviceV5Response>(R"({"detail":"x","userid":"u","is_new_user":false,"message":"m"})");
-  expectRoundTrip<VerifyCipherV5Response>(
-      R"({"detail":"x","token":"t","code":"c","expires_in":-1,"session_id":"s","message":"m"})");
-  expectRoundTrip<OAuthTokenResponse>(R"({"id_token":"a.b.c","token_type":"Bearer","expires_in":3600})");
-  expectRoundTrip<GenericSuccessResponse>(R"({"success":true,"detail":"ok"})");
-  expectRoundTrip<PushLoginDetailsResponse>(
-      R"({"success":false,"data":{"request_id":"r","ip_address":"10.0.0.1","location":"Berlin",)"
-      R"("browser":"Firefox","timestamp":"2024-05-01T10:00:00Z"}})");
-  expectRoundTrip<WebLoginResponse>(
-      R"({"api_status":true,"data":{"expire_at":"e","created_at":"c","status":true,"web_token":"wt",)"
-      R"("session_details":{"device_id":"d","device_info":{"os":"Linux","screen":{"w":1920}},"ip_details":"ip",)"
-      R"("isp":"i","city":"c","state":"s","country":"DE"},"web_pin":"1234"},"message":"m"})");
-  expectRoundTrip<WebLoginApproveResponse>(R"({"api_status":false,"message":"m"})");
-  expectRoundTrip<GetDeviceDetailsResponse>(
-      R"({"api_status":true,"data":[{"id":"d1","platform":"ios","browser_name":"app","model":"iPhone",)"
-      R"("os_version":"17","login_time":"t"},{}],"message":"m"})");
-  expectRoundTrip<WebLoginResponse>("{}");
+  const std::map<std::string, void (*)(const std::string&)> byType = {
+      {"AuthInitResponse", expectRoundTrip<AuthInitResponse>},
+      {"OTPVerificationResponseV4", expectRoundTrip<OTPVerificationResponseV4>},
+      {"VerifyDeviceResponseV4", expectRoundTrip<VerifyDeviceResponseV4>},
+      {"VerifyCipherResponseV4", expectRoundTrip<VerifyCipherResponseV4>},
+      {"AuthInitV5Response", expectRoundTrip<AuthInitV5Response>},
+      {"VerifyOtpV5Response", expectRoundTrip<VerifyOtpV5Response>},
+      {"VerifyDeviceV5Response", expectRoundTrip<VerifyDeviceV5Response>},
+      {"VerifyCipherV5Response", expectRoundTrip<VerifyCipherV5Response>},
+      {"OAuthTokenResponse", expectRoundTrip<OAuthTokenResponse>},
+      {"GenericSuccessResponse", expectRoundTrip<GenericSuccessResponse>},
+      {"PushLoginDetailsResponse", expectRoundTrip<PushLoginDetailsResponse>},
+      {"WebLoginResponse", expectRoundTrip<WebLoginResponse>},
+      {"WebLoginApproveResponse", expectRoundTrip<WebLoginApproveResponse>},
+      {"GetDeviceDetailsResponse", expectRoundTrip<GetDeviceDetailsResponse>},
+  };
+  const auto rows =
+      testing::readJsonFile(std::filesystem::path(__FILE__).parent_path() / "data/response_round_trips.json");
+  ASSERT_EQ(rows.size(), 15u);
+  for (const auto& row : rows) byType.at(row[0])(row[1]);
 }
 
 TEST(ResponseRecordsTest, NullOrMissingFieldsReadAsAbsentOnlyWhenOptional) {

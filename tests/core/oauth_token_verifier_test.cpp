@@ -1,14 +1,16 @@
-// The ES256 key and token come from tests/core/data/make_core_vectors.py; the other tokens are
-// signed by the loopback reference service's keys.
+// The ES256 key and token (data/es256_token.json) come from tests/core/data/make_core_vectors.py; the other
+// tokens are signed by the loopback reference service's keys.
 
 #include "velqo/core/oauth_token_verifier.hpp"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 
 #include "platform/encoding.hpp"
+#include "support/test_environment.hpp"
 #include "velqo_localservice/local_service.hpp"
 
 namespace velqo {
@@ -17,15 +19,11 @@ namespace {
 using Case = OAuthTokenVerifierError::Case;
 using localservice::Curve;
 
-constexpr const char* kES256PublicPem = R"PEM(-----BEGIN PUBLIC KEY-----
-MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEn62Erq4Iu+9/AQAU2CzvagneKwz4
-cbXODE8dE6WaWTQHy0V2nxBw4sJHD+Wxv+YxM8CwzcZOpL83kajsKgf9Tw==
------END PUBLIC KEY-----
-)PEM";
-constexpr const char* kES256PythonToken =
-    "eyJhbGciOiJFUzI1NiIsInR5cCI6IkpXVCJ9."
-    "eyJhdWQiOiJjbGllbnQtMTIzIiwic3ViIjoidXNlci0xIiwiaXNzIjoiaHR0cHM6Ly9pc3N1ZXIuZXhhbXBsZSJ9."
-    "1DakecSSIBWhjpq8XWONpaM1MI65j0TtcEd5RDSP_-zC-L_L7aEMNe9qcnwecepJbZRwgusmUuV2pzaMoJzEAQ";
+std::string python(const char* key) {
+  static const auto data =
+      testing::readJsonFile(std::filesystem::path(__FILE__).parent_path() / "data/es256_token.json");
+  return data.at(key).get<std::string>();
+}
 
 std::optional<Case> outcome(const std::string& pem, const std::string& token) {
   try {
@@ -49,7 +47,7 @@ class OAuthTokenVerifierTest : public ::testing::Test {
 };
 
 TEST_F(OAuthTokenVerifierTest, AcceptsTokensOfEachCurve) {
-  EXPECT_EQ(outcome(kES256PublicPem, kES256PythonToken), std::nullopt);
+  EXPECT_EQ(outcome(python("publicPem"), python("token")), std::nullopt);
   const std::pair<Curve, const char*> curves[] = {
       {Curve::p256, "ES256"}, {Curve::p384, "ES384"}, {Curve::p521, "ES512"}};
   for (const auto& [curve, alg] : curves) {
@@ -93,7 +91,7 @@ TEST_F(OAuthTokenVerifierTest, RejectsEachFaultWithItsCase) {
        Case::invalidSignature},
       {"empty signature", noSignature, pem(), Case::invalidSignature},
       {"signature not base64url", noSignature + "a*b", pem(), Case::decodingFailed},
-      {"other key of the same curve", kES256PythonToken, pem(), Case::invalidSignature},
+      {"other key of the same curve", python("token"), pem(), Case::invalidSignature},
       {"ES384 token claiming ES256", segment(R"({"alg":"ES256"})") + es384.substr(es384.find('.')),
        pem(Curve::p384), Case::invalidSignature},
       {"unusable key", good, "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n",

@@ -46,7 +46,7 @@ class HostedService {
   std::string baseUrl() const { return flow_.baseURL(); }
   ls::V1ReferenceFlow& flow() { return flow_; }
 
-  std::string codeNumber(std::size_t index, std::chrono::milliseconds timeout = 10s) {
+  std::string codeNumber(std::size_t index, std::chrono::milliseconds timeout = 30s) {
     std::unique_lock lock(mutex_);
     if (!sent_.wait_for(lock, timeout, [&] { return codes_.size() > index; })) return {};
     return codes_[index].code;
@@ -189,7 +189,6 @@ TEST(CliSignIn, FallsBackToStoredSecretsWithoutTheHardwareKey) {
   EXPECT_EQ(service.flow().returningDeviceCount(), 2u);
 }
 
-// ---------------------------------------------------------------------------------------------
 // Failures: error updates, end of input, redaction of diagnostic lines.
 
 TEST(CliSignIn, ErrorUpdatesEndTheRunWithStatusOne) {
@@ -244,7 +243,6 @@ TEST(CliSignIn, DebugLinesSurviveAHostileAnswer) {
   EXPECT_EQ(run.stderrText.find("731904"), std::string::npos);
 }
 
-// ---------------------------------------------------------------------------------------------
 // QR approval: binding another screen's session, and approving a sign-in on another device.
 
 TEST(CliQr, BindsAndApprovesWithTheStoredDeviceCredential) {
@@ -290,7 +288,6 @@ TEST(CliQr, BindsAndApprovesWithTheStoredDeviceCredential) {
   EXPECT_EQ(reusedError["error"].value("shouldClearRecord", true), false);
 }
 
-// ---------------------------------------------------------------------------------------------
 // Code exchange: during a sign-in, and on its own.
 
 TEST(CliExchange, RedeemsTheFlowsCodeForAnIdTokenTheConfiguredKeySigned) {
@@ -338,7 +335,6 @@ TEST(CliExchange, RedeemsTheFlowsCodeForAnIdTokenTheConfiguredKeySigned) {
   EXPECT_EQ(exchange(true).status, 1) << "a code redeems once";
 }
 
-// ---------------------------------------------------------------------------------------------
 // Bad usage.
 
 TEST(CliUsage, BadCommandLinesExitWithStatusTwoAndTheUsage) {

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cerrno>
+#include <sstream>
 #include <stdexcept>
 
 namespace velqo::e2e {
@@ -20,16 +21,8 @@ void closeFd(int& fd) {
 
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const auto end = text.find('\n', start);
-    if (end == std::string::npos) {
-      lines.push_back(text.substr(start));
-      break;
-    }
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 

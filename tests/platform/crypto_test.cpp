@@ -4,18 +4,27 @@
 #include <openssl/err.h>
 
 #include <climits>
+#include <filesystem>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
 
 #include "platform/bigint.hpp"
 #include "platform/encoding.hpp"
+#include "support/test_environment.hpp"
 
 namespace velqo::platform::crypto {
 namespace {
 
 Bytes hex(std::string_view text) {
   return hexDecode(text).value();
+}
+
+const nlohmann::json& vectors() {
+  static const auto data =
+      testing::readJsonFile(std::filesystem::path(__FILE__).parent_path() / "data/crypto_vectors.json");
+  return data;
 }
 
 TEST(CryptoDigestAndRandom, PublishedDigestsAndFreshRandomBytes) {
@@ -47,17 +56,10 @@ TEST(CryptoAesGcm, PublishedVectorsSealAndOpenAndTamperingIsRefused) {
   const Bytes key = hex("feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308");
   const Bytes nonce = hex("cafebabefacedbaddecaf888");
   // McGrew-Viega test cases 13 (all empty, zero key) and 16 (AAD, 60-byte plaintext).
-  const std::vector<std::array<Bytes, 6>> vectors = {
-      {Bytes(32, 0), Bytes(12, 0), {}, {}, {}, hex("530f8afbc74536b9a963b4f1c4cb738b")},
-      {key, nonce,
-       hex("d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e2449a6b525b"
-           "16aedf5aa0de657ba637b39"),
-       hex("feedfacedeadbeeffeedfacedeadbeefabaddad2"),
-       hex("522dc1f099567d07f47f37a32a84427d643a8cdcbfe5c0c97598a2bd2555d1aa8cb08e48590dbb3da7b08b1056828838c"
-           "5f61e6393ba7a0abcc9f662"),
-       hex("76fc6ece0f4e1768cddf8853bb2d551b")},
-  };
-  for (const auto& [k, n, plain, aad, cipher, tag] : vectors) {
+  for (const auto& row : vectors()["aesGcm"]) {
+    const auto field = [&](int i) { return hex(row[i].get<std::string>()); };
+    const Bytes k = field(0), n = field(1), plain = field(2), aad = field(3), cipher = field(4),
+                tag = field(5);
     const auto sealed = aesGcmSeal(view(k), view(n), view(plain), view(aad));
     ASSERT_TRUE(sealed.has_value());
     EXPECT_EQ(sealed->ciphertext, cipher);
@@ -112,59 +114,24 @@ TEST(CryptoEd25519, Rfc8032VectorAndRefusals) {
 
 // Keys and signatures over "header.payload" made independently with another ECDSA
 // implementation; the "padded" signatures have r below 2^(8*(size-1)) (a leading zero byte).
-constexpr const char* kP256Pem = R"(-----BEGIN PUBLIC KEY-----
-MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEGWftDCMYG/DUHRIGmNACCZ2Xuo13
-SIYRnUZ0QKmwDo4/96ElnpfwZd9NtvdLDSMstJ/iOrL+rVA3Yqv/Hsm7Fw==
------END PUBLIC KEY-----
-)";
-constexpr const char* kP384Pem = R"(-----BEGIN PUBLIC KEY-----
-MHYwEAYHKoZIzj0CAQYFK4EEACIDYgAEaW2A742ZW8F/MfZ+iN4r4am05sbMA8w8
-eojZCIztbveVmkOxgFTmjL8W5kryG0zLnpWdOOnmoGiT6CXATuUrhAroFISTf6I5
-lcKq+VWw2QqRxDU5cuNxm/UiH2H9MVf0
------END PUBLIC KEY-----
-)";
-constexpr const char* kP521Pem = R"(-----BEGIN PUBLIC KEY-----
-MIGbMBAGByqGSM49AgEGBSuBBAAjA4GGAAQBS8Uru+8uVd8VzKoffGufTkMTC22P
-YPXuU0gGm9UG0bg9CYvPVr7qVc/Z9erJMHRydT/UF13RfLlkb61z47pOiMgBtVTW
-TQ8u/HyWZvgDmvjZyDxSBXt19JxWfhGqxekVfIXAyjTNfEZKhOZmoz+ALEU3liP/
-YXVVj9OpplahIosOz8Y=
------END PUBLIC KEY-----
-)";
-constexpr const char* kRsaPem = R"(-----BEGIN PUBLIC KEY-----
-MIGfMA0GCSqGSIb3DQEBAQUAA4GNADCBiQKBgQCfAaCwB0zgCvm7gjWx9SiLQ4do
-YreMzbynceNi0fCNgQREPEZztPxgFiue5sGMcJMFkrAOkzfyF5VV6AB/uDaVAvxB
-r54LzcrYEYvZ5eADliKm/P/DienWJgzHIc5CERu8lruiLUfu/FaFvcbN0o3jTV6F
-zYi0Z0t1fEgk/gc+4QIDAQAB
------END PUBLIC KEY-----
-)";
-
 TEST(CryptoEcdsa, VerifiesRawSignaturesPerCurveAndRefusesMalformedOnes) {
-  const struct {
+  const auto& data = vectors();
+  const std::map<std::string, EcCurve> curves = {
+      {"p256", EcCurve::p256}, {"p384", EcCurve::p384}, {"p521", EcCurve::p521}};
+  struct Vector {
     EcCurve curve;
-    const char* pem;
+    std::string pem;
     Bytes normal, padded;
-  } vectors[] = {
-      {EcCurve::p256, kP256Pem,
-       hex("ddc3b28d1eb3225b890648283798416077a198e9d25cb20ec56e15a25da755125eb5af4fb80b950e6425f5e0f216b18e5"
-           "afea90cb7000d20a832201914148415"),
-       hex("0081e8a95292b26f8cac6c92456e161bcb8ae7b154d8180726b80e7b6551afd4eacc76a9d89bc109422b963d325831d2d"
-           "76bc4467048cdbe8c1238c27796e3a3")},
-      {EcCurve::p384, kP384Pem,
-       hex("3c8639ca061eee0e46a8fe20d05324c57d985998b7e99665ebca54d1393c29e0ac55dd07524394a5945dcf32103742444"
-           "7279228a6ad98cdbfd560231aaa4f9f9986e618fc25c08ba2d054d15fd5d39e40bb08ceaaabd5a27e96a0c63eddc104"),
-       hex("000dbf97746c0b5dc0a40fc0505a6992f85f47b6df228b7ad16928768b8fa822fc674cfa0848f815ce881ead304b9e358"
-           "d5ba123633979077281d721273b3c1d139b479491c8a609ae6108013310739ecb50bb8c22decbd1c09db6690b66a3a"
-           "7")},
-      {EcCurve::p521, kP521Pem,
-       hex("0126b32240d53700cb93081ccb6e6f2953d021e19499d3654be30aa54dfc9a6f21dc774a80cab23335e28e1b63b7c97cf"
-           "1834bc6c7cf2cf860a2232c5a2348ab8bd701c53160dc84bdd185e218f2b84c37c5a2f4dc0e36d48d23014cfe9c9d3661"
-           "952e25fcfd35c0d58934baf547be9185384a84ef2a8efb65167c38f9ac27facf588662"),
-       hex("0004f7fa2a3ca67965863d697b59ce7691a8bfe1fdac6a57ff69bd390a81b356886a9cfc02b8d10a61513f5b6b0faca0b"
-           "87e3df0893ae35a1c7d89c83f5bcb3f1da701e56893a011557965ee0d57138aa25579f8544baa94662838e975a4eca7a9"
-           "6abdeee855eddf46096fa060d87ac81dfbec0bd38aeedb6f65ed23c69181d85b67245a")},
   };
+  std::vector<Vector> byCurve;
+  for (const auto& v : data["ecdsa"]) {
+    byCurve.push_back({curves.at(v["curve"]), v["pem"], hex(v["normal"].get<std::string>()),
+                       hex(v["padded"].get<std::string>())});
+  }
+  ASSERT_EQ(byCurve.size(), 3u);
+  const std::string kP256Pem = byCurve[0].pem, kP521Pem = byCurve[2].pem, kRsaPem = data["rsaPem"];
   const Bytes message = bytesOf("header.payload");
-  for (const auto& v : vectors) {
+  for (const auto& v : byCurve) {
     SCOPED_TRACE(static_cast<int>(v.curve));
     auto verify = [&](const Bytes& signature, const Bytes& over) {
       return ecdsaVerifyRaw(v.pem, v.curve, view(over), view(signature));
@@ -183,7 +150,7 @@ TEST(CryptoEcdsa, VerifiesRawSignaturesPerCurveAndRefusesMalformedOnes) {
     EXPECT_EQ(verify(longer, message), EcdsaVerifyResult::badSignatureLength);
   }
 
-  const Bytes p256Signature = vectors[0].normal;
+  const Bytes p256Signature = byCurve[0].normal;
   const std::tuple<std::string, EcCurve, EcdsaVerifyResult> keys[] = {
       {kP256Pem, EcCurve::p384, EcdsaVerifyResult::curveMismatch},
       {kP521Pem, EcCurve::p256, EcdsaVerifyResult::curveMismatch},

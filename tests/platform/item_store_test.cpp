@@ -114,6 +114,7 @@ TEST(FileItemStoreTest, ItemsPersistInPrivateFilesAcrossStoreObjects) {
   EXPECT_FALSE(fs::exists(dir));  // nothing is made before the first add
   ASSERT_EQ(store->addGenericPassword("svc", "acct", bytesOf("secret"), kAny), status::success);
   ASSERT_EQ(store->addKey(keyItem("tag")), status::success);
+  ASSERT_EQ(store->replaceGenericPassword("svc", "acct", bytesOf("secret"), kAny), status::success);
   EXPECT_EQ(modeOf(dir), 0700u);
   auto files = filesIn(dir);
   ASSERT_EQ(files.size(), 2u);  // one file per item, no temporary files left

@@ -51,8 +51,9 @@ TEST_F(MainQueueTest, RunsDueBlocksInSubmissionOrderAndSurvivesThrowingBlocks) {
 TEST_F(MainQueueTest, RunUntilStopsAtTheConditionOrTheTimeoutAndRunsDelayedBlocksInDueOrder) {
   std::vector<int> order;
   const auto start = Clock::now();
-  queue.asyncAfter(300ms, [&] { order.push_back(300); });
-  queue.asyncAfter(150ms, [&] { order.push_back(150); });
+  // Delays far beyond the checks below, so a loaded machine cannot make them due early.
+  queue.asyncAfter(3s, [&] { order.push_back(3000); });
+  queue.asyncAfter(2s, [&] { order.push_back(2000); });
   queue.async([&] { order.push_back(0); });
   queue.async([&] { order.push_back(1); });
   EXPECT_TRUE(queue.runUntil([&] { return order.size() == 1; }, 20s));
@@ -62,8 +63,8 @@ TEST_F(MainQueueTest, RunUntilStopsAtTheConditionOrTheTimeoutAndRunsDelayedBlock
   EXPECT_FALSE(queue.runUntil([] { return false; }, 100ms));
   EXPECT_EQ(order.size(), 2U);
   EXPECT_TRUE(queue.runUntil([&] { return order.size() == 4; }, 20s));
-  EXPECT_GE(Clock::now() - start, 300ms);
-  EXPECT_EQ(order, (std::vector<int>{0, 1, 150, 300}));
+  EXPECT_GE(Clock::now() - start, 3s);
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2000, 3000}));
 }
 
 TEST_F(MainQueueTest, StopIsKeptUntilTheLoopRunsAndABlockMayDriveTheQueueItself) {
@@ -127,7 +128,7 @@ TEST_F(MainQueueTest, ExecutorReceivesQueuedDueAndDelayedBlocksInOrder) {
     std::lock_guard lock(m);
     posted.push_back(std::move(b));
   });
-  queue.asyncAfter(200ms, [&] { delayedAfter = Clock::now() - start, record(4)(); });
+  queue.asyncAfter(2s, [&] { delayedAfter = Clock::now() - start, record(4)(); });  // due well after 2 and 3
   queue.async(record(2));
   queue.async(record(3));
   EXPECT_EQ(queue.drain(), 0U) << "the host loop runs the blocks, not drain";
@@ -139,7 +140,7 @@ TEST_F(MainQueueTest, ExecutorReceivesQueuedDueAndDelayedBlocksInOrder) {
     return order.size() == 4;
   }));
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
-  EXPECT_GE(delayedAfter, 200ms);
+  EXPECT_GE(delayedAfter, 2s);
   EXPECT_TRUE(allCurrent);
 
   // An inline executor stays serial when a block queues more.

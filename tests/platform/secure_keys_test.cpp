@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/encoding.hpp"
+#include "support/test_environment.hpp"
 
 namespace velqo::platform {
 namespace {
@@ -13,18 +16,14 @@ Bytes hex(std::string_view text) {
 
 // Fixed P-256 key pairs A and B; expected values computed independently (ECDH, then the X9.63
 // KDF with SHA-256).
-constexpr std::string_view kScalarA = "c88f01f510d9ac3f70a292daa2316de544e9aab8afe84049c62a9c57862d1433";
-constexpr std::string_view kPointA =
-    "04dad0b65394221cf9b051e1feca5787d098dfe637fc90b9ef945d0c37725811805271a0461cdb8252d61f1c456fa3e59ab1f45b"
-    "33"
-    "accf5f58389e0577b8990bb3";
-constexpr std::string_view kScalarB = "0f56db78ca460b055c500064824bed999a25aaf48ebb519ac201537b85479813";
-constexpr std::string_view kPointB =
-    "04e266ddfdc12668db30d4ca3e8f7749432c416044f2d2b8c10bf3d4012aeffa8abfa86404a2e9ffe67d47c587ef7a97a7f456b8"
-    "63"
-    "b4d02cfc6928973ab5b1cb39";
-constexpr std::string_view kX963Of48 =
-    "666b9579fd57eb5b37b824cd268ad38cd2a9359335d7b1c1b725ba2495afd78e438d705f3604953092730328f6bfe47e";
+std::string p256Vector(const char* name) {
+  static const auto data =
+      testing::readJsonFile(std::filesystem::path(__FILE__).parent_path() / "data/crypto_vectors.json");
+  return data["p256KeyExchange"].value(name, "");
+}
+const std::string kScalarA = p256Vector("ScalarA"), kPointA = p256Vector("PointA"),
+                  kScalarB = p256Vector("ScalarB"), kPointB = p256Vector("PointB"),
+                  kX963Of48 = p256Vector("X963Of48");
 
 class SecureKeysTest : public ::testing::Test {
  protected:

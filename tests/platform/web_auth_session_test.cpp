@@ -47,7 +47,7 @@ class CommandLineSessionTest : public ::testing::Test {
   }
   std::optional<Completed> wait() {
     auto future = done.get_future();
-    if (future.wait_for(5s) != std::future_status::ready) return std::nullopt;
+    if (future.wait_for(30s) != std::future_status::ready) return std::nullopt;
     return future.get();
   }
 

@@ -1,13 +1,7 @@
 #pragma once
 
-// Loopback servers for tests and benchmarks, bound to 127.0.0.1 on an ephemeral port and
-// started and stopped by RAII.
-//
-// - LoopbackServer: a cpp-httplib server running on its own thread (header-only, so the
-//   benchmarks can use it without the test support library).
-// - RefusingPort: a bound port that refuses connections.
-// (Wire-level answers come from LocalService's raw responder.)
-// - Gate: lets a handler block until the test releases it.
+// Loopback servers on 127.0.0.1 (ephemeral port, RAII). Header-only so the benchmarks can use
+// LoopbackServer without the test support library.
 
 #include <httplib.h>
 

@@ -1,9 +1,11 @@
 #include "support/test_environment.hpp"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <system_error>
 
@@ -53,6 +55,13 @@ std::filesystem::path makeTempDirectory(const char* prefix) {
   auto dir = dataDirSlot() / (std::string(prefix) + "-" + std::to_string(counter++));
   std::filesystem::create_directories(dir);
   return dir;
+}
+
+nlohmann::json readJsonFile(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  auto value = nlohmann::json::parse(in, nullptr, false);
+  EXPECT_FALSE(value.is_discarded()) << "cannot read " << path;
+  return value.is_discarded() ? nlohmann::json() : value;
 }
 
 }  // namespace velqo::testing

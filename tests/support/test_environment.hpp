@@ -2,6 +2,8 @@
 
 #include <filesystem>
 
+#include <nlohmann/json.hpp>
+
 namespace velqo::testing {
 
 /// Points the application data directory at a fresh temporary directory (removed at exit)
@@ -13,5 +15,8 @@ const std::filesystem::path& testDataDirectory();
 
 /// A fresh empty directory under the test data directory.
 std::filesystem::path makeTempDirectory(const char* prefix);
+
+/// The JSON document in a test data file (fails the test, returning null, when unreadable).
+nlohmann::json readJsonFile(const std::filesystem::path& path);
 
 }  // namespace velqo::testing
