@@ -1,4 +1,5 @@
-// QR approvals from several threads at once (run under ThreadSanitizer in CI).
+// QR approvals from several threads at once on one service, and services released while their
+// answers arrive (run under ThreadSanitizer in CI).
 
 #include <gtest/gtest.h>
 

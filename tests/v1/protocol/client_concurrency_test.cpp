@@ -1,4 +1,5 @@
-// The V1 client driven from several threads at once (run under ThreadSanitizer in CI).
+// The V1 protocol client driven from several threads at once, its answers, re-sends and
+// device-trust follow-ups racing resets and accessor calls (run under ThreadSanitizer in CI).
 
 #include <gtest/gtest.h>
 
