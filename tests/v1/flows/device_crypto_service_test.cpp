@@ -1,5 +1,4 @@
-// The device-trust service: setup, challenge and QR signing checked the way the remote
-// service checks them, the failure table with its record deletions, and the weak callbacks.
+// The device-trust service, checked the way the remote service checks it.
 
 #include <gtest/gtest.h>
 

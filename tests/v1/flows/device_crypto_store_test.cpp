@@ -1,10 +1,12 @@
-// The device credential store: stored JSON layout, record keys, decoding rules, the
-// hardware-key fallback rule and credential recovery.
+// The device credential store: stored layout, record keys, decoding, fallback and recovery.
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "v1/flows/crypto/device_crypto_record_factory.hpp"
 #include "v1/flows/device_crypto_test_support.hpp"
+#include "v1/protocol/test_data.hpp"
 #include "velqo/platform/environment.hpp"
 
 namespace velqo::testing {
@@ -113,38 +115,20 @@ TEST_F(DeviceCryptoStoreTest, RecordKeyIsNormalisedIdentifierPlusProject) {
 }
 
 TEST_F(DeviceCryptoStoreTest, DecodingFailuresNameTheirCause) {
-  struct Row {
-    const char* name;
-    std::function<void(OrderedJson&)> mutate;
-    Case expected;
-    std::string debugDescription;  // checked when not empty
-  };
-  const std::vector<Row> rows = {
-      {"metadata value with blank", [](OrderedJson& r) { r["wrapMetadata"]["value"] = "BQ UF"; },
-       Case::dataCorrupted, "Invalid base64 metadata"},
-      {"unknown metadata type",
-       [](OrderedJson& r) {
-         r["wrapMetadata"] = {{"type", "other"}, {"value", ""}};
-       },
-       Case::dataCorrupted, ""},
-      {"metadata value not text", [](OrderedJson& r) { r["wrapMetadata"]["value"] = 5; }, Case::typeMismatch,
-       ""},
-      {"byte field with newline", [](OrderedJson& r) { r["salt1"] = "AAAA\n"; }, Case::dataCorrupted, ""},
-      {"missing hindex", [](OrderedJson& r) { r.erase("hindex"); }, Case::keyNotFound, ""},
-      {"null keyset", [](OrderedJson& r) { r["keyset"] = nullptr; }, Case::valueNotFound, ""},
-      {"version as text", [](OrderedJson& r) { r["recordVersion"] = "1"; }, Case::typeMismatch, ""},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    OrderedJson record = sampleRecord();
-    row.mutate(record);
+  const std::map<std::string, Case> cases = {{"dataCorrupted", Case::dataCorrupted},
+                                             {"typeMismatch", Case::typeMismatch},
+                                             {"keyNotFound", Case::keyNotFound},
+                                             {"valueNotFound", Case::valueNotFound}};
+  for (const auto& row : testData("record_decoding_failures.json")) {
+    SCOPED_TRACE(row["name"].get<std::string>());
+    const OrderedJson record = sampleRecord().patch(OrderedJson::parse(row["patch"].dump()));
     try {
       (void)decoded(record);
       ADD_FAILURE() << "decoded";
     } catch (const VelqoV1JSONCodingError& e) {
-      EXPECT_EQ(e.errorCase(), row.expected);
-      if (!row.debugDescription.empty()) {
-        EXPECT_EQ(e.debugDescription(), row.debugDescription);
+      EXPECT_EQ(e.errorCase(), cases.at(row["case"].get<std::string>()));
+      if (row.contains("debug")) {
+        EXPECT_EQ(e.debugDescription(), row["debug"].get<std::string>());
       }
     }
   }

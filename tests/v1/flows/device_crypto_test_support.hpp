@@ -1,8 +1,6 @@
 #pragma once
 
-// Helpers for the device-trust tests: an isolated item store, captured diagnostic lines, and
-// an independent "service side" that reads stored records and checks signatures with OpenSSL
-// and the platform primitives only (never through the code under test).
+// Device-trust test helpers; the "service side" checks records with OpenSSL, never the code under test.
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>

@@ -8,33 +8,18 @@
 #include "platform/encoding.hpp"
 #include "v1/flows/flow/automatic_choices.hpp"
 #include "v1/flows/flow/flow_support.hpp"
+#include "v1/protocol/test_data.hpp"
 
 namespace velqo::v1::detail {
 namespace {
 
 TEST(FlowChoices, IdentifierKinds) {
-  struct Row {
-    const char* text;
-    IdentifierKind kind;
-  };
-  const std::vector<Row> rows = {
-      {" alice.b+tag@mail.example.co ", IdentifierKind::email},
-      {"a@b.c", IdentifierKind::other},               // last label of one letter
-      {"al ice@example.com", IdentifierKind::other},  // a space inside
-      {"a@@example.com", IdentifierKind::other},
-      {"a@.com", IdentifierKind::other},
-      {"a@example.c0m", IdentifierKind::other},
-      {"5550102", IdentifierKind::phone},   // seven digits
-      {"+1234567", IdentifierKind::other},  // a plus and seven digits
-      {"+12345678", IdentifierKind::phone},
-      {"+1 (555) 010-2030", IdentifierKind::phone},
-      {"555-0102 x1", IdentifierKind::other},  // the letter x
-      {"12 34 56", IdentifierKind::other},     // six digits
-      {"   ", IdentifierKind::other},
-      {"alice", IdentifierKind::other},
-      {"\xE3\x80\x80+1 555 010 2030\xC2\xA0", IdentifierKind::phone},  // ideographic and no-break spaces
-  };
-  for (const Row& row : rows) EXPECT_EQ(identifierKind(row.text), row.kind) << row.text;
+  for (const auto& row : velqo::testing::testData("identifier_kinds.json")) {
+    const auto kind = row[1] == "email"   ? IdentifierKind::email
+                      : row[1] == "phone" ? IdentifierKind::phone
+                                          : IdentifierKind::other;
+    EXPECT_EQ(identifierKind(row[0].get<std::string>()), kind) << row;
+  }
   EXPECT_EQ(identifierKind(std::string(100000, 'a') + "@example.com"), IdentifierKind::email)
       << "no deep recursion";
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "flow_test_support.hpp"
+#include "v1/protocol/test_data.hpp"
 #include "velqo/v1/flows/velqo_v1_sdk.hpp"
 
 namespace velqo::testing {
@@ -12,21 +13,9 @@ namespace {
 using Policy = VelqoV1PrimaryMethodSelectionPolicy;
 
 TEST(FlowSdk, BaseUrlNormalisation) {
-  const std::vector<std::pair<std::string, std::string>> rows = {
-      {"https://auth.example.com/", "https://auth.example.com/v1"},
-      {"https://auth.example.com/api/", "https://auth.example.com/api/v1"},
-      {"https://auth.example.com/api/v1/", "https://auth.example.com/api/v1"},
-      {"https://auth.example.com/vq_auth/V1", "https://auth.example.com/v1"},
-      {"https://auth.example.com/v1/v1", "https://auth.example.com/v1"},
-      {"https://auth.example.com/v1/x", "https://auth.example.com/v1/x/v1"},
-      {"https://auth.example.com//api//v1", "https://auth.example.com/api/v1"},
-      {"http://127.0.0.1:8443/a%20b/VQ_AUTH?tenant=t1&x=%2F#frag",
-       "http://127.0.0.1:8443/a%20b/v1?tenant=t1&x=%2F#frag"},
-      {"not a url", "not a url"},
-      {"", ""},
-  };
-  for (const auto& [input, expected] : rows)
-    EXPECT_EQ(VelqoV1SDK::normalizedV1BaseURL(input), expected) << input;
+  for (const auto& row : testData("base_urls.json")) {
+    EXPECT_EQ(VelqoV1SDK::normalizedV1BaseURL(row[0].get<std::string>()), row[1].get<std::string>()) << row;
+  }
 }
 
 TEST(FlowSdk, InitialisersChooseTheConfigurationIdentifier) {

@@ -1,7 +1,6 @@
 #pragma once
 
-// Helpers of the flow controller tests: an update recorder fed on the main queue (which the
-// test drives), a movable clock, captured diagnostic lines, and a scripted local V1 service.
+// Flow controller test helpers: update recorder, movable clock, scripted local V1 service.
 
 #include <gtest/gtest.h>
 

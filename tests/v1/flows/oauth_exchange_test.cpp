@@ -1,5 +1,4 @@
-// The code exchange over real HTTP against the loopback token endpoint, which checks the form and
-// the PKCE verifier and signs ID tokens with its own keys.
+// The code exchange over real HTTP against the loopback token endpoint.
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,4 @@
-// The redirect session over scripted web-authentication sessions: what the platform session is
-// started with, how its outcomes map, cancel, and replacing a running session.
+// The redirect session over scripted web-authentication sessions.
 
 #include <gtest/gtest.h>
 

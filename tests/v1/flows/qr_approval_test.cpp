@@ -1,5 +1,4 @@
-// QR approval over real HTTP against the loopback service, which verifies the Ed25519 proof with
-// the key it learnt from the device's keyset.
+// QR approval over real HTTP; the loopback service verifies the proof with the keyset's key.
 
 #include <gtest/gtest.h>
 
@@ -7,6 +6,7 @@
 
 #include "platform/crypto.hpp"
 #include "v1/flows/qr_oauth_test_support.hpp"
+#include "v1/protocol/test_data.hpp"
 #include "velqo/platform/item_store.hpp"
 #include "velqo/platform/secure_keys.hpp"
 #include "velqo/v1/flows/device_crypto_service.hpp"
@@ -188,67 +188,37 @@ TEST_F(QrApprovalTest, RefusedProofsClearTheCredentialBeforeTheCompletionReports
 }
 
 TEST_F(QrApprovalTest, ErrorAndUnexpectedAnswersBecomeErrorRecords) {
-  auto with = [](Reply reply, std::string name, std::string value) {
-    reply.headers.emplace_back(std::move(name), std::move(value));
-    return reply;
-  };
-  const std::string rateLimited = localservice::V1Peer::response(
-      "bind-1", localservice::V1Peer::errorPrompt("rate_limited", "wait", "Too many", true,
-                                                  R"({"retry_after_seconds":12})"));
-  const std::string mismatch = localservice::V1Peer::response(
-      "s", localservice::V1Peer::errorPrompt("info_mismatch", "restart_flow", "Mismatch"));
-  const Error invalidBind = err("response_decoding_failed", "Invalid QR bind response");
-  struct Case {
-    const char* name;
-    bool bind;
-    Reply reply;
-    Result expected;
-  };
-  const Case cases[] = {
-      {"429 with seconds", true, with(Reply::json(429, R"({"detail":"Slow down"})"), "Retry-After", "30"),
-       Result::failure(err("http_error", "Slow down", true, false, 30))},
-      {"429 with a date", true,
-       with(Reply::json(429, R"({"detail":"Slow down"})"), "Retry-After", "Wed, 21 Oct 2015 07:28:00 GMT"),
-       Result::failure(err("http_error", "Slow down", true))},
-      {"503 empty, signed header", true, with(Reply::empty(503), "Retry-After", "+7"),
-       Result::failure(err("http_error", "HTTP 503", false, false, 7))},
-      {"detail wins and names a stale device", true,
-       Reply::json(500, R"({"message":"m","detail":"Device NOT found here"})"),
-       Result::failure(err("http_error", "Device NOT found here", false, true))},
-      {"error member", true, Reply::json(400, R"({"error":"bad"})"),
-       Result::failure(err("http_error", "bad"))},
-      {"no member", true, Reply::json(400, "{}"), Result::failure(err("http_error", "Request failed"))},
-      {"member of another type", true, Reply::json(400, R"({"detail":5})"),
-       Result::failure(err("http_error", R"({"detail":5})"))},
-      {"plain text", true, Reply::json(502, "upstream broke"),
-       Result::failure(err("http_error", "upstream broke"))},
-      {"error envelope wins over the header", true, with(Reply::json(429, rateLimited), "Retry-After", "99"),
-       Result::failure(err("rate_limited", "Too many", true, false, 12))},
-      {"bind, empty status", true, Reply::json(200, R"({"status":""})"), Result::failure(invalidBind)},
-      {"bind, no status", true, Reply::json(200, R"({"userid":"x"})"), Result::failure(invalidBind)},
-      {"bind, status without user", true, Reply::json(201, R"({"status":"ok"})"),
-       Result::success(VelqoV1QrApprovalOutcome::bound(std::nullopt))},
-      {"bind, 2xx error envelope with a clear code", true, Reply::json(200, mismatch),
-       Result::failure(err("info_mismatch", "Mismatch", false, true))},
-      {"approval, not a V1 response", false, Reply::json(200, "{}"),
-       Result::failure(err("response_decoding_failed", "Invalid QR auth approval response"))},
-      {"approval, 2xx error envelope", false, Reply::json(200, mismatch),
-       Result::failure(err("info_mismatch", "Mismatch", false, true))},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    setUpDevice();
-    if (c.bind) {
-      qr.enqueueBindReply(c.reply);
-    } else {
-      v1.enqueue(c.reply);
+  for (const auto& c : testData("qr_error_answers.json")) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    const auto& body = c["body"];
+    const int status = c["status"];
+    Reply reply = body.is_null()
+                      ? Reply::empty(status)
+                      : Reply::json(status, body.is_string() ? body.get<std::string>() : body.dump());
+    if (c["retryAfterHeader"].is_string()) {
+      reply.headers.emplace_back("Retry-After", c["retryAfterHeader"].get<std::string>());
     }
-    const Result result = run(c.bind ? bindPayload() : authPayload());
-    ASSERT_EQ(result.ok(), c.expected.ok());
-    if (result.ok()) {
-      EXPECT_EQ(result.value(), c.expected.value());
+    const auto& e = c["expected"];
+    const Result expected =
+        e.contains("bound")
+            ? Result::success(VelqoV1QrApprovalOutcome::bound(std::nullopt))
+            : Result::failure(err(e["code"].get<std::string>(), e["message"].get<std::string>(),
+                                  e["retryable"].get<bool>(), e["clear"].get<bool>(),
+                                  e["retryAfter"].is_null()
+                                      ? std::nullopt
+                                      : std::optional(e["retryAfter"].get<std::int64_t>())));
+    setUpDevice();
+    if (c["bind"].get<bool>()) {
+      qr.enqueueBindReply(reply);
     } else {
-      EXPECT_EQ(result.error(), c.expected.error());
+      v1.enqueue(reply);
+    }
+    const Result result = run(c["bind"].get<bool>() ? bindPayload() : authPayload());
+    ASSERT_EQ(result.ok(), expected.ok());
+    if (result.ok()) {
+      EXPECT_EQ(result.value(), expected.value());
+    } else {
+      EXPECT_EQ(result.error(), expected.error());
       EXPECT_EQ(deviceTrust->deviceCredentials("alice").has_value(), !result.error().shouldClearRecord());
     }
   }

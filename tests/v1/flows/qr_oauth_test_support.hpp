@@ -1,8 +1,6 @@
 #pragma once
 
-// Helpers of the QR approval and OAuth tests: a completion catcher that remembers the thread it
-// was called on and how often, and a probe that waits out earlier answers on a session's
-// completion thread.
+// QR approval and OAuth test helpers: a completion catcher and an earlier-answers probe.
 
 #include <chrono>
 #include <condition_variable>

@@ -1,6 +1,4 @@
-// Whole V1 sign-ins through VelqoV1SDK over real HTTP against the loopback reference service:
-// device set-up, returning devices proven by a challenge, approval from another device, and a
-// stored credential the service no longer knows.
+// Whole V1 sign-ins through VelqoV1SDK over real HTTP against the loopback reference service.
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,6 @@
 #pragma once
 
-// Helpers of the V1 client tests: a recorder that waits for completions (they arrive on the
-// HTTP session's thread), the settings every test starts from, and a small in-memory
-// device-trust handler.
+// V1 client test helpers: a completion recorder, base settings, an in-memory device trust.
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,3 @@
-// The device information of a V1 start: identifier rules, fingerprint, signals and the time
-// zone offset read from the system's zone database.
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,6 +6,7 @@
 #include <vector>
 
 #include "platform/time_zone.hpp"
+#include "test_data.hpp"
 #include "velqo/platform/environment.hpp"
 #include "velqo/v1/protocol/device_info_builder.hpp"
 
@@ -120,51 +118,20 @@ TEST_F(DeviceInfoBuilder, SignalsComeFromDeviceAndBundleAndDropWhatIsMissing) {
 
 TEST(TimeZoneOffset, ZoneFilesAndRulesGiveTheOffsetAtAnInstant) {
   using namespace std::chrono;
-  const auto at = [](int y, unsigned m, unsigned d, int hour = 12) {
-    return system_clock::time_point(sys_days(year(y) / month(m) / day(d))) + hours(hour);
+  const auto at = [](const nlohmann::json& d) {
+    const auto date = year(d[0].get<int>()) / month(d[1].get<unsigned>()) / day(d[2].get<unsigned>());
+    return system_clock::time_point(sys_days(date)) + hours(d[3].get<int>());
   };
-  struct ZoneCase {
-    const char* zone;
-    system_clock::time_point when;
-    std::optional<long> seconds;
+  const auto offset = [](const nlohmann::json& j) {
+    return j.is_null() ? std::nullopt : std::optional(j.get<long>());
   };
-  const std::vector<ZoneCase> zones = {
-      {"Asia/Kolkata", at(2024, 1, 15), 19800},
-      {"America/St_Johns", at(2024, 1, 15), -12600},
-      {"America/St_Johns", at(2024, 7, 15), -9000},
-      {"America/St_Johns", at(2045, 7, 15), -9000},  // beyond the file's transitions: its rule
-      {"America/St_Johns", at(2045, 12, 15), -12600},
-      {"Australia/Adelaide", at(2024, 1, 15), 37800},  // southern summer
-      {"Europe/Berlin", at(2024, 3, 31, 0), 3600},     // the night of the switch, 00:00 UTC
-      {"Europe/Berlin", at(2024, 3, 31, 1), 7200},     // 01:00 UTC
-      {"No/Such_Zone", at(2024, 7, 1), std::nullopt},
-      {"../zoneinfo/UTC", at(2024, 7, 1), std::nullopt},
-      {"/usr/share/zoneinfo/UTC", at(2024, 7, 1), std::nullopt},
-      {"Europe", at(2024, 7, 1), std::nullopt},  // a directory
-  };
-  for (const auto& c : zones) EXPECT_EQ(platform::zoneOffsetSeconds(c.zone, c.when), c.seconds) << c.zone;
-
-  const auto unix = [&](int y, unsigned m, unsigned d) {
-    return duration_cast<seconds>(at(y, m, d).time_since_epoch()).count();
-  };
-  struct RuleCase {
-    const char* rule;
-    std::int64_t when;
-    std::optional<long> seconds;
-  };
-  const std::vector<RuleCase> rules = {
-      {"IST-5:30", unix(2024, 1, 1), 19800},
-      {"<-0330>3:30", unix(2024, 1, 1), -12600},
-      {"NST3:30NDT,M3.2.0,M11.1.0", unix(2024, 7, 1), -9000},
-      {"ACST-9:30ACDT,M10.1.0,M4.1.0/3", unix(2024, 1, 1), 37800},
-      {"<+1030>-10:30<+11>-11,M10.1.0,M4.1.0", unix(2024, 1, 1), 39600},
-      {"EST5EDT", unix(2024, 7, 1), -14400},  // default rules
-      {"XXX3YYY,J60/0,300", unix(2024, 6, 1), -7200},
-      {"XX3", unix(2024, 1, 1), std::nullopt},
-      {"ABC-1DEF,M13.1.0,M1.1.0", unix(2024, 1, 1), std::nullopt},
-  };
-  for (const auto& c : rules) {
-    EXPECT_EQ(platform::posixRuleOffsetSeconds(c.rule, c.when), c.seconds) << c.rule;
+  const auto data = testing::testData("time_zone_offsets.json");
+  for (const auto& c : data.at("zones")) {
+    EXPECT_EQ(platform::zoneOffsetSeconds(c[0].get<std::string>(), at(c[1])), offset(c[2])) << c;
+  }
+  for (const auto& c : data.at("rules")) {
+    const auto when = duration_cast<seconds>(at(c[1]).time_since_epoch()).count();
+    EXPECT_EQ(platform::posixRuleOffsetSeconds(c[0].get<std::string>(), when), offset(c[2])) << c;
   }
 }
 

@@ -1,11 +1,9 @@
-// Decoding of V1 responses: every prompt with its defaults, optional and tolerant keys, the
-// "prompt"/"step" fallback, the error prompt's merge rules, the metadata, and bad input.
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "test_data.hpp"
 #include "velqo/v1/protocol/response.hpp"
 
 namespace velqo {
@@ -116,45 +114,16 @@ TEST(V1ResponseDecoding, WronglyTypedOptionalKeyFailsPromptAndFallsBackToStep) {
 }
 
 TEST(V1ResponseDecoding, ErrorPromptActionAndRetryFieldsMerge) {
-  // Most rows keep the default code and message.
-  const auto error = [](A action, bool retryable = false, std::optional<D> details = std::nullopt) {
-    return P::Error{"unknown_error", std::move(action), "Unknown error", retryable, std::move(details)};
-  };
-  const A unknown = A::unknown("unknown");
-  struct Row {
-    const char* json;
-    P::Error expected;
-  };
-  const std::vector<Row> rows = {
-      {R"({"type":"error"})", error(unknown)},
-      {R"({"type":"error","code":"otp_invalid","message":"Bad code","retryable":true,"action":"retry_input"})",
-       {"otp_invalid", A::retryInput(), "Bad code", true, std::nullopt}},
-      {R"({"type":"error","code":7,"message":null,"retryable":"yes","details":"soon","retryAfter":"20","retryAt":5})",
-       error(unknown)},
-      // Wait is inferred only for retryable errors without an action that name a retry time.
-      {R"({"type":"error","retryable":true,"retryAfter":30})", error(A::wait(), true, D{30, {}, {}, {}})},
-      {R"({"type":"error","retryable":false,"retryAfter":30})", error(unknown, false, D{30, {}, {}, {}})},
-      {R"({"type":"error","retryable":true,"attemptsRemaining":2})", error(unknown, true, D{{}, {}, 2, {}})},
-      {R"({"type":"error","action":"Wait","retryable":true,"retryAfter":3})",
-       error(A::unknown("Wait"), true, D{3, {}, {}, {}})},
-      // Prompt-level values win over the details; the details' two spellings.
-      {R"({"type":"error","details":{"retry_after_seconds":10},"retryAfter":20})",
-       error(unknown, false, D{20, {}, {}, {}})},
-      {R"({"type":"error","details":{"retry_after_seconds":5,"retryAfterSeconds":9}})",
-       error(unknown, false, D{5, {}, {}, {}})},
-      {R"({"type":"error","details":{"retryAfterSeconds":9,"attemptsRemaining":1,"retryAt":"r","errors":[{"field":"code","message":"bad"}]}})",
-       error(unknown, false, D{9, "r", 1, {{{"code", "bad"}}}})},
-      // Unreadable details are dropped whole; prompt-level values still count.
-      {R"({"type":"error","details":{"attemptsRemaining":"2","retryAfterSeconds":4},"retryAt":"p"})",
-       error(unknown, false, D{{}, "p", {}, {}})},
-      // Action mapping and the retry-action object.
-      {R"({"type":"error","action":5,"retryAction":{"type":"resend"}})", error(unknown)},
-      {R"({"type":"error","action":null,"retryAction":{"type":"resend"}})", error(A::resendCode())},
-      {R"({"type":"error","action":"cancel"})", error(A::abort())},
-  };
-  for (const auto& r : rows) {
-    SCOPED_TRACE(r.json);
-    EXPECT_EQ(promptOf(r.json), P(r.expected));
+  for (const auto& r : testing::testData("error_prompts.json")) {
+    if (!r.contains("prompt")) continue;  // a comment
+    const auto& e = r["expected"];
+    const std::optional<D> details =
+        e["details"].is_null() ? std::nullopt : std::optional(decodeV1JSON<D>(e["details"].dump()));
+    EXPECT_EQ(
+        promptOf(r["prompt"].dump()),
+        P(P::Error{e["code"].get<std::string>(), A::fromProtocolActionType(e["action"].get<std::string>()),
+                   e["message"].get<std::string>(), e["retryable"].get<bool>(), details}))
+        << r["prompt"];
   }
 }
 
