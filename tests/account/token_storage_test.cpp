@@ -115,21 +115,21 @@ TEST_F(TokenStorageTest, ClearingAnotherUserKeepsThePushRegistration) {
   sdk->setAPNsDeviceToken(kRecord);
   ASSERT_TRUE(runUntil([&] { return registeredToken(kAda).has_value(); }));
 
-  auto sendsAgain = [&] {
-    const auto before = push.registrations().size();
-    sdk->setAPNsDeviceToken(kRecord);
-    settle();
-    return push.registrations().size() > before;
-  };
+  // A registration travels on its own connection, so a quiet facade is judged after a settling
+  // round trip and a sending one by waiting for the peer to see the request.
+  const auto before = push.registrations().size();
   sdk->clearSessionTokens(kBob);
-  EXPECT_FALSE(sendsAgain());
+  sdk->setAPNsDeviceToken(kRecord);
   sdk->clearUserKeychainData(kBob);
-  EXPECT_FALSE(sendsAgain());
+  sdk->setAPNsDeviceToken(kRecord);
+  settle();
+  EXPECT_EQ(push.registrations().size(), before);
 
   // Clearing the last user forgets its registration: with new tokens the same token goes out again.
   sdk->clearSessionTokens(kAda);
   ASSERT_TRUE(sdk->storeBackendOAuthTokens(tokens->issue(kAda), std::nullopt, kAda));
-  EXPECT_TRUE(sendsAgain());
+  sdk->setAPNsDeviceToken(kRecord);
+  EXPECT_TRUE(runUntil([&] { return push.registrations().size() > before; }));
 }
 
 TEST(FacadeStartTest, ShowsOnlyTheFirstFiveCharactersOfTheKey) {

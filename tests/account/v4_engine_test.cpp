@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <future>
 
 #include "account/v4_test_support.hpp"
 #include "core/storage/keychain_manager.hpp"
@@ -236,8 +237,15 @@ TEST_F(V4EngineTest, EarlyAndStateErrorsArriveOnTheMainQueue) {
             "Failed to prepare device identifier (UserID cannot be empty for fingerprint generation.).");
   EXPECT_TRUE(callback->last().onMainQueue);
 
+  // The service holds the auth-init answer until the early code has been refused.
+  std::promise<void> release;
+  localservice::V4Peer::Settings held;
+  held.beforeAnswering = [gate = release.get_future().share()] { gate.wait_for(std::chrono::seconds(30)); };
+  rig.peer.setSettings(held);
   engine->authenticate("gina", callback);
   engine->submitOtp("123456");  // before the auth-init answer
+  ASSERT_TRUE(callback->waitFor(2));
+  release.set_value();
   ASSERT_TRUE(callback->waitFor(3));
   const auto events = callback->events();
   EXPECT_EQ(events[1].code, Code::missingDeviceTokenSession);
