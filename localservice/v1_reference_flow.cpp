@@ -366,11 +366,11 @@ struct V1ReferenceFlow::State {
         sessions.erase(it);
         return error(sessionId, 200, "cancelled", "abort", "The sign-in was cancelled");
       }
-      bool sent = false;
-      bool redirected = false;
-      reply = step(session, type, action, sent, redirected);
-      if (sent) sentCode = SentCode{session.id, session.identifier, masked(session.identifier), session.code};
-      if (redirected) callbackUrl = callbackUrlOf(session);
+      StepEffects effects;
+      reply = step(session, type, action, effects);
+      if (effects.codeSent)
+        sentCode = SentCode{session.id, session.identifier, masked(session.identifier), session.code};
+      if (effects.redirected) callbackUrl = callbackUrlOf(session);
     }
     if (sentCode && options.onCodeSent) options.onCodeSent(*sentCode);
     if (callbackUrl && options.onRedirect) options.onRedirect(sessionId, *callbackUrl);
@@ -447,112 +447,131 @@ struct V1ReferenceFlow::State {
     return selectMethodPrompt(stored);
   }
 
-  Reply step(Session& session, const std::string& type, const Json& action, bool& sent, bool& redirected) {
+  // What a step did besides answering; told to the callbacks once the lock is released.
+  struct StepEffects {
+    bool codeSent = false;
+    bool redirected = false;
+  };
+
+  // One action of a session in progress, under the lock. An action that does not fit the
+  // session's stage ends in "unexpected_action".
+  Reply step(Session& session, const std::string& type, const Json& action, StepEffects& effects) {
     using Stage = Session::Stage;
-    if (type == "select_method" && session.stage == Stage::chooseMethod) {
-      const std::string method = text(action, "methodId").value_or("");
-      if (method == "email_otp" || method == "sms_otp") {
-        session.method = method;
-        sendCode(session);
-        sent = true;
-        return enterCodePrompt(session);
-      }
-      if (method == "qr_approval") {
-        session.stage = Stage::awaitApproval;
-        const std::string nonce = randomToken(16);
-        const std::string token = randomToken(16);
-        qr->openAuthSession(session.id, nonce, token);
-        Json payload = Json::object();
-        payload["type"] = "qr_auth";
-        payload["session_id"] = session.id;
-        payload["nonce"] = nonce;
-        payload["phone_action_token"] = token;
-        return awaitApprovalPrompt(session, payload.dump());
-      }
-      if (method == "oauth_redirect") {
-        session.stage = Stage::redirect;
-        session.oauthState = randomToken(16);
-        session.oauthCode = randomToken(18);
-        redirected = true;
-        Json p = Json::object();
-        p["type"] = "redirect";
-        p["url"] = service->baseUrl() + "/oauth/authorize?state=" + session.oauthState;
-        p["returnScheme"] = "velqocli";
-        return prompt(session, p);
-      }
-      return error(session.id, 400, "invalid_method", "select_method", "That sign-in method is not offered");
-    }
-    if (type == "resend" && session.stage == Stage::enterCode) {
-      if (Clock::now() < session.codeSentAt + options.resendDelay) {
-        const auto wait = std::chrono::duration_cast<std::chrono::seconds>(
-            session.codeSentAt + options.resendDelay - Clock::now());
-        return error(session.id, 429, "rate_limited", "wait", "A new code can be sent shortly", true,
-                     Json{{"retry_after_seconds", std::max<std::int64_t>(1, wait.count() + 1)}});
-      }
-      sendCode(session);
-      sent = true;
-      return enterCodePrompt(session);
-    }
-    if (type == "submit_code" && session.stage == Stage::enterCode) {
-      const std::string code = text(action, "code").value_or("");
-      if (Clock::now() >= session.codeSentAt + options.sessionLifetime) {
-        return error(session.id, 400, "expired_code", "resend_code", "The code has expired");
-      }
-      const bool matches = !code.empty() && (sameText(code, session.code) ||
-                                             (options.developmentCode && code == *options.developmentCode));
-      if (!matches) {
-        session.attemptsLeft -= 1;
-        if (session.attemptsLeft <= 0) {
-          session.code.clear();
-          return error(session.id, 400, "too_many_attempts", "restart_flow", "Too many wrong codes", false);
-        }
-        return error(session.id, 400, "invalid_code", "retry_input", "The code is not valid", true,
-                     Json{{"attemptsRemaining", session.attemptsLeft}});
-      }
-      session.code.clear();
-      session.stage = Stage::setupDevice;
-      return setupDevicePrompt(session);
-    }
-    if (type == "poll" && session.stage == Stage::awaitApproval) {
-      for (const auto& decision : qr->decisions()) {
-        if (decision.kind != QrPeer::Decision::Kind::approve || decision.sessionId != session.id) continue;
-        auto device = devices.find(decision.h2index);
-        if (device == devices.end() || device->second.identifier != session.identifier) {
-          return error(session.id, 403, "approval_rejected", "restart_flow",
-                       "The approving device does not belong to this user");
-        }
-        session.stage = Stage::setupDevice;
-        return setupDevicePrompt(session);
-      }
-      return awaitApprovalPrompt(session, "");
-    }
-    if (type == "oauth_callback" && session.stage == Stage::redirect) {
-      const bool valid = sameText(text(action, "code").value_or(""), session.oauthCode) &&
-                         sameText(text(action, "state").value_or(""), session.oauthState);
-      if (!valid)
-        return error(session.id, 400, "invalid_callback", "restart_flow", "The callback does not match");
-      session.oauthCode.clear();
-      session.stage = Stage::setupDevice;
-      return setupDevicePrompt(session);
-    }
-    if (type == "request_challenge" && session.stage == Stage::setupDevice) {
-      session.hindex = text(action, "hindex").value_or("");
-      session.keyset = text(action, "keyset").value_or("");
-      session.sk2 = text(action, "sk2").value_or("");
-      auto opened = openKeyset(session.keyset, session.sk2);
-      if (session.hindex.empty() || !opened) {
-        return error(session.id, 400, "decryption_failed", "restart_flow",
-                     "The keyset does not open with sk2");
-      }
-      session.publicKey = opened->publicKey;
-      session.combinedSalt = opened->combinedSalt;
-      return challengePrompt(session);
-    }
-    if (type == "submit_signature" && session.stage == Stage::deviceChallenge) {
+    if (type == "select_method" && session.stage == Stage::chooseMethod)
+      return selectMethod(session, text(action, "methodId").value_or(""), effects);
+    if (type == "resend" && session.stage == Stage::enterCode) return resendCode(session, effects);
+    if (type == "submit_code" && session.stage == Stage::enterCode)
+      return submitCode(session, text(action, "code").value_or(""));
+    if (type == "poll" && session.stage == Stage::awaitApproval) return pollApproval(session);
+    if (type == "oauth_callback" && session.stage == Stage::redirect) return oauthCallback(session, action);
+    if (type == "request_challenge" && session.stage == Stage::setupDevice)
+      return requestChallenge(session, action);
+    if (type == "submit_signature" && session.stage == Stage::deviceChallenge)
       return verifySignature(session, action);
-    }
     return error(session.id, 409, "unexpected_action", "restart_flow",
                  "The action '" + type + "' does not fit this step of the flow");
+  }
+
+  Reply selectMethod(Session& session, const std::string& method, StepEffects& effects) {
+    if (method == "email_otp" || method == "sms_otp") {
+      session.method = method;
+      sendCode(session);
+      effects.codeSent = true;
+      return enterCodePrompt(session);
+    }
+    if (method == "qr_approval") {
+      session.stage = Session::Stage::awaitApproval;
+      const std::string nonce = randomToken(16);
+      const std::string token = randomToken(16);
+      qr->openAuthSession(session.id, nonce, token);
+      Json payload = Json::object();
+      payload["type"] = "qr_auth";
+      payload["session_id"] = session.id;
+      payload["nonce"] = nonce;
+      payload["phone_action_token"] = token;
+      return awaitApprovalPrompt(session, payload.dump());
+    }
+    if (method == "oauth_redirect") {
+      session.stage = Session::Stage::redirect;
+      session.oauthState = randomToken(16);
+      session.oauthCode = randomToken(18);
+      effects.redirected = true;
+      Json p = Json::object();
+      p["type"] = "redirect";
+      p["url"] = service->baseUrl() + "/oauth/authorize?state=" + session.oauthState;
+      p["returnScheme"] = "velqocli";
+      return prompt(session, p);
+    }
+    return error(session.id, 400, "invalid_method", "select_method", "That sign-in method is not offered");
+  }
+
+  Reply resendCode(Session& session, StepEffects& effects) {
+    if (Clock::now() < session.codeSentAt + options.resendDelay) {
+      const auto wait = std::chrono::duration_cast<std::chrono::seconds>(session.codeSentAt +
+                                                                         options.resendDelay - Clock::now());
+      return error(session.id, 429, "rate_limited", "wait", "A new code can be sent shortly", true,
+                   Json{{"retry_after_seconds", std::max<std::int64_t>(1, wait.count() + 1)}});
+    }
+    sendCode(session);
+    effects.codeSent = true;
+    return enterCodePrompt(session);
+  }
+
+  Reply submitCode(Session& session, const std::string& code) {
+    if (Clock::now() >= session.codeSentAt + options.sessionLifetime) {
+      return error(session.id, 400, "expired_code", "resend_code", "The code has expired");
+    }
+    const bool matches = !code.empty() && (sameText(code, session.code) ||
+                                           (options.developmentCode && code == *options.developmentCode));
+    if (!matches) {
+      session.attemptsLeft -= 1;
+      if (session.attemptsLeft <= 0) {
+        session.code.clear();
+        return error(session.id, 400, "too_many_attempts", "restart_flow", "Too many wrong codes", false);
+      }
+      return error(session.id, 400, "invalid_code", "retry_input", "The code is not valid", true,
+                   Json{{"attemptsRemaining", session.attemptsLeft}});
+    }
+    session.code.clear();
+    session.stage = Session::Stage::setupDevice;
+    return setupDevicePrompt(session);
+  }
+
+  Reply pollApproval(Session& session) {
+    for (const auto& decision : qr->decisions()) {
+      if (decision.kind != QrPeer::Decision::Kind::approve || decision.sessionId != session.id) continue;
+      auto device = devices.find(decision.h2index);
+      if (device == devices.end() || device->second.identifier != session.identifier) {
+        return error(session.id, 403, "approval_rejected", "restart_flow",
+                     "The approving device does not belong to this user");
+      }
+      session.stage = Session::Stage::setupDevice;
+      return setupDevicePrompt(session);
+    }
+    return awaitApprovalPrompt(session, "");
+  }
+
+  Reply oauthCallback(Session& session, const Json& action) {
+    const bool valid = sameText(text(action, "code").value_or(""), session.oauthCode) &&
+                       sameText(text(action, "state").value_or(""), session.oauthState);
+    if (!valid)
+      return error(session.id, 400, "invalid_callback", "restart_flow", "The callback does not match");
+    session.oauthCode.clear();
+    session.stage = Session::Stage::setupDevice;
+    return setupDevicePrompt(session);
+  }
+
+  Reply requestChallenge(Session& session, const Json& action) {
+    session.hindex = text(action, "hindex").value_or("");
+    session.keyset = text(action, "keyset").value_or("");
+    session.sk2 = text(action, "sk2").value_or("");
+    auto opened = openKeyset(session.keyset, session.sk2);
+    if (session.hindex.empty() || !opened) {
+      return error(session.id, 400, "decryption_failed", "restart_flow", "The keyset does not open with sk2");
+    }
+    session.publicKey = opened->publicKey;
+    session.combinedSalt = opened->combinedSalt;
+    return challengePrompt(session);
   }
 
   Reply verifySignature(Session& session, const Json& action) {

@@ -206,7 +206,8 @@ TEST_F(DeviceCryptoStoreTest, FallbackOnlyForUnavailableOrUnimplementedHardware)
 }
 
 TEST_F(DeviceCryptoStoreTest, SharedSecretRecoveryRules) {
-  auto software = VelqoV1DeviceCryptoStore::create(kService, false);
+  auto software =
+      VelqoV1DeviceCryptoStore::create(kService, VelqoV1DeviceCryptoStore::SecureEnclaveUse::never);
   const Bytes secret(32, 7);
   EXPECT_EQ(software->sharedSecret("a", "p1", VelqoV1WrapMetadata::fallback(secret)), secret);
   EXPECT_EQ(software->createSharedSecret("a", "p1").metadata.kind(), VelqoV1WrapMetadata::Kind::fallback);

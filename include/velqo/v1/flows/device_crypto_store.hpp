@@ -171,17 +171,19 @@ struct VELQO_API VelqoV1SharedSecret {
 /// operations on the same credential are not ordered against each other).
 class VELQO_API VelqoV1DeviceCryptoStore {
  public:
+  /// Where new shared secrets come from: the hardware key when the hardware grants one, or
+  /// never (every new secret is kept in the record itself).
+  enum class SecureEnclaveUse { whenAvailable, never };
+
   /// `serviceName`: the item-store service of the records (an empty text is used unchanged);
-  /// without one, the main bundle's identifier, else "com.velqo.sdk". `useSecureEnclave`
-  /// false keeps every new secret in the record itself.
+  /// without one, the main bundle's identifier, else "com.velqo.sdk".
   explicit VelqoV1DeviceCryptoStore(std::optional<std::string> serviceName = std::nullopt,
-                                    bool useSecureEnclave = true);
+                                    SecureEnclaveUse secureEnclave = SecureEnclaveUse::whenAvailable);
   static std::shared_ptr<VelqoV1DeviceCryptoStore> create(
-      std::optional<std::string> serviceName = std::nullopt, bool useSecureEnclave = true);
+      std::optional<std::string> serviceName = std::nullopt,
+      SecureEnclaveUse secureEnclave = SecureEnclaveUse::whenAvailable);
 
   const std::string& serviceName() const noexcept { return serviceName_; }
-  /// The hardware-key helper (internal type; opaque to hosts).
-  const detail::VelqoV1SecureEnclaveWrapper& secureWrapper() const noexcept { return *secureWrapper_; }
 
   /// normalise(identifier) + "+" + projectId (projectId unchanged).
   static std::string recordKey(std::string_view identifier, std::string_view projectId);

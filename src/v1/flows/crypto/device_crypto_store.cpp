@@ -96,14 +96,14 @@ VelqoV1SharedSecret::~VelqoV1SharedSecret() {
 // ---- VelqoV1DeviceCryptoStore ----
 
 VelqoV1DeviceCryptoStore::VelqoV1DeviceCryptoStore(std::optional<std::string> serviceName,
-                                                   bool useSecureEnclave)
+                                                   SecureEnclaveUse secureEnclave)
     : serviceName_(serviceName ? std::move(*serviceName) : defaultServiceName()),
-      secureWrapper_(
-          std::make_shared<const detail::VelqoV1SecureEnclaveWrapper>(serviceName_, useSecureEnclave)) {}
+      secureWrapper_(std::make_shared<const detail::VelqoV1SecureEnclaveWrapper>(
+          serviceName_, secureEnclave == SecureEnclaveUse::whenAvailable)) {}
 
 std::shared_ptr<VelqoV1DeviceCryptoStore> VelqoV1DeviceCryptoStore::create(
-    std::optional<std::string> serviceName, bool useSecureEnclave) {
-  return std::make_shared<VelqoV1DeviceCryptoStore>(std::move(serviceName), useSecureEnclave);
+    std::optional<std::string> serviceName, SecureEnclaveUse secureEnclave) {
+  return std::make_shared<VelqoV1DeviceCryptoStore>(std::move(serviceName), secureEnclave);
 }
 
 std::string VelqoV1DeviceCryptoStore::recordKey(std::string_view identifier, std::string_view projectId) {

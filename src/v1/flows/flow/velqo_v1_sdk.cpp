@@ -46,7 +46,8 @@ VelqoV1SDK::VelqoV1SDK(Passkey, std::string identifier, const std::string& baseU
       sdkVersion_(sdkVersion ? std::move(*sdkVersion) : defaultSdkVersion()) {
   // The store's own default service name is the main bundle's identifier, else
   // "com.velqo.sdk"; its hardware-key wrapper uses the same name.
-  auto store = VelqoV1DeviceCryptoStore::create(std::nullopt, true);
+  auto store = VelqoV1DeviceCryptoStore::create(std::nullopt,
+                                                VelqoV1DeviceCryptoStore::SecureEnclaveUse::whenAvailable);
   crypto_ = VelqoV1DeviceCryptoService::create(identifier, std::move(store));
 
   VelqoV1ClientConfig::Settings settings;
