@@ -138,7 +138,7 @@ SigninCommand parseSignin(const std::vector<std::string>& args, std::size_t pos)
   cmd.codeChallenge = optionalValue(values, "--code-challenge");
   cmd.manualMethod = flag(values, "--manual-method");
   cmd.noAutoPoll = flag(values, "--no-auto-poll");
-  cmd.token = tokenOptions(values, "v1 signin", false);
+  cmd.token = tokenOptions(values, "v1 signin", /*required=*/false);
   return cmd;
 }
 
@@ -164,7 +164,7 @@ ExchangeCommand parseExchange(const std::vector<std::string>& args, std::size_t 
   specs.insert(specs.end(), kTokenSpecs.begin(), kTokenSpecs.end());
   const auto values = parseOptions(args, pos, specs, "v1 exchange");
   ExchangeCommand cmd;
-  cmd.token = *tokenOptions(values, "v1 exchange", true);
+  cmd.token = *tokenOptions(values, "v1 exchange", /*required=*/true);
   cmd.code = requiredValue(values, "--code", "v1 exchange");
   cmd.verifier = optionalValue(values, "--verifier");
   return cmd;
@@ -265,7 +265,7 @@ OptionValues parseAccountOptions(const std::vector<std::string>& args, std::size
   service.baseUrl = optionalValue(values, "--base-url");
   if (service.baseUrl && service.baseUrl->empty()) throw UsageFailure("option --base-url must not be empty");
   if (values.contains("--api-key")) service.apiKey = requiredValue(values, "--api-key", command);
-  service.oauth = tokenOptions(values, command, false);
+  service.oauth = tokenOptions(values, command, /*required=*/false);
   return values;
 }
 

@@ -62,14 +62,14 @@ void handleAnswer(const ApiService::Outcome<GetDeviceDetailsResponse>& outcome,
                   const std::shared_ptr<DevSessionCallback>& callback) {
   if (!outcome) {
     log("Network/Decode Error: " + outcome.error().localizedDescription());
-    report(callback, false);
+    report(callback, /*success=*/false);
     return;
   }
   const auto& [answer, status] = outcome.value();
   if (status != 200) {
     log("API Error: Status " + std::to_string(status) +
         ", Response Message: " + answer.message.value_or("N/A"));
-    report(callback, false);
+    report(callback, /*success=*/false);
     return;
   }
   report(callback, answer.data && storeDevices(*answer.data));
@@ -94,12 +94,12 @@ void DevSession::fetchDeviceDetails(std::shared_ptr<DevSessionCallback> callback
   const std::string url = endPoints_.loginBase + "/device/details";
   const std::string user = internalUtils_->getLastUser().value_or("");
   if (user.empty()) {
-    report(callback, false);
+    report(callback, /*success=*/false);
     return;
   }
   auto token = accessTokenFor(user);
   if (!token) {
-    report(callback, false);
+    report(callback, /*success=*/false);
     return;
   }
   apiService_->get<GetDeviceDetailsResponse>(

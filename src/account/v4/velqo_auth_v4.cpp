@@ -112,7 +112,7 @@ VelqoAuthV4::VelqoAuthV4(Passkey, std::shared_ptr<const ApiService> apiService,
       state_(std::make_unique<State>()) {}
 
 VelqoAuthV4::~VelqoAuthV4() {
-  state_->clearState(false);
+  state_->clearState(/*keepCallback=*/false);
 }
 
 template <class Response, class Request>
@@ -139,7 +139,7 @@ void VelqoAuthV4::authenticate(const std::string& userid, const std::shared_ptr<
   std::uint64_t attempt = 0;
   {
     std::lock_guard lock(state_->mutex);
-    state_->clearState(false);
+    state_->clearState(/*keepCallback=*/false);
     attempt = ++state_->attempt;
     state_->currentUserId = userid;
     state_->callback = callback;
@@ -555,7 +555,7 @@ std::shared_ptr<AuthV4Callback> VelqoAuthV4::finish(std::uint64_t attempt) {
   std::lock_guard lock(state_->mutex);
   if (state_->attempt != attempt) return nullptr;
   auto callback = state_->callback.lock();
-  state_->clearState(false);
+  state_->clearState(/*keepCallback=*/false);
   ++state_->attempt;  // whatever still arrives for the finished attempt is dropped
   return callback;
 }

@@ -458,7 +458,8 @@ struct VelqoAuthV5::Steps {
     }
     (void)KeychainManager::saveV4PersistentDeviceToken(deviceToken, userId);
     e.pendingStore_.remove(userId);
-    startLoginAuthInit(e, attempt, materialOf(*artifacts, deviceToken), deviceInfo, true);
+    startLoginAuthInit(e, attempt, materialOf(*artifacts, deviceToken), deviceInfo,
+                       /*afterRegistration=*/true);
   }
 
   // ---- login ----
@@ -711,7 +712,7 @@ struct VelqoAuthV5::Steps {
     Attempt attempt = 0;
     {
       std::lock_guard lock(e.state_->mutex);
-      e.state_->reset(false);
+      e.state_->reset(/*keepCallback=*/false);
       e.state_->callback = cb;
       e.state_->currentUserId = userId;
       attempt = ++e.state_->attempt;
@@ -744,7 +745,7 @@ struct VelqoAuthV5::Steps {
         e.credentialStore_.remove(userId);
         e.credentialStore_.secureWrapper().deleteKey(userId);
         e.pendingStore_.remove(userId);
-        setLoginFlow(e, attempt, false);
+        setLoginFlow(e, attempt, /*isLoginFlow=*/false);
         startRegistrationAuthInit(e, attempt, deviceInfo);
         return;
       }
@@ -753,8 +754,8 @@ struct VelqoAuthV5::Steps {
     }
     if (material) {
       e.pendingStore_.remove(userId);
-      setLoginFlow(e, attempt, true);
-      startLoginAuthInit(e, attempt, std::move(*material), deviceInfo, false);
+      setLoginFlow(e, attempt, /*isLoginFlow=*/true);
+      startLoginAuthInit(e, attempt, std::move(*material), deviceInfo, /*afterRegistration=*/false);
       return;
     }
 
@@ -778,7 +779,7 @@ struct VelqoAuthV5::Steps {
                "; clearing pending state.");
       e.pendingStore_.remove(userId);
     }
-    setLoginFlow(e, attempt, false);
+    setLoginFlow(e, attempt, /*isLoginFlow=*/false);
     startRegistrationAuthInit(e, attempt, deviceInfo);
   }
 };

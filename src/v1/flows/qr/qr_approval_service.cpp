@@ -270,9 +270,9 @@ struct VelqoV1QrApprovalService::Impl {
         fail(completion, std::move(failure));
       }
     } else if (error) {
-      fail(completion, ownError(Code::transportError, error->localizedDescription(), true));
+      fail(completion, ownError(Code::transportError, error->localizedDescription(), /*retryable=*/true));
     } else {
-      fail(completion, ownError(Code::transportError, "Missing HTTP response", true));
+      fail(completion, ownError(Code::transportError, "Missing HTTP response", /*retryable=*/true));
     }
   }
 
