@@ -96,7 +96,7 @@ TEST_F(V1Client, SignInStartTakesCredentialsFromProviderThenHandlerAndNeverForOt
     const std::size_t before = peer.requestCount();
     peer.enqueue(V1Peer::answer("s-1", kSelectMethod));
     StateRecorder done;
-    startFlow(*client, c.flow, "Alice", done.completion(), std::nullopt, c.given);
+    startFlow(*client, c.flow, "Alice", done.callback(), std::nullopt, c.given);
     ASSERT_TRUE(done.waitFor(1));
     const auto action = envelope(peer.exchanges().at(before))["action"];
     EXPECT_EQ(providerCalls.load(), c.providerCalls);
@@ -120,7 +120,7 @@ TEST_F(V1Client, StartMakesAPkcePairUnlessTheCallerGivesANonBlankChallenge) {
     peer.enqueue(V1Peer::answer("s-1", kSelectMethod));
     StateRecorder done;
     const std::size_t before = peer.requestCount();
-    startFlow(*client, Flow::signup, " Alice ", done.completion(), given);
+    startFlow(*client, Flow::signup, " Alice ", done.callback(), given);
     ASSERT_TRUE(done.waitFor(1));
     const std::string body = peer.exchanges().at(before).request.body;
     const auto verifier = client->currentCodeVerifier();
@@ -156,7 +156,7 @@ TEST_F(V1Client, CompletedPromptHandsOutTheVerifierOnceAndABlankCodeKeepsIt) {
     if (cases[i].kept) {
       peer.enqueue(V1Peer::answer("s-1", kSelectMethod));
       StateRecorder started;
-      startFlow(*client, Flow::signin, "x", started.completion());
+      startFlow(*client, Flow::signin, "x", started.callback());
       ASSERT_TRUE(started.waitFor(1));
       made = client->currentCodeVerifier();
       ASSERT_TRUE(made);
@@ -370,7 +370,7 @@ TEST_F(V1Client, ClearCodesCallTheInvalidatorWithTheCurrentIdentifierEvenWhenRes
     if (c.startFirst) {
       peer.enqueue(V1Peer::answer("s-1", kSelectMethod));
       StateRecorder started;
-      startFlow(*client, Flow::signin, " Bob ", started.completion());
+      startFlow(*client, Flow::signin, " Bob ", started.callback());
       ASSERT_TRUE(started.waitFor(1));
     }
     peer.enqueue(V1Peer::answer("s-2", V1Peer::errorPrompt(c.code, "retry_request", "no device", true)));
@@ -393,7 +393,7 @@ TEST_F(V1Client, DeviceTrustPromptsAreAnsweredThroughTheHandlerAndTheFollowUpSen
       R"({"type":"device_challenge","challenge":"Y2g=","keyId":"k-1","algorithm":"a","domain":"auth.test","combinedsalt":"c"})"));
   peer.enqueue(V1Peer::answer("s-3", V1Peer::completedPrompt("ac-9")));
   StateRecorder done;
-  startFlow(*client, Flow::signup, "carol", done.completion(), "chal");
+  startFlow(*client, Flow::signup, "carol", done.callback(), "chal");
   EXPECT_EQ(done.single().as<State::Completed>()->authCode, "ac-9");
   EXPECT_EQ(hookCalls.load(), 4);  // three loading states and the completed one
 
@@ -459,7 +459,7 @@ TEST_F(V1Client, ResetDuringARequestIsIdleAtOnceAndTheLateAnswerReplacesIt) {
   std::atomic<int> idleHooks{0};
   client->setOnStateChange([&](const State& s) { idleHooks += s.kind() == State::Case::idle ? 1 : 0; });
   StateRecorder done;
-  startFlow(*client, Flow::signin, "erin", done.completion());
+  startFlow(*client, Flow::signin, "erin", done.callback());
   client->reset();
   EXPECT_EQ(client->state(), State::idle());
   EXPECT_EQ(idleHooks.load(), 1);
@@ -485,7 +485,7 @@ TEST_F(V1Client, AReleasedClientsLateAnswerAndScheduledResendCallNothing) {
     client->setOnStateChange([&](const State&) { ++hookCalls; });
     StateRecorder done;
     const std::size_t before = peer.requestCount();
-    client->poll(done.completion());
+    client->poll(done.callback());
     std::weak_ptr<VelqoProtocolV1Client> weak = client;
     if (resendPending) {
       ASSERT_TRUE(peer.waitForRequests(before + 1, 30s));
@@ -494,7 +494,7 @@ TEST_F(V1Client, AReleasedClientsLateAnswerAndScheduledResendCallNothing) {
     client.reset();
     std::this_thread::sleep_for(500ms);
     EXPECT_TRUE(weak.expired());
-    EXPECT_TRUE(done.states().empty());
+    EXPECT_TRUE(done.results().empty());
     EXPECT_EQ(hookCalls.load(), 1);  // the loading state only
     EXPECT_EQ(peer.requestCount(), before + 1);
   }
@@ -543,9 +543,9 @@ TEST(V1ClientWire, HeadersAreExactAndInOrderAndXUniqueFollowsTheIdentifier) {
     for (int step = 0; step < 2; ++step) {  // the start, then a step that uses the current identifier
       StateRecorder done;
       if (step == 0) {
-        startFlow(*client, Flow::signin, c.identifier, done.completion(), "x");
+        startFlow(*client, Flow::signin, c.identifier, done.callback(), "x");
       } else {
-        client->submitTotp("123456", done.completion());
+        client->submitTotp("123456", done.callback());
       }
       ASSERT_EQ(done.single().kind(), State::Case::prompt);
       const std::string request = server.rawRequests().back();
@@ -563,7 +563,7 @@ TEST(V1ClientWire, HeadersAreExactAndInOrderAndXUniqueFollowsTheIdentifier) {
     // After a reset a step has no identifier, so no x-unique header.
     client->reset();
     StateRecorder done;
-    client->poll(done.completion());
+    client->poll(done.callback());
     ASSERT_TRUE(done.waitFor(1));
     EXPECT_EQ(server.rawRequests().back().find("x-unique"), std::string::npos);
   }
@@ -581,7 +581,7 @@ TEST_F(V1Client, EventLinesOfAScriptedFlow) {
   auto client = makeClient();
   (void)startOnce(*client, " Alice ");
   StateRecorder submitted;
-  client->submitCode("123456", submitted.completion());
+  client->submitCode("123456", submitted.callback());
   EXPECT_EQ(errorOf(submitted.single()).code, "http_error");
   EXPECT_EQ(errorOf(pollOnce(*client)).code, "rate_limited");
 
@@ -610,8 +610,8 @@ TEST_F(V1Client, AnEnvelopeThatCannotBeEncodedCompletesBeforeSendReturns) {
   std::vector<State> hook;
   client->setOnStateChange([&](const State& s) { hook.push_back(s); });
   StateRecorder done;
-  client->submitCode("\xFF\xFE", done.completion());
-  const auto states = done.states();  // no waiting: it must already be there
+  client->submitCode("\xFF\xFE", done.callback());
+  const auto states = done.results();  // no waiting: it must already be there
   ASSERT_EQ(states.size(), 1u);
   EXPECT_EQ(errorOf(states[0]).code, "request_encoding_failed");
   EXPECT_EQ(errorOf(states[0]).message, "Failed to encode v1 request (traceId: unavailable)");
