@@ -4,6 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
+#include <tuple>
+
 #include "platform/crypto.hpp"
 #include "v1/flows/qr_oauth_test_support.hpp"
 #include "v1/protocol/client_test_support.hpp"
@@ -241,19 +244,34 @@ TEST_F(QrApprovalTest, FailuresBeforeSendingCompleteOnTheCallersThreadAndSendNot
     EXPECT_EQ(catcher.callerThread(), std::this_thread::get_id()) << c.name;
     EXPECT_EQ(catcher.wait(0ms)->error(), c.expected) << c.name;
   }
-  // A signer that fails with an error of its own.
+  // Signers that fail: their errors pass on, and clear the record only when they say so.
   struct FailingSigner : VelqoV1QrSigning {
+    std::function<void()> thrower;
+    std::vector<std::string> cleared;
     VelqoV1QrSignaturePayload signQrMessage(const std::string&, const std::string&) override {
-      throw std::runtime_error("no key today");
+      thrower();
+      throw std::logic_error("the thrower returned");
     }
-    void clearRecord(const std::string&) override {}
+    void clearRecord(const std::string& identifier) override { cleared.push_back(identifier); }
   };
-  for (const VelqoV1QrPayload& payload : {authPayload(), bindPayload()}) {
-    Catcher<Result> catcher(session);
-    VelqoV1QrApprovalService::create(approvals()->config(), std::make_shared<FailingSigner>(), session)
-        ->approve(payload, "alice", true, catcher.callback());
-    ASSERT_EQ(catcher.calls(), 1);
-    EXPECT_EQ(catcher.wait(0ms)->error(), err("signing_failed", "no key today"));
+  const std::vector<std::tuple<std::function<void()>, Error, bool>> signers = {
+      {[] { throw std::runtime_error("no key today"); }, err("signing_failed", "no key today"), false},
+      {[] { throw VelqoV1DeviceCryptoError("decryption_failed", "QR signing failed", true); },
+       err("decryption_failed", "QR signing failed", false, true), true},
+      {[] { throw VelqoV1DeviceCryptoError("invalid_signature", "QR signing failed", false); },
+       err("invalid_signature", "QR signing failed"), false},
+  };
+  for (const auto& [thrower, expected, clears] : signers) {
+    for (const VelqoV1QrPayload& payload : {authPayload(), bindPayload()}) {
+      auto signer = std::make_shared<FailingSigner>();
+      signer->thrower = thrower;
+      Catcher<Result> catcher(session);
+      VelqoV1QrApprovalService::create(approvals()->config(), signer, session)
+          ->approve(payload, "alice", true, catcher.callback());
+      ASSERT_EQ(catcher.calls(), 1);
+      EXPECT_EQ(catcher.wait(0ms)->error(), expected);
+      EXPECT_EQ(signer->cleared, clears ? std::vector<std::string>{"alice"} : std::vector<std::string>{});
+    }
   }
   EXPECT_EQ(service.requestCount(), 0u);
 }
