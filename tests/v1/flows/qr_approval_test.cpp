@@ -94,13 +94,13 @@ TEST_F(QrApprovalTest, ApprovalAndBindAreVerifiedByTheServiceAndCarryTheV1Header
   const std::string hindex = setUpDevice();
   qr.openAuthSession("sess-1", "n-1", "pat-1");
 
-  const Result result = run(authPayload());
+  const Result result = run(authPayload(), " Alice ", false);
   ASSERT_TRUE(result.ok()) << result.error().code() << ": " << result.error().message();
   EXPECT_EQ(result.value(), VelqoV1QrApprovalOutcome::approved());
   ASSERT_EQ(qr.decisions().size(), 1u);
   EXPECT_EQ(qr.decisions()[0].sessionId, "sess-1");
   EXPECT_EQ(qr.decisions()[0].h2index, hindex);
-  EXPECT_TRUE(qr.decisions()[0].rememberDevice);
+  EXPECT_FALSE(qr.decisions()[0].rememberDevice);
 
   const auto request = v1.exchanges().at(0).request;
   EXPECT_EQ(request.path, "/v1/auth");
@@ -129,12 +129,12 @@ TEST_F(QrApprovalTest, ApprovalAndBindAreVerifiedByTheServiceAndCarryTheV1Header
 
   // A bind names the normalised user.
   qr.openBindSession("bind-1", "n-2");
-  const Result bound = run(bindPayload(), "  ALICE\n", false);
+  const Result bound = run(bindPayload(), "  ALICE\n", true);
   ASSERT_TRUE(bound.ok()) << bound.error().code() << ": " << bound.error().message();
   EXPECT_EQ(bound.value(), VelqoV1QrApprovalOutcome::bound("alice"));
   ASSERT_EQ(qr.decisions().size(), 2u);
   EXPECT_EQ(qr.decisions()[1].userid, "alice");
-  EXPECT_FALSE(qr.decisions()[1].rememberDevice);
+  EXPECT_TRUE(qr.decisions()[1].rememberDevice);
 
   const auto bindRequest = service.requests().back();
   EXPECT_EQ(bindRequest.path, "/v1/auth/qr-bind");
