@@ -150,40 +150,6 @@ void expectRegistration(const std::pair<int, std::vector<Json>>& run) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// V4: registration with a code, then a login that proves the device.
-
-TEST(CliAccountV4, RegistrationThenLoginInANewProcess) {
-  AccountService service;
-  const Device phone(service, "v4");
-  const auto [regStatus, registration] = phone.signInV4("v4@example.com");
-  EXPECT_EQ(regStatus, 0);
-  ASSERT_EQ(registration.size(), 2u);
-  EXPECT_EQ(registration[0], event("otp_required"));
-  EXPECT_EQ(registration[1], Json({{"event", "success"},
-                                   {"accessToken", nullptr},
-                                   {"refreshToken", nullptr},
-                                   {"isLoginFlow", false}}));
-  EXPECT_EQ(service.v4.verifiedDevices("v4@example.com"), 1u);
-
-  const auto [loginStatus, login] = phone.signInV4("v4@example.com");
-  EXPECT_EQ(loginStatus, 0);
-  ASSERT_EQ(login.size(), 1u) << "no code for a registered device";
-  EXPECT_EQ(login[0].value("event", ""), "success");
-  EXPECT_TRUE(login[0]["isLoginFlow"].get<bool>());
-  const std::string token = login[0].value("accessToken", "");
-  EXPECT_EQ(std::count(token.begin(), token.end(), '.'), 2) << "the service's ID token";
-  EXPECT_EQ(service.v4.provenLogins(), 1u);
-  EXPECT_EQ(phone.line({"last-user"}), Json({{"lastUser", "v4@example.com"}}));
-
-  // A wrong code ends the attempt with the error's raw code and status 1.
-  const CliRun wrong =
-      Device(service, "v4-other").run({"v4", "signin", "--userid", "w@example.com"}, "999999x\n");
-  EXPECT_EQ(wrong.status, 1);
-  ASSERT_EQ(wrong.stdoutLines.size(), 2u);
-  EXPECT_EQ(Json::parse(wrong.stdoutLines[1]).value("code", ""), "OTP_VERIFICATION_FAILED");
-}
-
-// ---------------------------------------------------------------------------------------------
 // V5: first and returning sign-in, with and without the hardware-key store.
 
 Json v5Success(const std::string& token, bool isLoginFlow) {
@@ -192,42 +158,30 @@ Json v5Success(const std::string& token, bool isLoginFlow) {
 }
 
 TEST(CliAccountV5, FirstAndReturningSignInWithAndWithoutTheHardwareKeyStore) {
-  const std::vector<std::string> noKey = {"--no-secure-enclave"};
-  for (const bool hardware : {true, false}) {
-    SCOPED_TRACE(hardware ? "hardware key" : "no hardware key");
-    AccountService service;
-    const Device phone(service, "v5");
-    const auto global = hardware ? std::vector<std::string>{"--debug"} : noKey;
-    const std::string user = "v5-user@example.com";
-    const CliRun first = runCli(phone.args({"v5", "signin", "--userid", user}, global), "123456\n");
-    ASSERT_EQ(first.status, 0) << first.stderrText;
-    ASSERT_EQ(first.stdoutLines.size(), 2u);
-    EXPECT_EQ(Json::parse(first.stdoutLines[0]), event("otp_required"));
-    const std::string issued = service.v5.logins().at(0).issued;
-    EXPECT_EQ(Json::parse(first.stdoutLines[1]), v5Success(issued, false));
-    if (hardware) {
-      EXPECT_NE(first.stderrText.find("[V5PendingRegistrationStore]"), std::string::npos)
-          << "diagnostics are on";
-      for (const std::string& secret : {user, std::string("123456"), issued}) {
-        EXPECT_EQ(first.stderrText.find(secret), std::string::npos) << "stderr shows " << secret;
-      }
-    }
-
-    const auto [status, returning] = phone.signInV5(user, global);
-    EXPECT_EQ(status, 0);
-    ASSERT_EQ(returning.size(), 1u);
-    EXPECT_EQ(returning[0], v5Success(service.v5.logins().at(1).issued, true));
-    EXPECT_EQ(service.v5.registrationCount(), 1u);
+  AccountService service;
+  const Device phone(service, "v5");
+  const std::string user = "v5-user@example.com";
+  const CliRun first = runCli(phone.args({"v5", "signin", "--userid", user}, {"--debug"}), "123456\n");
+  ASSERT_EQ(first.status, 0) << first.stderrText;
+  ASSERT_EQ(first.stdoutLines.size(), 2u);
+  EXPECT_EQ(Json::parse(first.stdoutLines[0]), event("otp_required"));
+  const std::string issued = service.v5.logins().at(0).issued;
+  EXPECT_EQ(Json::parse(first.stdoutLines[1]), v5Success(issued, false));
+  EXPECT_NE(first.stderrText.find("[V5PendingRegistrationStore]"), std::string::npos) << "diagnostics are on";
+  for (const std::string& secret : {user, std::string("123456"), issued}) {
+    EXPECT_EQ(first.stderrText.find(secret), std::string::npos) << "stderr shows " << secret;
   }
+  const auto [status, returning] = phone.signInV5(user);
+  EXPECT_EQ(status, 0);
+  ASSERT_EQ(returning.size(), 1u);
+  EXPECT_EQ(returning[0], v5Success(service.v5.logins().at(1).issued, true));
 
   // A record bound to the hardware key cannot be opened once the store is not available: the
   // device registers again, and logs in without the hardware key from then on.
-  AccountService service;
-  const Device phone(service, "v5-key-gone");
-  ASSERT_EQ(phone.signInV5("k@example.com").first, 0);
-  expectRegistration(phone.signInV5("k@example.com", noKey));
+  const std::vector<std::string> noKey = {"--no-secure-enclave"};
+  expectRegistration(phone.signInV5(user, noKey));
   EXPECT_EQ(service.v5.registrationCount(), 2u);
-  EXPECT_TRUE(phone.signInV5("k@example.com", noKey).second.at(0)["isLoginFlow"].get<bool>());
+  EXPECT_TRUE(phone.signInV5(user, noKey).second.at(0)["isLoginFlow"].get<bool>());
 }
 
 TEST(CliAccountV5, ASecondProcessResumesTheRegistrationTheFirstLeftOpen) {
@@ -241,16 +195,6 @@ TEST(CliAccountV5, ASecondProcessResumesTheRegistrationTheFirstLeftOpen) {
   expectRegistration(phone.signInV5("r@example.com"));
   EXPECT_EQ(service.requestsTo("/v5/auth-init"), 2u) << "one registration auth-init, one login auth-init";
   EXPECT_EQ(service.v5.registrationCount(), 1u);
-}
-
-TEST(CliAccountV5, AStaleDeviceRegistersAgain) {
-  AccountService service;
-  const Device phone(service, "v5-stale");
-  ASSERT_EQ(phone.signInV5("s@example.com").first, 0);
-  service.v5.forgetDevices();
-  expectRegistration(phone.signInV5("s@example.com"));
-  EXPECT_EQ(service.v5.registrationCount(), 2u);
-  EXPECT_EQ(service.v5.deviceCount(), 1u);
 }
 
 TEST(CliAccountV5, TheThreeEndingsOfALogin) {
@@ -289,9 +233,10 @@ TEST(CliAccountV5, TheThreeEndingsOfALogin) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Push login: registration of the push token, and login requests handled, approved, declined.
+// V4 sign-in, push login and web login by PIN: what each command prints, and the errors it
+// passes on.
 
-TEST(CliAccountPush, RegistersEachTokenOnceAndAnswersLoginRequests) {
+TEST(CliAccountPushAndWeb, RegistersTheTokenAndAnswersLoginRequests) {
   AccountService service;
   const Device phone(service, "push");
   const std::string user = "push@example.com";
@@ -303,26 +248,44 @@ TEST(CliAccountPush, RegistersEachTokenOnceAndAnswersLoginRequests) {
       phone.line({"push", "approve", "--request-id", "req-x"}, 1),
       Json({{"error", {{"domain", "VelqoSDK"}, {"code", 401}, {"message", "User not authenticated."}}}}));
 
-  ASSERT_EQ(phone.signInV4(user).first, 0);
-  ASSERT_EQ(phone.signInV4(user).first, 0);
-  for (const char* token : {"0AFF", "0aff", "0B0c"}) {
-    EXPECT_EQ(phone.line({"push", "register", "--token", token})["registered"], true) << token;
-  }
-  const auto registrations = service.push.registrations();
-  ASSERT_EQ(registrations.size(), 2u) << "the same token is registered once";
-  EXPECT_EQ(registrations[0].pushToken + " " + registrations[1].pushToken + " " + registrations[1].userid,
-            "0aff 0b0c " + user);
+  // V4: a registration with a code, then a login that proves the device in a new process.
+  const auto [regStatus, registration] = phone.signInV4(user);
+  EXPECT_EQ(regStatus, 0);
+  EXPECT_EQ(registration, (std::vector<Json>{event("otp_required"), Json({{"event", "success"},
+                                                                          {"accessToken", nullptr},
+                                                                          {"refreshToken", nullptr},
+                                                                          {"isLoginFlow", false}})}));
+  const auto [loginStatus, login] = phone.signInV4(user);
+  EXPECT_EQ(loginStatus, 0);
+  ASSERT_EQ(login.size(), 1u) << "no code for a registered device";
+  EXPECT_TRUE(login[0]["isLoginFlow"].get<bool>());
+  const std::string idToken = login[0].value("accessToken", "");
+  EXPECT_EQ(std::count(idToken.begin(), idToken.end(), '.'), 2) << "the service's ID token";
+  EXPECT_EQ(service.v4.provenLogins(), 1u);
+  EXPECT_EQ(phone.line({"last-user"}), Json({{"lastUser", user}}));
+  // A wrong code ends the attempt with the error's raw code and status 1.
+  const CliRun wrong =
+      Device(service, "v4-other").run({"v4", "signin", "--userid", "w@example.com"}, "999999x\n");
+  EXPECT_EQ(wrong.status, 1);
+  ASSERT_EQ(wrong.stdoutLines.size(), 2u);
+  EXPECT_EQ(Json::parse(wrong.stdoutLines[1]).value("code", ""), "OTP_VERIFICATION_FAILED");
+
+  EXPECT_EQ(phone.line({"push", "register", "--token", "0B0c"}),
+            Json({{"pushToken", "0b0c"}, {"registered", true}}));
+  ASSERT_EQ(service.push.registrations().size(), 1u);
+  EXPECT_EQ(service.push.registrations()[0].userid, user);
 
   // A delivered login request is fetched and shown; with --approve it is then approved.
   const std::string first = service.push.raiseLoginRequest(user);
-  const Json shown = phone.line({"push", "handle", "--payload", Json{{"request_id", first}}.dump()});
-  EXPECT_EQ(shown["loginRequest"]["requestId"], first);
-  EXPECT_EQ(shown["loginRequest"]["details"], Json({{"request_id", first},
-                                                    {"ip_address", "203.0.113.7"},
-                                                    {"browser", "Firefox on Linux"},
-                                                    {"timestamp", "2026-01-01T12:00:00Z"}}));
-  const CliRun approved =
-      phone.run({"push", "handle", "--payload", Json{{"request_id", first}}.dump(), "--approve"});
+  const Json payload = Json{{"request_id", first}};
+  EXPECT_EQ(phone.line({"push", "handle", "--payload", payload.dump()})["loginRequest"],
+            Json({{"requestId", first},
+                  {"details",
+                   {{"request_id", first},
+                    {"ip_address", "203.0.113.7"},
+                    {"browser", "Firefox on Linux"},
+                    {"timestamp", "2026-01-01T12:00:00Z"}}}}));
+  const CliRun approved = phone.run({"push", "handle", "--payload", payload.dump(), "--approve"});
   EXPECT_EQ(approved.status, 0) << approved.stderrText;
   ASSERT_EQ(approved.stdoutLines.size(), 2u);
   EXPECT_EQ(Json::parse(approved.stdoutLines[1]), Json({{"approved", true}}));
@@ -332,24 +295,12 @@ TEST(CliAccountPush, RegistersEachTokenOnceAndAnswersLoginRequests) {
   EXPECT_EQ(phone.line({"push", "decline", "--request-id", second}), Json({{"declined", true}}));
   EXPECT_EQ(service.push.decision(second), ls::PushPeer::Decision::declined);
   // An answered request refuses a second answer: the status is the error's code.
-  const Json again = phone.line({"push", "approve", "--request-id", second}, 1);
-  EXPECT_EQ(again, Json({{"error", {{"domain", "VelqoSDK"}, {"code", 409}, {"message", "Action failed."}}}}));
-
+  EXPECT_EQ(phone.line({"push", "approve", "--request-id", second}, 1),
+            Json({{"error", {{"domain", "VelqoSDK"}, {"code", 409}, {"message", "Action failed."}}}}));
   EXPECT_EQ(phone.line({"push", "handle", "--payload", R"({"request_id": 5})"}, 1),
             Json({{"handled", false}}));
-  EXPECT_EQ(phone.line({"push", "handle", "--payload", "{}", "--decline"}, 1), Json({{"handled", false}}));
-}
 
-// ---------------------------------------------------------------------------------------------
-// Web login by PIN, and its approval.
-
-TEST(CliAccountWeb, LooksUpTheSessionByPinAndApprovesIt) {
-  AccountService service;
-  const Device phone(service, "web");
-  const std::string user = "web@example.com";
-  ASSERT_EQ(phone.signInV4(user).first, 0);
-  ASSERT_EQ(phone.signInV4(user).first, 0);
-
+  // Web login: the session is looked up by its PIN, then approved once.
   const std::string token = service.web.openSession("4821");
   const Json found = phone.line({"web-login", "--pin", "4821"});
   EXPECT_EQ(found["webLogin"]["webToken"], token);

@@ -14,6 +14,7 @@
 
 #include "cli_process.hpp"
 #include "support/test_environment.hpp"
+#include "v1/protocol/test_data.hpp"
 #include "velqo_localservice/local_service.hpp"
 #include "velqo_localservice/v1_peer.hpp"
 #include "velqo_localservice/v1_reference_flow.hpp"
@@ -131,24 +132,32 @@ std::vector<std::string> credentialsArgs(const std::filesystem::path& dataDir, c
   return {"--data-dir", dataDir.string(), "v1", command, "--config-id", kConfig, "--identifier", identifier};
 }
 
-TEST(CliSignIn, ReturningSignInInANewProcessProvesTheStoredDevice) {
+TEST(CliSignIn, FirstAndReturningSignInWithAndWithoutTheHardwareKey) {
   HostedService service;
   const auto dataDir = testing::makeTempDirectory("returning");
-  const auto first = signInWithCode(service, dataDir, "Ret@Example.com");
+  const std::string typed = "Secret.Person@Example.com";
+  const std::string user = "secret.person@example.com";
+  const auto first = signInWithCode(service, dataDir, typed, {"--invite-code", "INVITE-7781"}, {"--debug"});
   ASSERT_EQ(first.status, 0);
   ASSERT_TRUE(isPromptOf(first.updates.front(), "enter_code")) << first.updates.front();
-  EXPECT_EQ(first.updates.front()["prompt"]["destination"], "r***@example.com");
-  ASSERT_EQ(first.updates.back().value("update", ""), "completed") << first.updates.back();
-  EXPECT_FALSE(first.updates.back().value("authCode", "").empty());
+  EXPECT_EQ(first.updates.front()["prompt"]["destination"], "s***@example.com");
+  const Json& completed = first.updates.back();
+  ASSERT_EQ(completed.value("update", ""), "completed") << completed;
+  EXPECT_FALSE(completed.value("authCode", "").empty());
+  EXPECT_NE(first.stderrText.find("[V1][WIRE][REQ]"), std::string::npos) << "diagnostics are on";
+  for (const std::string& secret : {typed, service.codeNumber(0), std::string("INVITE-7781"),
+                                    completed.value("authCode", "x"), completed.value("codeVerifier", "x")}) {
+    EXPECT_EQ(first.stderrText.find(secret), std::string::npos) << "stderr shows " << secret;
+  }
   EXPECT_EQ(service.flow().registeredDeviceCount(), 1u);
-  const CliRun stored = runCli(credentialsArgs(dataDir, "credentials", "ret@example.com"));
+  const CliRun stored = runCli(credentialsArgs(dataDir, "credentials", user));
   ASSERT_EQ(stored.status, 0);
   const Json credentials = Json::parse(stored.stdoutLines.at(0));
   for (const char* key : {"keyset", "hindex", "sk2"}) EXPECT_FALSE(credentials.value(key, "").empty()) << key;
 
   // A new process on the same directory: no prompt; the start carries the stored credentials
   // and the device answers a challenge.
-  const CliRun second = runCli(signinArgs(dataDir, "ret@example.com", service.baseUrl()));
+  const CliRun second = runCli(signinArgs(dataDir, user, service.baseUrl()));
   ASSERT_EQ(second.status, 0) << second.stderrText;
   ASSERT_EQ(second.stdoutLines.size(), 1u);
   EXPECT_EQ(Json::parse(second.stdoutLines[0]).value("update", ""), "completed");
@@ -156,40 +165,50 @@ TEST(CliSignIn, ReturningSignInInANewProcessProvesTheStoredDevice) {
   const auto starts = service.actionsOfType("start");
   ASSERT_EQ(starts.size(), 2u);
   EXPECT_FALSE(starts[0].contains("deviceCredentials"));
-  ASSERT_TRUE(starts[1].contains("deviceCredentials"));
   EXPECT_EQ(starts[1]["deviceCredentials"]["hindex"], credentials["hindex"]);
   EXPECT_EQ(service.actionsOfType("submit_signature").size(), 2u);
   EXPECT_EQ(service.codeCount(), 1u) << "the returning sign-in needed no code";
 
-  // Forgetting the credentials makes the next sign-in a first one again.
-  EXPECT_EQ(runCli(credentialsArgs(dataDir, "forget", "ret@example.com")).status, 0);
-  EXPECT_EQ(runCli(credentialsArgs(dataDir, "credentials", "ret@example.com")).stdoutLines,
-            std::vector<std::string>{"null"});
-}
-
-TEST(CliSignIn, FallsBackToStoredSecretsWithoutTheHardwareKey) {
-  HostedService service;
+  // Without the hardware key store the stored credential cannot be opened: the device is set
+  // up again in the fallback after a new code, and proves itself from the fallback afterwards.
   const std::vector<std::string> noKey = {"--no-secure-enclave", "--debug"};
-  const auto dataDir = testing::makeTempDirectory("fallback");
-  ASSERT_EQ(signInWithCode(service, dataDir, "fb@example.com", {}, noKey).status, 0);
-  const CliRun again = runCli(signinArgs(dataDir, "fb@example.com", service.baseUrl(), {}, noKey));
+  const auto redo = signInWithCode(service, dataDir, user, {}, noKey);
+  ASSERT_EQ(redo.status, 0);
+  EXPECT_TRUE(isPromptOf(redo.updates.front(), "enter_code")) << redo.updates.front();
+  const CliRun again = runCli(signinArgs(dataDir, user, service.baseUrl(), {}, noKey));
   ASSERT_EQ(again.status, 0) << again.stderrText;
   EXPECT_NE(again.stderrText.find("keyStore=software_fallback"), std::string::npos);
   EXPECT_EQ(again.stderrText.find("keyStore=secure_enclave"), std::string::npos);
-  EXPECT_EQ(service.flow().returningDeviceCount(), 1u);
-
-  // A credential made with the hardware key cannot be opened once the key store is gone: the
-  // device is set up again (in the fallback) after a new code, and proves itself afterwards.
-  const auto hardwareDir = testing::makeTempDirectory("hardware");
-  ASSERT_EQ(signInWithCode(service, hardwareDir, "hw@example.com").status, 0);
-  const auto redo = signInWithCode(service, hardwareDir, "hw@example.com", {}, noKey);
-  ASSERT_EQ(redo.status, 0);
-  EXPECT_TRUE(isPromptOf(redo.updates.front(), "enter_code")) << redo.updates.front();
-  EXPECT_EQ(runCli(signinArgs(hardwareDir, "hw@example.com", service.baseUrl(), {}, noKey)).status, 0);
   EXPECT_EQ(service.flow().returningDeviceCount(), 2u);
+
+  // The service has lost the device: the start naming its hindex is refused, the credential
+  // is dropped, and the next sign-in sets the device up again.
+  const Json fallback = Json::parse(runCli(credentialsArgs(dataDir, "credentials", user)).stdoutLines.at(0));
+  service.flow().peer().enqueue([hindex = fallback.value("hindex", "")](const ls::V1Exchange& ex) {
+    const Json action = Json::parse(ex.request.body).at("action");
+    const bool named = action.value("deviceCredentials", Json::object()).value("hindex", "") == hindex;
+    return ls::V1Peer::answer(
+        "", ls::V1Peer::errorPrompt(named ? "device_not_found" : "unexpected_start", "restart_flow", "Gone"),
+        404);
+  });
+  const CliRun lost = runCli(signinArgs(dataDir, user, service.baseUrl(), {}, noKey));
+  EXPECT_EQ(lost.status, 1);
+  ASSERT_FALSE(lost.stdoutLines.empty());
+  EXPECT_EQ(Json::parse(lost.stdoutLines.back()).value("code", ""), "device_not_found");
+  EXPECT_EQ(runCli(credentialsArgs(dataDir, "credentials", user)).stdoutLines,
+            std::vector<std::string>{"null"});
+  const auto setUpAgain = signInWithCode(service, dataDir, user, {}, noKey);
+  ASSERT_EQ(setUpAgain.status, 0);
+  EXPECT_TRUE(isPromptOf(setUpAgain.updates.front(), "enter_code")) << setUpAgain.updates.front();
+  EXPECT_EQ(service.flow().registeredDeviceCount(), 3u);
+
+  // Forgetting the credentials makes the next sign-in a first one again.
+  EXPECT_EQ(runCli(credentialsArgs(dataDir, "forget", user)).status, 0);
+  EXPECT_EQ(runCli(credentialsArgs(dataDir, "credentials", user)).stdoutLines,
+            std::vector<std::string>{"null"});
 }
 
-// Failures: error updates, end of input, redaction of diagnostic lines.
+// Failures: error updates, end of input, a hostile answer.
 
 TEST(CliSignIn, ErrorUpdatesEndTheRunWithStatusOne) {
   HostedService service;
@@ -210,32 +229,14 @@ TEST(CliSignIn, ErrorUpdatesEndTheRunWithStatusOne) {
   ASSERT_FALSE(closed.stdoutLines.empty());
   EXPECT_EQ(Json::parse(closed.stdoutLines.back()).value("code", ""), "cancelled");
   EXPECT_EQ(service.actionsOfType("cancel").size(), 1u);
-}
 
-TEST(CliSignIn, DiagnosticLinesNeverShowWhatTheUserTypedOrTheCodesIssued) {
-  HostedService service;
-  const std::string identifier = "secret.person@example.com";
-  const auto run = signInWithCode(service, testing::makeTempDirectory("redaction"), identifier,
-                                  {"--invite-code", "INVITE-7781"}, {"--debug"});
-  ASSERT_EQ(run.status, 0);
-  const Json& completed = run.updates.back();
-  ASSERT_EQ(completed.value("update", ""), "completed");
-  EXPECT_NE(run.stderrText.find("[V1][WIRE][REQ]"), std::string::npos) << "diagnostics are on";
-  for (const std::string& secret : {identifier, service.codeNumber(0), std::string("INVITE-7781"),
-                                    completed.value("authCode", "x"), completed.value("codeVerifier", "x")}) {
-    EXPECT_EQ(run.stderrText.find(secret), std::string::npos) << "stderr shows " << secret;
-  }
-}
-
-TEST(CliSignIn, DebugLinesSurviveAHostileAnswer) {
-  // An answer nested 200,000 levels deep that also carries a code: the run ends with an error
-  // update, and standard error shows neither a crash nor the code.
-  ls::LocalService service;
-  ls::V1Peer peer(service);
+  // An answer nested 200,000 levels deep that also carries a code: an error update, and
+  // standard error shows neither a crash nor the code.
+  ls::LocalService hostile;
+  ls::V1Peer peer(hostile);
   const std::string deep = std::string(200000, '[') + R"({"code":"731904"})" + std::string(200000, ']');
   peer.setFallback([&deep](const ls::V1Exchange&) { return ls::Reply::json(200, deep); });
-  const CliRun run = runCli(
-      signinArgs(testing::makeTempDirectory("hostile"), "h@example.com", peer.baseURL(), {}, {"--debug"}));
+  const CliRun run = runCli(signinArgs(dataDir, "h@example.com", peer.baseURL(), {}, {"--debug"}));
   EXPECT_EQ(run.status, 1);
   ASSERT_FALSE(run.stdoutLines.empty());
   EXPECT_EQ(Json::parse(run.stdoutLines.back()).value("code", ""), "http_error");
@@ -314,50 +315,26 @@ TEST(CliExchange, RedeemsTheFlowsCodeForAnIdTokenTheConfiguredKeySigned) {
   const CliRun signin = runCli(signinArgs(dir, "ex@example.com", service.baseUrl()));
   ASSERT_EQ(signin.status, 0);
   const Json completed = Json::parse(signin.stdoutLines.at(0));
-  auto exchange = [&](bool withVerifier) {
-    std::vector<std::string> args = {"v1", "exchange", "--code", completed.value("authCode", "")};
-    const auto token = tokenArgs(pem);
-    args.insert(args.end(), token.begin(), token.end());
-    if (withVerifier) args.insert(args.end(), {"--verifier", completed.value("codeVerifier", "")});
-    return runCli(args);
-  };
-  const CliRun noVerifier = exchange(false);
-  EXPECT_EQ(noVerifier.status, 1);
-  EXPECT_EQ(Json::parse(noVerifier.stdoutLines.at(0))["error"].value("case", ""), "invalidResponse");
-
-  const CliRun redeemed = exchange(true);
+  std::vector<std::string> args = {"v1",         "exchange",
+                                   "--code",     completed.value("authCode", ""),
+                                   "--verifier", completed.value("codeVerifier", "")};
+  const auto token = tokenArgs(pem);
+  args.insert(args.end(), token.begin(), token.end());
+  const CliRun redeemed = runCli(args);
   ASSERT_EQ(redeemed.status, 0) << redeemed.stdoutLines.at(0);
-  const Json token = Json::parse(redeemed.stdoutLines.at(0))["token"];
-  EXPECT_EQ(token.value("tokenType", ""), "Bearer");
-  EXPECT_EQ(token.value("expiresIn", 0), 3600);
-  const std::string idToken = token.value("idToken", "");
+  const Json answer = Json::parse(redeemed.stdoutLines.at(0))["token"];
+  EXPECT_EQ(answer.value("tokenType", ""), "Bearer");
+  EXPECT_EQ(answer.value("expiresIn", 0), 3600);
+  const std::string idToken = answer.value("idToken", "");
   EXPECT_EQ(std::count(idToken.begin(), idToken.end(), '.'), 2) << "a compact JWT";
-  EXPECT_EQ(exchange(true).status, 1) << "a code redeems once";
 }
 
-// Bad usage.
+// Bad usage: refused before anything is built or sent, with status 2, one error line and the
+// usage on standard error, and without echoing what was typed.
 
 TEST(CliUsage, BadCommandLinesExitWithStatusTwoAndTheUsage) {
-  const std::vector<std::string> signin = {"v1", "signin",       "--config-id",
-                                           "c",  "--identifier", "a@example.com"};
-  auto with = [&](std::initializer_list<std::string> extra) {
-    auto args = signin;
-    args.insert(args.end(), extra);
-    return args;
-  };
-  const std::vector<std::vector<std::string>> cases = {
-      {},
-      {"bogus"},
-      {"v1"},
-      {"v1", "signin", "--identifier", "a@example.com"},
-      with({"--flow", "secret-flow-42"}),
-      with({"--secret-flow-42"}),
-      with({"--token-endpoint", "http://x"}),
-      with({"--manual-method=yes"}),
-      with({"--config-id", "d"}),
-      {"--data-dir"},
-      {"local-service", "--port", "70000"},
-  };
+  const std::string secret = "secret-flow-42";
+  const auto cases = testing::testData("bad_command_lines.json").get<std::vector<std::vector<std::string>>>();
   for (const auto& args : cases) {
     std::string shown;
     for (const auto& a : args) shown += a + " ";
@@ -365,12 +342,20 @@ TEST(CliUsage, BadCommandLinesExitWithStatusTwoAndTheUsage) {
     EXPECT_EQ(run.status, 2) << shown;
     EXPECT_TRUE(run.stdoutLines.empty()) << shown;
     EXPECT_EQ(run.stderrText.rfind("velqo-cli: ", 0), 0u) << shown << run.stderrText;
-    EXPECT_EQ(run.stderrText.find("secret-flow-42"), std::string::npos) << "the value is echoed";
+    EXPECT_EQ(run.stderrText.find(secret), std::string::npos) << "the value is echoed: " << shown;
+    if (!args.empty() && args[0] == "account") {
+      EXPECT_NE(run.stderrText.find("usage: velqo-cli"), std::string::npos) << shown;
+      EXPECT_NE(run.stderrText.find("account push handle"), std::string::npos) << "the account usage";
+    }
   }
   EXPECT_NE(runCli({"v1"}).stderrText.find("usage: velqo-cli"), std::string::npos);
-  const CliRun help = runCli({"--help"});
-  EXPECT_EQ(help.status, 0);
-  EXPECT_FALSE(help.stdoutLines.empty());
+  for (const auto& help : std::vector<std::vector<std::string>>{
+           {"--help"}, {"account", "--help"}, {"account", "push", "help"}}) {
+    const CliRun run = runCli(help);
+    EXPECT_EQ(run.status, 0);
+    ASSERT_FALSE(run.stdoutLines.empty());
+    EXPECT_EQ(run.stdoutLines.front().rfind("usage: velqo-cli", 0), 0u);
+  }
 }
 
 }  // namespace

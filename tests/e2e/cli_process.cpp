@@ -28,10 +28,6 @@ std::vector<std::string> splitLines(const std::string& text) {
 
 }  // namespace
 
-const char* cliPath() {
-  return VELQO_CLI_PATH;
-}
-
 CliProcess::CliProcess(const std::vector<std::string>& args) {
   int in[2];
   int out[2];
@@ -40,7 +36,7 @@ CliProcess::CliProcess(const std::vector<std::string>& args) {
     throw std::runtime_error("pipe failed");
   }
   std::vector<std::string> argvStorage;
-  argvStorage.emplace_back(cliPath());
+  argvStorage.emplace_back(VELQO_CLI_PATH);
   argvStorage.insert(argvStorage.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : argvStorage) argv.push_back(a.data());

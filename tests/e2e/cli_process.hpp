@@ -15,9 +15,6 @@
 
 namespace velqo::e2e {
 
-/// Path of the built velqo-cli binary.
-const char* cliPath();
-
 class CliProcess {
  public:
   /// Starts velqo-cli with `args` (program name excluded). Throws std::runtime_error when it

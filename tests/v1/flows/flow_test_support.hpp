@@ -14,6 +14,7 @@
 
 #include "platform/encoding.hpp"
 #include "v1/flows/line_capture.hpp"
+#include "v1/protocol/client_test_support.hpp"
 #include "velqo/platform/clock.hpp"
 #include "velqo/platform/http.hpp"
 #include "velqo/platform/queue.hpp"
@@ -94,13 +95,9 @@ class FlowTest : public ::testing::Test {
       bool autoPoll = false,
       VelqoV1PrimaryMethodSelectionPolicy policy = VelqoV1PrimaryMethodSelectionPolicy::manual,
       std::shared_ptr<platform::DispatchQueue> queue = platform::mainQueueHandle()) {
-    VelqoV1ClientConfig::Settings s;
-    s.baseURL = peer.baseURL();
-    s.sdkName = "@velqo/test";
-    s.sdkVersion = "1.0";
-    s.platform = "ios";
-    s.timeoutSeconds = 5;
+    auto s = testSettings(peer.baseURL());
     s.retryMaxAttempts = 0;
+    s.deviceCredentialClearCodes = {};
     auto client =
         VelqoProtocolV1Client::create(VelqoV1ClientConfig::withConfigId("cfg-flow", std::move(s)), session);
     auto controller = VelqoV1FlowController::create(client, autoPoll, policy, std::move(queue));

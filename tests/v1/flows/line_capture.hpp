@@ -27,13 +27,12 @@ class LineCapture {
     std::lock_guard lock(mutex_);
     return lines_;
   }
-  /// The lines equal to `line`, or starting with it when `prefixOnly`.
-  std::size_t count(const std::string& line, bool prefixOnly = false) const {
-    std::size_t n = 0;
-    for (const auto& l : lines()) n += (prefixOnly ? l.rfind(line, 0) == 0 : l == line) ? 1 : 0;
-    return n;
+  /// Whether a line equals `line`, or starts with it when `prefixOnly`.
+  bool has(const std::string& line, bool prefixOnly = false) const {
+    for (const auto& l : lines())
+      if (prefixOnly ? l.starts_with(line) : l == line) return true;
+    return false;
   }
-  bool has(const std::string& line, bool prefixOnly = false) const { return count(line, prefixOnly) > 0; }
 
  private:
   mutable std::mutex mutex_;

@@ -4,8 +4,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
+#include <tuple>
+
 #include "platform/crypto.hpp"
 #include "v1/flows/qr_oauth_test_support.hpp"
+#include "v1/protocol/client_test_support.hpp"
 #include "v1/protocol/test_data.hpp"
 #include "velqo/platform/item_store.hpp"
 #include "velqo/platform/secure_keys.hpp"
@@ -46,15 +50,8 @@ class QrApprovalTest : public ::testing::Test {
   void TearDown() override { platform::setItemStore(nullptr); }
 
   std::shared_ptr<VelqoV1QrApprovalService> approvals(const std::string& baseURL = {}) {
-    VelqoV1ClientConfig::Settings s;
-    s.baseURL = baseURL.empty() ? v1.baseURL() : baseURL;
-    s.sdkName = "velqo-cpp";
-    s.sdkVersion = "1.2.3";
-    s.platform = "linux";
-    s.protocolVersion = 2;
+    auto s = testSettings(baseURL.empty() ? v1.baseURL() : baseURL);
     s.relyingParty = "rp.example";
-    s.timeoutSeconds = 5;
-    s.deviceCredentialClearCodes = VelqoV1ClientConfig::defaultDeviceCredentialClearCodes();
     return VelqoV1QrApprovalService::create(VelqoV1ClientConfig::withConfigId("cfg-1", s), deviceTrust,
                                             session);
   }
@@ -93,29 +90,24 @@ class QrApprovalTest : public ::testing::Test {
   }
 };
 
-TEST_F(QrApprovalTest, ApprovalIsVerifiedByTheServiceAndCarriesTheV1Headers) {
+TEST_F(QrApprovalTest, ApprovalAndBindAreVerifiedByTheServiceAndCarryTheV1Headers) {
   const std::string hindex = setUpDevice();
   qr.openAuthSession("sess-1", "n-1", "pat-1");
 
-  const Result result = run(authPayload());
+  const Result result = run(authPayload(), " Alice ", false);
   ASSERT_TRUE(result.ok()) << result.error().code() << ": " << result.error().message();
   EXPECT_EQ(result.value(), VelqoV1QrApprovalOutcome::approved());
   ASSERT_EQ(qr.decisions().size(), 1u);
   EXPECT_EQ(qr.decisions()[0].sessionId, "sess-1");
   EXPECT_EQ(qr.decisions()[0].h2index, hindex);
-  EXPECT_TRUE(qr.decisions()[0].rememberDevice);
+  EXPECT_FALSE(qr.decisions()[0].rememberDevice);
 
   const auto request = v1.exchanges().at(0).request;
   EXPECT_EQ(request.path, "/v1/auth");
+  // The shared V1 headers (checked in full by the client's tests) with this approval's values.
   const std::vector<std::pair<const char*, std::string>> headers = {
-      {"Content-Type", "application/json"},
-      {"Accept", "application/json"},
       {"X-Config-Id", "cfg-1"},
       {"x-unique", platform::crypto::sha256Hex(platform::crypto::view(std::string_view("alice")))},
-      {"X-Velqo-SDK", "velqo-cpp"},
-      {"x-Velqo-iosSdk-Version", "1.2.3"},
-      {"X-Velqo-Platform", "linux"},
-      {"X-Velqo-Protocol-Version", "2"},
       {"X-Relying-Party", "rp.example"}};
   for (const auto& [name, value] : headers) EXPECT_EQ(request.header(name), value) << name;
   const auto envelope = nlohmann::json::parse(request.body);
@@ -134,22 +126,20 @@ TEST_F(QrApprovalTest, ApprovalIsVerifiedByTheServiceAndCarriesTheV1Headers) {
     EXPECT_EQ(line.find(envelope["action"]["sk2"].get<std::string>()), std::string::npos) << line;
   }
   EXPECT_TRUE(deviceTrust->deviceCredentials("alice").has_value());
-}
 
-TEST_F(QrApprovalTest, BindIsVerifiedByTheServiceWithTheNormalisedUser) {
-  setUpDevice();
+  // A bind names the normalised user.
   qr.openBindSession("bind-1", "n-2");
-  const Result result = run(bindPayload(), "  ALICE\n", false);
-  ASSERT_TRUE(result.ok()) << result.error().code() << ": " << result.error().message();
-  EXPECT_EQ(result.value(), VelqoV1QrApprovalOutcome::bound("alice"));
-  ASSERT_EQ(qr.decisions().size(), 1u);
-  EXPECT_EQ(qr.decisions()[0].userid, "alice");
-  EXPECT_FALSE(qr.decisions()[0].rememberDevice);
+  const Result bound = run(bindPayload(), "  ALICE\n", true);
+  ASSERT_TRUE(bound.ok()) << bound.error().code() << ": " << bound.error().message();
+  EXPECT_EQ(bound.value(), VelqoV1QrApprovalOutcome::bound("alice"));
+  ASSERT_EQ(qr.decisions().size(), 2u);
+  EXPECT_EQ(qr.decisions()[1].userid, "alice");
+  EXPECT_TRUE(qr.decisions()[1].rememberDevice);
 
-  const auto request = service.requests().back();
-  EXPECT_EQ(request.path, "/v1/auth/qr-bind");
+  const auto bindRequest = service.requests().back();
+  EXPECT_EQ(bindRequest.path, "/v1/auth/qr-bind");
   std::vector<std::string> keysInOrder;
-  const auto body = nlohmann::ordered_json::parse(request.body);
+  const auto body = nlohmann::ordered_json::parse(bindRequest.body);
   for (const auto& item : body.items()) keysInOrder.push_back(item.key());
   EXPECT_EQ(keysInOrder, (std::vector<std::string>{"session_id", "nonce", "userid", "h2index", "signature",
                                                    "sk2", "remember_device"}));
@@ -228,6 +218,8 @@ TEST_F(QrApprovalTest, FailuresBeforeSendingCompleteOnTheCallersThreadAndSendNot
   setUpDevice();
   VelqoV1QrPayload noToken = authPayload();
   noToken.phoneActionToken = "";
+  VelqoV1QrPayload unencodable = authPayload();
+  unencodable.sessionId = "\xFF\xFE";
   struct Case {
     const char* name;
     VelqoV1QrPayload payload;
@@ -242,9 +234,9 @@ TEST_F(QrApprovalTest, FailuresBeforeSendingCompleteOnTheCallersThreadAndSendNot
       {"blank identifier (bind)", bindPayload(), "\n", err("invalid_identifier", "Invalid user identifier")},
       {"no credential for the user", authPayload(), "bob",
        err("device_not_found", "Device record not found", false, true)},
+      {"unencodable request", unencodable, "alice",
+       err("request_encoding_failed", "Failed to encode QR auth approval request")},
   };
-  VelqoV1QrPayload unencodable = authPayload();
-  unencodable.sessionId = "\xFF\xFE";
   for (const auto& c : cases) {
     Catcher<Result> catcher(session);
     approvals()->approve(c.payload, c.identifier, true, catcher.callback());
@@ -252,26 +244,34 @@ TEST_F(QrApprovalTest, FailuresBeforeSendingCompleteOnTheCallersThreadAndSendNot
     EXPECT_EQ(catcher.callerThread(), std::this_thread::get_id()) << c.name;
     EXPECT_EQ(catcher.wait(0ms)->error(), c.expected) << c.name;
   }
-  {
-    Catcher<Result> catcher(session);
-    approvals()->approve(unencodable, "alice", true, catcher.callback());
-    ASSERT_EQ(catcher.calls(), 1);
-    EXPECT_EQ(catcher.wait(0ms)->error(),
-              err("request_encoding_failed", "Failed to encode QR auth approval request"));
-  }
-  // A signer that fails with an error of its own.
+  // Signers that fail: their errors pass on, and clear the record only when they say so.
   struct FailingSigner : VelqoV1QrSigning {
+    std::function<void()> thrower;
+    std::vector<std::string> cleared;
     VelqoV1QrSignaturePayload signQrMessage(const std::string&, const std::string&) override {
-      throw std::runtime_error("no key today");
+      thrower();
+      throw std::logic_error("the thrower returned");
     }
-    void clearRecord(const std::string&) override {}
+    void clearRecord(const std::string& identifier) override { cleared.push_back(identifier); }
   };
-  for (const VelqoV1QrPayload& payload : {authPayload(), bindPayload()}) {
-    Catcher<Result> catcher(session);
-    VelqoV1QrApprovalService::create(approvals()->config(), std::make_shared<FailingSigner>(), session)
-        ->approve(payload, "alice", true, catcher.callback());
-    ASSERT_EQ(catcher.calls(), 1);
-    EXPECT_EQ(catcher.wait(0ms)->error(), err("signing_failed", "no key today"));
+  const std::vector<std::tuple<std::function<void()>, Error, bool>> signers = {
+      {[] { throw std::runtime_error("no key today"); }, err("signing_failed", "no key today"), false},
+      {[] { throw VelqoV1DeviceCryptoError("decryption_failed", "QR signing failed", true); },
+       err("decryption_failed", "QR signing failed", false, true), true},
+      {[] { throw VelqoV1DeviceCryptoError("invalid_signature", "QR signing failed", false); },
+       err("invalid_signature", "QR signing failed"), false},
+  };
+  for (const auto& [thrower, expected, clears] : signers) {
+    for (const VelqoV1QrPayload& payload : {authPayload(), bindPayload()}) {
+      auto signer = std::make_shared<FailingSigner>();
+      signer->thrower = thrower;
+      Catcher<Result> catcher(session);
+      VelqoV1QrApprovalService::create(approvals()->config(), signer, session)
+          ->approve(payload, "alice", true, catcher.callback());
+      ASSERT_EQ(catcher.calls(), 1);
+      EXPECT_EQ(catcher.wait(0ms)->error(), expected);
+      EXPECT_EQ(signer->cleared, clears ? std::vector<std::string>{"alice"} : std::vector<std::string>{});
+    }
   }
   EXPECT_EQ(service.requestCount(), 0u);
 }

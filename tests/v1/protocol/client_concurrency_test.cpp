@@ -78,7 +78,7 @@ TEST_F(V1ClientConcurrency, StepsFromSeveralThreadsEachEndInExactlyOneFinalState
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kSteps; ++i) {
-        step(*client, t * kSteps + i, done.completion());
+        step(*client, t * kSteps + i, done.callback());
         (void)client->state();
         (void)client->session();
         (void)client->currentPhase();
@@ -88,7 +88,7 @@ TEST_F(V1ClientConcurrency, StepsFromSeveralThreadsEachEndInExactlyOneFinalState
   for (auto& thread : threads) thread.join();
   ASSERT_TRUE(done.waitFor(kThreads * kSteps, 30s));
   std::this_thread::sleep_for(50ms);
-  const auto states = done.states();
+  const auto states = done.results();
   EXPECT_EQ(states.size(), static_cast<std::size_t>(kThreads * kSteps));
   for (const auto& s : states) EXPECT_TRUE(s.kind() == State::Case::prompt || s.isTerminal());
   // Device-trust follow-ups add loading states of their own, never final ones.
@@ -130,16 +130,16 @@ TEST_F(V1ClientConcurrency, AnAnswerBeingWorkedOutHoldsUpNoOtherTransfer) {
   auto otherClient = makeClient();
 
   StateRecorder heldDone;
-  startFlow(*heldClient, VelqoV1FlowType::signin, "held@example.com", heldDone.completion());
+  startFlow(*heldClient, VelqoV1FlowType::signin, "held@example.com", heldDone.callback());
   ASSERT_EQ(held->entered.get_future().wait_for(30s), std::future_status::ready);
   StateRecorder otherDone;
-  otherClient->poll(otherDone.completion());
+  otherClient->poll(otherDone.callback());
   const bool otherFinished = otherDone.waitFor(1, 30s);
   release.set_value();
   EXPECT_TRUE(otherFinished) << "a transfer waited for another flow's device-trust answer";
   ASSERT_TRUE(heldDone.waitFor(1, 30s));
-  EXPECT_TRUE(heldDone.states().front().isTerminal());
-  EXPECT_EQ(heldDone.states().front().kind(), State::Case::completed);
+  EXPECT_TRUE(heldDone.results().front().isTerminal());
+  EXPECT_EQ(heldDone.results().front().kind(), State::Case::completed);
 }
 
 TEST_F(V1ClientConcurrency, ResetAndTheFlowControllerFieldsRaceAnswersAndResends) {
@@ -158,7 +158,7 @@ TEST_F(V1ClientConcurrency, ResetAndTheFlowControllerFieldsRaceAnswersAndResends
   });
   constexpr int kSteps = 36;
   std::thread sender([&] {
-    for (int i = 0; i < kSteps; ++i) step(*client, i, done.completion());
+    for (int i = 0; i < kSteps; ++i) step(*client, i, done.callback());
   });
   sender.join();
   ASSERT_TRUE(done.waitFor(kSteps, 30s));

@@ -17,7 +17,7 @@
 #include "client_test_support.hpp"
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
-#include "velqo/core/debug_sink.hpp"
+#include "v1/flows/line_capture.hpp"
 
 namespace velqo::testing {
 namespace {
@@ -96,7 +96,7 @@ TEST_F(V1Client, SignInStartTakesCredentialsFromProviderThenHandlerAndNeverForOt
     const std::size_t before = peer.requestCount();
     peer.enqueue(V1Peer::answer("s-1", kSelectMethod));
     StateRecorder done;
-    startFlow(*client, c.flow, "Alice", done.completion(), std::nullopt, c.given);
+    startFlow(*client, c.flow, "Alice", done.callback(), std::nullopt, c.given);
     ASSERT_TRUE(done.waitFor(1));
     const auto action = envelope(peer.exchanges().at(before))["action"];
     EXPECT_EQ(providerCalls.load(), c.providerCalls);
@@ -120,7 +120,7 @@ TEST_F(V1Client, StartMakesAPkcePairUnlessTheCallerGivesANonBlankChallenge) {
     peer.enqueue(V1Peer::answer("s-1", kSelectMethod));
     StateRecorder done;
     const std::size_t before = peer.requestCount();
-    startFlow(*client, Flow::signup, " Alice ", done.completion(), given);
+    startFlow(*client, Flow::signup, " Alice ", done.callback(), given);
     ASSERT_TRUE(done.waitFor(1));
     const std::string body = peer.exchanges().at(before).request.body;
     const auto verifier = client->currentCodeVerifier();
@@ -156,7 +156,7 @@ TEST_F(V1Client, CompletedPromptHandsOutTheVerifierOnceAndABlankCodeKeepsIt) {
     if (cases[i].kept) {
       peer.enqueue(V1Peer::answer("s-1", kSelectMethod));
       StateRecorder started;
-      startFlow(*client, Flow::signin, "x", started.completion());
+      startFlow(*client, Flow::signin, "x", started.callback());
       ASSERT_TRUE(started.waitFor(1));
       made = client->currentCodeVerifier();
       ASSERT_TRUE(made);
@@ -228,97 +228,83 @@ TEST_F(V1Client, EachPromptBecomesItsStateAndSetsSessionAndPhase) {
             "The verification code is invalid. Enter the latest code and try again. (traceId: tr-4)");
 }
 
-TEST_F(V1Client, TransportFailuresAreResentWithBackoffWhileBelowTheBound) {
-  peer.setFallback([](const V1Exchange&) { return Reply::drop(); });
-  for (std::int64_t max : {2, 0}) {
-    SCOPED_TRACE(max);
-    auto settings = testSettings(peer.baseURL());
-    settings.retryMaxAttempts = max;
-    settings.retryBaseDelaySeconds = 0.05;
-    auto client = makeClient(settings);
-    const std::size_t before = peer.requestCount();
-    StateRecorder done;
-    client->submitCode("123456", done.completion());
-    const State state = done.single();
-    EXPECT_EQ(errorOf(state).code, "transport_error");
-    EXPECT_TRUE(errorOf(state).retryable);
-    EXPECT_EQ(errorOf(state).message,
-              "Network request failed. Check connectivity and retry. (traceId: unavailable)");
-    const auto exchanges = peer.exchanges();
-    ASSERT_EQ(exchanges.size() - before, static_cast<std::size_t>(max + 1));
-    for (std::size_t i = before + 1; i < exchanges.size(); ++i) {
-      EXPECT_GE(secondsBetween(exchanges[i - 1], exchanges[i]),
-                0.05 * static_cast<double>(1u << (i - before - 1)));
-      EXPECT_EQ(exchanges[i].request.body, exchanges[before].request.body);
-    }
-  }
-}
-
-TEST_F(V1Client, RetryRequestErrorsShareTheCounterAndCarryTheLatestSession) {
-  for (int i = 1; i <= 3; ++i) {
-    peer.enqueue(
-        V1Peer::answer("s-" + std::to_string(i),
-                       V1Peer::errorPrompt("temporarily_unavailable", "retry_request", "busy", true)));
-  }
-  auto settings = testSettings(peer.baseURL());
-  settings.retryBaseDelaySeconds = 0.05;
-  auto client = makeClient(settings);
-  StateRecorder done;
-  client->resend(done.completion());
-  const State state = done.single();
-  EXPECT_EQ(errorOf(state).code, "temporarily_unavailable");
-  EXPECT_EQ(errorOf(state).session, "s-3");
-  EXPECT_EQ(errorOf(state).action, VelqoV1ErrorAction::retryRequest());
-  EXPECT_EQ(errorOf(state).message, "busy Retry this step. (traceId: trace-1)");
-  const auto exchanges = peer.exchanges();
-  ASSERT_EQ(exchanges.size(), 3u);
-  EXPECT_FALSE(envelope(exchanges[0]).contains("session"));
-  EXPECT_EQ(envelope(exchanges[1])["session"], "s-1");
-  EXPECT_EQ(envelope(exchanges[2])["session"], "s-2");
-  EXPECT_GE(secondsBetween(exchanges[0], exchanges[1]), 0.05);
-  EXPECT_GE(secondsBetween(exchanges[1], exchanges[2]), 0.10);
-}
-
-TEST_F(V1Client, WaitErrorsAreResentAfterTheirDelayOnlyWhenAutoRetryWaitIsOn) {
+TEST_F(V1Client, ResendsFollowTheBoundTheBackoffAndTheNamedWait) {
+  const auto busy = [](const char* sessionId) {
+    return V1Peer::answer(sessionId,
+                          V1Peer::errorPrompt("temporarily_unavailable", "retry_request", "busy", true));
+  };
   const auto wait = [](const char* details) {
     return V1Peer::answer("s-w", V1Peer::errorPrompt("rate_limited", "wait", "slow down", true, details));
   };
-  // One poll with a bound of one re-send against a service of its own.
-  const auto run = [&](bool autoRetryWait, const std::vector<Reply>& answers, double timeoutSeconds = 5) {
-    localservice::LocalService fresh;
-    V1Peer freshPeer(fresh);
-    for (const auto& answer : answers) freshPeer.enqueue(answer);
-    auto settings = testSettings(freshPeer.baseURL());
-    settings.autoRetryWait = autoRetryWait;
-    settings.retryMaxAttempts = 1;
-    settings.timeoutSeconds = timeoutSeconds;
-    const State state = pollOnce(*makeClient(settings));
-    return std::pair(state, freshPeer.exchanges());
-  };
-  // Re-sent after the named delay as often as repeated, beyond the bound.
-  auto [state, exchanges] =
-      run(true, {wait(R"({"retry_after_seconds":1})"), wait(R"({"retry_after_seconds":0})"),
-                 wait(R"({"retryAfterSeconds":0})"), V1Peer::answer("s-ok", kSelectMethod)});
-  EXPECT_EQ(state.kind(), State::Case::prompt);
-  ASSERT_EQ(exchanges.size(), 4u);
-  EXPECT_GE(secondsBetween(exchanges[0], exchanges[1]), 1.0);
-
-  // A wait re-send uses up the transport retry.
+  const char* waitZero = R"({"retry_after_seconds":0})";
   Reply tooSlow = V1Peer::answer("s-slow", kSelectMethod);
   tooSlow.delay = 3s;  // outlasts the request time-out: a transport error (never re-sent by the transport)
-  std::tie(state, exchanges) = run(true, {wait(R"({"retry_after_seconds":0})"), tooSlow}, 0.5);
-  EXPECT_EQ(errorOf(state).code, "transport_error");
-  EXPECT_EQ(exchanges.size(), 2u);
-
-  // Reported when off, or when no delay is named.
-  for (const auto& [on, details] :
-       {std::pair(false, R"({"retry_after_seconds":0})"), std::pair(true, R"({"retryAt":"soon"})")}) {
-    SCOPED_TRACE(details);
-    std::tie(state, exchanges) = run(on, {wait(details)});
-    EXPECT_EQ(exchanges.size(), 1u);
-    EXPECT_EQ(errorOf(state).action, VelqoV1ErrorAction::wait());
-    EXPECT_NE(errorOf(state).message.find(" Wait for the retry window and try again. (traceId: trace-1)"),
-              std::string::npos);
+  struct Row {
+    std::vector<Reply> answers;  // every later request is dropped
+    std::int64_t maxAttempts;
+    bool autoRetryWait;
+    std::string code;                 // empty: the step ends in a prompt
+    std::vector<double> minimumGaps;  // between consecutive requests; one request more than gaps
+    double timeoutSeconds = 5;
+  };
+  const std::vector<Row> rows = {
+      // Transport failures: re-sent with doubling delays while below the bound.
+      {{}, 2, false, "transport_error", {0.05, 0.1}},
+      {{}, 0, false, "transport_error", {}},
+      // retry_request errors share the counter (and carry the latest session, below).
+      {{busy("s-1"), busy("s-2"), busy("s-3")}, 2, false, "temporarily_unavailable", {0.05, 0.1}},
+      // Wait errors: re-sent after the named delay beyond the bound, but they use up the
+      // transport retry; reported when automatic waits are off or no delay is named.
+      {{wait(R"({"retry_after_seconds":1})"), wait(waitZero), wait(R"({"retryAfterSeconds":0})"),
+        V1Peer::answer("s-ok", kSelectMethod)},
+       1,
+       true,
+       "",
+       {1.0, 0, 0}},
+      {{wait(waitZero), tooSlow}, 1, true, "transport_error", {0}, 0.5},
+      {{wait(waitZero)}, 1, false, "rate_limited", {}},
+      {{wait(R"({"retryAt":"soon"})")}, 1, true, "rate_limited", {}},
+  };
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    SCOPED_TRACE(r);
+    const Row& row = rows[r];
+    localservice::LocalService fresh;
+    V1Peer freshPeer(fresh);
+    for (const auto& answer : row.answers) freshPeer.enqueue(answer);
+    freshPeer.setFallback([](const V1Exchange&) { return Reply::drop(); });
+    auto settings = testSettings(freshPeer.baseURL());
+    settings.retryMaxAttempts = row.maxAttempts;
+    settings.retryBaseDelaySeconds = 0.05;
+    settings.autoRetryWait = row.autoRetryWait;
+    settings.timeoutSeconds = row.timeoutSeconds;
+    const State state = pollOnce(*makeClient(settings));
+    EXPECT_EQ(state.kind(), row.code.empty() ? State::Case::prompt : State::Case::error);
+    if (!row.code.empty()) {
+      EXPECT_EQ(errorOf(state).code, row.code);
+      EXPECT_TRUE(errorOf(state).retryable);
+    }
+    const auto exchanges = freshPeer.exchanges();
+    ASSERT_EQ(exchanges.size(), row.minimumGaps.size() + 1);
+    for (std::size_t i = 1; i < exchanges.size(); ++i) {
+      EXPECT_GE(secondsBetween(exchanges[i - 1], exchanges[i]), row.minimumGaps[i - 1]) << i;
+      if (row.answers.empty()) {
+        EXPECT_EQ(exchanges[i].request.body, exchanges[0].request.body);
+      }
+    }
+    if (r == 2) {
+      EXPECT_EQ(errorOf(state).session, "s-3");
+      EXPECT_EQ(errorOf(state).message, "busy Retry this step. (traceId: trace-1)");
+      EXPECT_FALSE(envelope(exchanges[0]).contains("session"));
+      EXPECT_EQ(envelope(exchanges[2])["session"], "s-2");
+    }
+    if (row.code == "transport_error") {
+      EXPECT_EQ(errorOf(state).message,
+                "Network request failed. Check connectivity and retry. (traceId: unavailable)");
+    }
+    if (row.code == "rate_limited") {
+      EXPECT_NE(errorOf(state).message.find(" Wait for the retry window and try again. (traceId: trace-1)"),
+                std::string::npos);
+    }
   }
 }
 
@@ -384,7 +370,7 @@ TEST_F(V1Client, ClearCodesCallTheInvalidatorWithTheCurrentIdentifierEvenWhenRes
     if (c.startFirst) {
       peer.enqueue(V1Peer::answer("s-1", kSelectMethod));
       StateRecorder started;
-      startFlow(*client, Flow::signin, " Bob ", started.completion());
+      startFlow(*client, Flow::signin, " Bob ", started.callback());
       ASSERT_TRUE(started.waitFor(1));
     }
     peer.enqueue(V1Peer::answer("s-2", V1Peer::errorPrompt(c.code, "retry_request", "no device", true)));
@@ -407,7 +393,7 @@ TEST_F(V1Client, DeviceTrustPromptsAreAnsweredThroughTheHandlerAndTheFollowUpSen
       R"({"type":"device_challenge","challenge":"Y2g=","keyId":"k-1","algorithm":"a","domain":"auth.test","combinedsalt":"c"})"));
   peer.enqueue(V1Peer::answer("s-3", V1Peer::completedPrompt("ac-9")));
   StateRecorder done;
-  startFlow(*client, Flow::signup, "carol", done.completion(), "chal");
+  startFlow(*client, Flow::signup, "carol", done.callback(), "chal");
   EXPECT_EQ(done.single().as<State::Completed>()->authCode, "ac-9");
   EXPECT_EQ(hookCalls.load(), 4);  // three loading states and the completed one
 
@@ -473,7 +459,7 @@ TEST_F(V1Client, ResetDuringARequestIsIdleAtOnceAndTheLateAnswerReplacesIt) {
   std::atomic<int> idleHooks{0};
   client->setOnStateChange([&](const State& s) { idleHooks += s.kind() == State::Case::idle ? 1 : 0; });
   StateRecorder done;
-  startFlow(*client, Flow::signin, "erin", done.completion());
+  startFlow(*client, Flow::signin, "erin", done.callback());
   client->reset();
   EXPECT_EQ(client->state(), State::idle());
   EXPECT_EQ(idleHooks.load(), 1);
@@ -499,7 +485,7 @@ TEST_F(V1Client, AReleasedClientsLateAnswerAndScheduledResendCallNothing) {
     client->setOnStateChange([&](const State&) { ++hookCalls; });
     StateRecorder done;
     const std::size_t before = peer.requestCount();
-    client->poll(done.completion());
+    client->poll(done.callback());
     std::weak_ptr<VelqoProtocolV1Client> weak = client;
     if (resendPending) {
       ASSERT_TRUE(peer.waitForRequests(before + 1, 30s));
@@ -508,7 +494,7 @@ TEST_F(V1Client, AReleasedClientsLateAnswerAndScheduledResendCallNothing) {
     client.reset();
     std::this_thread::sleep_for(500ms);
     EXPECT_TRUE(weak.expired());
-    EXPECT_TRUE(done.states().empty());
+    EXPECT_TRUE(done.results().empty());
     EXPECT_EQ(hookCalls.load(), 1);  // the loading state only
     EXPECT_EQ(peer.requestCount(), before + 1);
   }
@@ -557,9 +543,9 @@ TEST(V1ClientWire, HeadersAreExactAndInOrderAndXUniqueFollowsTheIdentifier) {
     for (int step = 0; step < 2; ++step) {  // the start, then a step that uses the current identifier
       StateRecorder done;
       if (step == 0) {
-        startFlow(*client, Flow::signin, c.identifier, done.completion(), "x");
+        startFlow(*client, Flow::signin, c.identifier, done.callback(), "x");
       } else {
-        client->submitTotp("123456", done.completion());
+        client->submitTotp("123456", done.callback());
       }
       ASSERT_EQ(done.single().kind(), State::Case::prompt);
       const std::string request = server.rawRequests().back();
@@ -577,20 +563,14 @@ TEST(V1ClientWire, HeadersAreExactAndInOrderAndXUniqueFollowsTheIdentifier) {
     // After a reset a step has no identifier, so no x-unique header.
     client->reset();
     StateRecorder done;
-    client->poll(done.completion());
+    client->poll(done.callback());
     ASSERT_TRUE(done.waitFor(1));
     EXPECT_EQ(server.rawRequests().back().find("x-unique"), std::string::npos);
   }
 }
 
 TEST_F(V1Client, EventLinesOfAScriptedFlow) {
-  std::vector<std::string> lines;
-  std::mutex linesMutex;
-  setDebugSink([&](std::string_view line) {
-    if (!line.starts_with("[V1] ")) return;  // the wire lines are checked elsewhere
-    std::lock_guard lock(linesMutex);
-    lines.emplace_back(line);
-  });
+  LineCapture capture;
   peer.enqueue(V1Peer::answer("s-1", R"({"type":"select_method","methods":[],"channel":"email",
       "stepInfo":{"id":"Primary","label":"Verify"},"risk":{"detected":true,"reasons":[]}})"));
   Reply html = V1Peer::answer("s-1", "{}", 502);
@@ -601,10 +581,9 @@ TEST_F(V1Client, EventLinesOfAScriptedFlow) {
   auto client = makeClient();
   (void)startOnce(*client, " Alice ");
   StateRecorder submitted;
-  client->submitCode("123456", submitted.completion());
+  client->submitCode("123456", submitted.callback());
   EXPECT_EQ(errorOf(submitted.single()).code, "http_error");
   EXPECT_EQ(errorOf(pollOnce(*client)).code, "rate_limited");
-  setDebugSink({});
 
   const std::string send = "[V1] request_send action=";
   const std::string where = " baseURL=" + client->config().baseURL() + " hasConfigId=true phase=primary";
@@ -621,7 +600,8 @@ TEST_F(V1Client, EventLinesOfAScriptedFlow) {
       "[V1] prompt_error_received action=wait errorCode=rate_limited phase=primary "
       "retryAt=2030-01-01T00:00:00Z retryable=true session=s-2 traceId=trace-1",
   };
-  std::lock_guard lock(linesMutex);
+  std::vector<std::string> lines = capture.lines();  // the wire lines are checked elsewhere
+  std::erase_if(lines, [](const std::string& line) { return !line.starts_with("[V1] "); });
   EXPECT_EQ(lines, expected);
 }
 
@@ -630,8 +610,8 @@ TEST_F(V1Client, AnEnvelopeThatCannotBeEncodedCompletesBeforeSendReturns) {
   std::vector<State> hook;
   client->setOnStateChange([&](const State& s) { hook.push_back(s); });
   StateRecorder done;
-  client->submitCode("\xFF\xFE", done.completion());
-  const auto states = done.states();  // no waiting: it must already be there
+  client->submitCode("\xFF\xFE", done.callback());
+  const auto states = done.results();  // no waiting: it must already be there
   ASSERT_EQ(states.size(), 1u);
   EXPECT_EQ(errorOf(states[0]).code, "request_encoding_failed");
   EXPECT_EQ(errorOf(states[0]).message, "Failed to encode v1 request (traceId: unavailable)");

@@ -1,6 +1,6 @@
 #pragma once
 
-// V1 client test helpers: a completion recorder, base settings, an in-memory device trust.
+// V1 client test helpers: a completion catcher, base settings, an in-memory device trust.
 
 #include <gtest/gtest.h>
 
@@ -25,39 +25,68 @@
 
 namespace velqo::testing {
 
-/// Collects states from any thread; `waitFor` blocks until enough have arrived.
-class StateRecorder {
+/// Keeps every result a completion reports, from any thread; `waitFor` blocks until enough
+/// have arrived. With a session it also notes whether the call came on its completion thread.
+template <class R>
+class Catcher {
  public:
-  VelqoProtocolV1Client::Completion completion() {
-    return [this](const VelqoV1FlowState& state) {
-      // Notified under the lock: a waiter that wakes may destroy the recorder at once.
+  explicit Catcher(std::shared_ptr<platform::HttpSession> session = nullptr) : session_(std::move(session)) {}
+
+  auto callback() {
+    return [this](const R& result) {
+      // Notified under the lock: a waiter that wakes may destroy the catcher at once.
       std::lock_guard lock(mutex_);
-      states_.push_back(state);
+      results_.push_back(result);
+      callerThread_ = std::this_thread::get_id();
+      onCompletionThread_ = session_ && session_->isCompletionThread();
       cv_.notify_all();
     };
   }
   bool waitFor(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, timeout, [&] { return states_.size() >= count; });
+    return cv_.wait_for(lock, timeout, [&] { return results_.size() >= count; });
   }
-  std::vector<VelqoV1FlowState> states() const {
+  std::vector<R> results() const {
     std::lock_guard lock(mutex_);
-    return states_;
+    return results_;
   }
-  /// The one state of a single step (waits for it; fails the test when none or several came).
-  VelqoV1FlowState single() {
+  /// The first result, waiting up to `timeout` for it.
+  std::optional<R> wait(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    waitFor(1, timeout);
+    std::lock_guard lock(mutex_);
+    return results_.empty() ? std::nullopt : std::optional<R>(results_.front());
+  }
+  /// The one result of a single step (waits for it; fails the test when none or several came).
+  R single() {
     EXPECT_TRUE(waitFor(1)) << "no completion";
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a second call would show up now
-    auto all = states();
+    auto all = results();
     EXPECT_EQ(all.size(), 1u);
-    return all.empty() ? VelqoV1FlowState() : all.front();
+    return all.empty() ? R() : all.front();
+  }
+  int calls() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(results_.size());
+  }
+  bool onCompletionThread() const {
+    std::lock_guard lock(mutex_);
+    return onCompletionThread_;
+  }
+  std::thread::id callerThread() const {
+    std::lock_guard lock(mutex_);
+    return callerThread_;
   }
 
  private:
+  std::shared_ptr<platform::HttpSession> session_;
   mutable std::mutex mutex_;
   std::condition_variable cv_;
-  std::vector<VelqoV1FlowState> states_;
+  std::vector<R> results_;
+  std::thread::id callerThread_;
+  bool onCompletionThread_ = false;
 };
+
+using StateRecorder = Catcher<VelqoV1FlowState>;
 
 inline const std::string kDeviceChallengePrompt =
     R"({"type":"device_challenge","challenge":"c","keyId":"k","algorithm":"a","domain":"d","combinedsalt":"s"})";
@@ -170,12 +199,12 @@ struct V1ClientFixture : ::testing::Test {
   /// A signup start (no credential lookup, a caller challenge) and its final state.
   static VelqoV1FlowState startOnce(VelqoProtocolV1Client& client, std::string identifier) {
     StateRecorder done;
-    startFlow(client, VelqoV1FlowType::signup, std::move(identifier), done.completion(), "c");
+    startFlow(client, VelqoV1FlowType::signup, std::move(identifier), done.callback(), "c");
     return done.single();
   }
   static VelqoV1FlowState pollOnce(VelqoProtocolV1Client& client) {
     StateRecorder done;
-    client.poll(done.completion());
+    client.poll(done.callback());
     return done.single();
   }
 };
