@@ -211,6 +211,9 @@ TEST_F(V5EngineTest, EndingsOfVerifyCipher) {
   EXPECT_EQ(event.first + ": " + event.second,
             "OAUTH_TOKEN_VERIFICATION_FAILED: ID token audience mismatch.");
 
+  service.route("POST", "/v5/verify-cipher",
+                Reply::json(200, R"({"session_id":"s","detail":"d","message":"m"})"));
+  EXPECT_EQ(start().second, "d") << "the detail comes before the message";
   service.route("POST", "/v5/verify-cipher", Reply::json(401, R"({"detail":"Invalid signature"})"));
   EXPECT_EQ(start().first, "UNKNOWN_ERROR");
   service.route("POST", "/v5/verify-cipher", Reply::drop());
