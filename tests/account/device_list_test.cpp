@@ -15,11 +15,11 @@ const std::string kDevices =
 class DeviceListTest : public FacadeTest {
  protected:
   std::string fetch() {
-    auto outcome = std::make_shared<Recorder>();
+    auto outcome = std::make_shared<RecordingCallback>();
     sdk->getDeviceDetails(outcome);
-    EXPECT_TRUE(outcome->await());
-    EXPECT_EQ(outcome->calls, 1);
-    return outcome->result.value_or("none");
+    EXPECT_TRUE(outcome->waitFor(1));
+    EXPECT_EQ(outcome->count(), 1u);
+    return outcome->last().kind;
   }
   std::optional<std::string> stored() { return storedText("devDetails"); }
 };
@@ -70,9 +70,9 @@ TEST_F(DeviceListTest, FailuresKeepTheEarlierList) {
 
 TEST_F(DeviceListTest, FailsBeforeAnyRequestWithoutUserOrToken) {
   defaults->setString("access_token", "legacy");
-  auto outcome = std::make_shared<Recorder>();
+  auto outcome = std::make_shared<RecordingCallback>();
   sdk->getDeviceDetails(outcome);  // no last user: the legacy value is not even looked at
-  EXPECT_EQ(outcome->result, "error");
+  EXPECT_EQ(outcome->last().kind, "error");
   EXPECT_EQ(defaults->string("access_token"), "legacy");
 
   signIn(kAda);
@@ -80,7 +80,7 @@ TEST_F(DeviceListTest, FailsBeforeAnyRequestWithoutUserOrToken) {
   defaults->remove("access_token");
   const auto before = service.requestCount();
   sdk->getDeviceDetails(outcome);
-  EXPECT_EQ(outcome->calls, 2);
+  EXPECT_EQ(outcome->count(), 2u);
   EXPECT_EQ(service.requestCount(), before);
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "account/recording_callback.hpp"
 #include "support/test_environment.hpp"
 #include "velqo/account/velqo_sdk.hpp"
 #include "velqo/platform/item_store.hpp"
@@ -41,38 +42,6 @@ struct RecordingDelegate : VelqoPushAuthDelegate {
   std::size_t calls() const { return received.size() + failures.size(); }
 };
 
-/// The last outcome of a web-login, device-list or V5 call: "success", "otp", "error" or the
-/// error's raw code, with its sentence.
-struct Recorder : WebLoginCallback, DevSessionCallback, AuthV5Callback {
-  std::optional<std::string> result;
-  std::string message;
-  int calls = 0;
-  void record(std::string r, std::string m = {}) {
-    result = std::move(r);
-    message = std::move(m);
-    ++calls;
-  }
-  void showError(WebLoginErrorCode code, const std::string& text) override {
-    record(std::string(code.rawValue()), text);
-  }
-  void onSuccess() override { record("success"); }
-  void showError() override { record("error"); }
-  void onOtpRequired() override { record("otp"); }
-  void onAuthSuccess(const std::optional<std::string>&, const std::optional<std::string>&, bool) override {
-    record("success");
-  }
-  void onError(AuthV5ErrorCode code, const std::string& text) override {
-    record(std::string(code.rawValue()), text);
-  }
-  void onAuthorizationCode(const std::string&, std::optional<std::int64_t>) override { record("code"); }
-  void onAdditionalVerificationRequired(const std::string&, const std::optional<std::string>&) override {
-    record("additional");
-  }
-  bool await(int count = 1) {
-    return runUntil([this, count] { return calls >= count; });
-  }
-};
-
 class FacadeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -93,13 +62,13 @@ class FacadeTest : public ::testing::Test {
   /// Signs `user` in with V5 through the facade (registration with the service's code, which
   /// ends with the first tokens), then gives the sign-in notice.
   void signIn(const std::string& user) {
-    auto callback = std::make_shared<Recorder>();
+    auto callback = std::make_shared<RecordingCallback>();
     sdk->authenticateV5(user, callback);
-    ASSERT_TRUE(callback->await(1));
-    ASSERT_EQ(callback->result, "otp");
+    ASSERT_TRUE(callback->waitFor(1));
+    ASSERT_EQ(callback->last().kind, "otp");
     sdk->submitOtpV5("123456");
-    ASSERT_TRUE(callback->await(2));
-    ASSERT_EQ(callback->result, "success") << callback->message;
+    ASSERT_TRUE(callback->waitFor(2));
+    ASSERT_EQ(callback->last().kind, "success") << callback->last().second;
     ASSERT_EQ(sdk->getLastLoggedInUser(), user);
     sdk->userDidAuthenticate();
   }

@@ -1,5 +1,6 @@
 // Push login through VelqoSDK over real HTTP: push-token registration once per token and user,
-// login requests fetched to the delegate, approve and decline.
+// login requests fetched to the delegate. Approving and declining are proven end to end by
+// velqo-cli's account tests.
 
 #include <algorithm>
 #include <chrono>
@@ -114,41 +115,16 @@ TEST_F(PushLoginTest, FetchesTheLoginRequestOfAPayloadToTheDelegate) {
     EXPECT_FALSE(sdk->handlePushNotification(*VelqoPushPayload::fromJSONText(text))) << text;
   }
 
-  // Signed out: the failure comes before the call returns.
+  // Signed out: the failures come before the calls return, and nothing is sent.
   sdk->clearSessionTokens(kAda);
   EXPECT_TRUE(sdk->handlePushNotification(payloadOf(id)));
   ASSERT_EQ(delegate->failures.size(), 2u);
-  EXPECT_EQ(delegate->failures[1], platform::PlatformError("VelqoSDK", 401, "User not authenticated."));
-}
-
-TEST_F(PushLoginTest, ApprovesAndDeclinesLoginRequests) {
-  signIn(kAda);
-  const std::string approved = push.raiseLoginRequest(kAda);
-  const std::string declined = push.raiseLoginRequest(kAda);
-  std::vector<std::optional<platform::PlatformError>> results;
-  auto record = [&](const std::optional<platform::PlatformError>& error) { results.push_back(error); };
-  // One at a time: answers of parallel requests may come in any order.
-  auto act = [&](bool approve, const std::string& id) {
-    const auto before = results.size();
-    approve ? sdk->approveLoginRequest(id, record) : sdk->declineLoginRequest(id, record);
-    ASSERT_TRUE(runUntil([&] { return results.size() == before + 1; }));
-  };
-  act(true, approved);
-  act(false, declined);
-  act(true, approved);  // already answered: 409 with a decodable body
-  EXPECT_EQ(results[0], std::nullopt);
-  EXPECT_EQ(results[1], std::nullopt);
-  EXPECT_EQ(results[2], platform::PlatformError("VelqoSDK", 409, "Action failed."));
-  EXPECT_EQ(push.decision(approved), localservice::PushPeer::Decision::approved);
-  EXPECT_EQ(push.decision(declined), localservice::PushPeer::Decision::declined);
-
-  // Without a stored access token the completion runs before the call returns.
-  const std::string pending = push.raiseLoginRequest(kAda);
-  sdk->clearSessionTokens(kAda);
-  sdk->approveLoginRequest(pending, record);
-  ASSERT_EQ(results.size(), 4u);
-  EXPECT_EQ(results[3], platform::PlatformError("VelqoSDK", 401, "User not authenticated."));
-  EXPECT_EQ(push.decision(pending), localservice::PushPeer::Decision::pending);
+  const platform::PlatformError signedOut("VelqoSDK", 401, "User not authenticated.");
+  EXPECT_EQ(delegate->failures[1], signedOut);
+  std::optional<platform::PlatformError> refused;
+  sdk->approveLoginRequest(id, [&](const auto& error) { refused = error; });
+  EXPECT_EQ(refused, signedOut);
+  EXPECT_EQ(push.decision(id), localservice::PushPeer::Decision::pending);
 }
 
 TEST_F(PushLoginTest, ALateAnswerForAnotherUserDoesNotMarkTheTokenRegistered) {

@@ -27,8 +27,8 @@ TEST(V4EngineConcurrency, OvertakenAttemptsNeverComplete) {
   rig.peer.setSettings(settings);
 
   constexpr int kAttempts = 24;
-  std::vector<std::shared_ptr<RecordingV4Callback>> callbacks;
-  for (int i = 0; i < kAttempts; ++i) callbacks.push_back(std::make_shared<RecordingV4Callback>());
+  std::vector<std::shared_ptr<RecordingCallback>> callbacks;
+  for (int i = 0; i < kAttempts; ++i) callbacks.push_back(std::make_shared<RecordingCallback>());
   std::atomic<int> running{2};
   std::thread starter([&] {
     for (int i = 0; i < kAttempts; ++i)
@@ -43,7 +43,7 @@ TEST(V4EngineConcurrency, OvertakenAttemptsNeverComplete) {
   starter.join();
   submitter.join();
   released = true;
-  auto heardOtp = [](const RecordingV4Callback& c) {
+  auto heardOtp = [](const RecordingCallback& c) {
     for (const auto& e : c.events())
       if (e.kind == "otp") return true;
     return false;
@@ -53,13 +53,13 @@ TEST(V4EngineConcurrency, OvertakenAttemptsNeverComplete) {
   rig.peer.setSettings({});
 
   // Only the last attempt heard its answer; start a clean one.
-  auto last = std::make_shared<RecordingV4Callback>();
+  auto last = std::make_shared<RecordingCallback>();
   engine->authenticate("newcomer", last);
   ASSERT_TRUE(last->waitFor(1));
-  ASSERT_EQ(last->last().kind, "otp") << last->last().message;
+  ASSERT_EQ(last->last().kind, "otp") << last->last().second;
   engine->submitOtp(*rig.peer.otpFor("newcomer"));
   ASSERT_TRUE(last->waitFor(2));
-  EXPECT_EQ(last->last().kind, "success") << last->last().message;
+  EXPECT_EQ(last->last().kind, "success") << last->last().second;
   EXPECT_TRUE(KeychainManager::getV4PersistentDeviceToken("newcomer"));
 
   // The overtaken attempts heard at most a refused code submission, never an answer.

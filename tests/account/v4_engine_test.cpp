@@ -32,8 +32,8 @@ std::string joined(const LineCapture& capture) {
 }
 
 // One attempt to its first callback.
-RecordingV4Callback::Event attemptOn(VelqoAuthV4& engine, const std::string& user) {
-  auto callback = std::make_shared<RecordingV4Callback>();
+CallbackEvent attemptOn(VelqoAuthV4& engine, const std::string& user) {
+  auto callback = std::make_shared<RecordingCallback>();
   engine.authenticate(user, callback);
   EXPECT_TRUE(callback->waitFor(1));
   return callback->last();
@@ -45,11 +45,11 @@ class V4EngineTest : public ::testing::Test {
   std::shared_ptr<VelqoAuthV4> engine = rig.engine();
   std::shared_ptr<VelqoFrameworkInternalUtils> utils = VelqoFrameworkInternalUtils::shared();
 
-  RecordingV4Callback::Event attempt(const std::string& user) { return attemptOn(*engine, user); }
+  CallbackEvent attempt(const std::string& user) { return attemptOn(*engine, user); }
 };
 
 TEST_F(V4EngineTest, RegistrationStoresTheRecordsThenLoginIsProvenByM2) {
-  auto callback = std::make_shared<RecordingV4Callback>();
+  auto callback = std::make_shared<RecordingCallback>();
   engine->authenticate("Alice@Example.com", callback);
   ASSERT_TRUE(callback->waitFor(1));
   ASSERT_EQ(callback->last().kind, "otp");
@@ -61,19 +61,17 @@ TEST_F(V4EngineTest, RegistrationStoresTheRecordsThenLoginIsProvenByM2) {
   engine->submitOtp(*rig.peer.otpFor("Alice@Example.com"));
   ASSERT_TRUE(callback->waitFor(2));
   const auto done = callback->last();
-  EXPECT_EQ(done.kind, "success") << done.message;
-  EXPECT_FALSE(done.accessToken);
+  EXPECT_EQ(done.kind, "success") << done.second;
+  EXPECT_EQ(done.first, "");
   EXPECT_FALSE(done.isLoginFlow);
   EXPECT_EQ(rig.peer.verifiedDevices("Alice@Example.com"), 1u);
   EXPECT_TRUE(utils->getEr1r2FromKeychain("Alice@Example.com"));
 
   const auto login = attempt("Alice@Example.com");
-  ASSERT_EQ(login.kind, "success") << login.message;
-  EXPECT_TRUE(login.isLoginFlow);
-  ASSERT_TRUE(login.accessToken);
-  EXPECT_NO_THROW(
-      OAuthTokenVerifier({rig.oauth().publicKeyPem, "velqo-v4-client"}).verify(*login.accessToken));
-  EXPECT_EQ(KeychainManager::getJWTAccessToken("Alice@Example.com"), login.accessToken);
+  ASSERT_EQ(login.kind, "success") << login.second;
+  EXPECT_TRUE(login.isLoginFlow && login.second.empty()) << "a login without a refresh token";
+  EXPECT_NO_THROW(OAuthTokenVerifier({rig.oauth().publicKeyPem, "velqo-v4-client"}).verify(login.first));
+  EXPECT_EQ(KeychainManager::getJWTAccessToken("Alice@Example.com"), login.first);
   EXPECT_EQ(utils->getLastUser(), "Alice@Example.com");
   EXPECT_EQ(rig.peer.provenLogins(), 1u);
   const auto loginInit = requestsTo(rig.service, "/v4/auth-init").back();
@@ -87,12 +85,12 @@ TEST_F(V4EngineTest, AuthorizationCodesAreRedeemedAndVerified) {
   rig.peer.setSettings(s);
   LineCapture capture;
   const auto redeemed = rig.registration(*engine, "bob");
-  EXPECT_EQ(redeemed.kind, "success") << redeemed.message;
+  EXPECT_EQ(redeemed.kind, "success") << redeemed.second;
   EXPECT_TRUE(
       capture.has("[VelqoAuthV4] Redeeming authorization code at OAuth endpoint: " + rig.tokens.url()));
   EXPECT_EQ(joined(capture).find(rig.tokens.redemptions().back().form.at("code")), std::string::npos);
   EXPECT_TRUE(redeemed.isLoginFlow);  // a redeemed code completes a login
-  EXPECT_EQ(KeychainManager::getJWTAccessToken("bob"), redeemed.accessToken);
+  EXPECT_EQ(KeychainManager::getJWTAccessToken("bob"), redeemed.first);
   EXPECT_EQ(rig.tokens.redemptions().back().form.at("client_id"), "velqo-v4-client");
   EXPECT_FALSE(KeychainManager::getV4PersistentDeviceToken("bob"));  // no device registered
 
@@ -102,8 +100,8 @@ TEST_F(V4EngineTest, AuthorizationCodesAreRedeemedAndVerified) {
   s.loginIssuesCode = true;
   rig.peer.setSettings(s);
   const auto login = attempt("carol");
-  EXPECT_EQ(login.kind, "success") << login.message;
-  EXPECT_EQ(KeychainManager::getJWTAccessToken("carol"), login.accessToken);
+  EXPECT_EQ(login.kind, "success") << login.second;
+  EXPECT_EQ(KeychainManager::getJWTAccessToken("carol"), login.first);
   EXPECT_EQ(rig.tokens.redemptions().size(), 2u);
 
   // The same road with a key that did not sign the token.
@@ -112,8 +110,8 @@ TEST_F(V4EngineTest, AuthorizationCodesAreRedeemedAndVerified) {
   auto foreign = rig.engine(config);
   ASSERT_TRUE(rig.registerDevice(*foreign, "dave"));
   const auto refused = attemptOn(*foreign, "dave");
-  EXPECT_EQ(refused.code, Code::oauthTokenVerificationFailed);
-  EXPECT_EQ(refused.message, "ID token signature could not be verified.");
+  EXPECT_EQ(refused.first + ": " + refused.second,
+            "OAUTH_TOKEN_VERIFICATION_FAILED: ID token signature could not be verified.");
 }
 
 // One row's world: its own service, keychain and engine.
@@ -185,14 +183,13 @@ TEST(V4EngineFailures, ReachTheHostWithTheirCodeAndSentence) {
         row.otp ? t.rig.registration(*t.engine, "erin", wrongCode ? "000000" : std::optional<std::string>())
                 : attemptOn(*t.engine, "erin");
     EXPECT_TRUE(e.onMainQueue);
-    ASSERT_EQ(e.kind, "error") << e.message;
-    EXPECT_EQ(e.code, row.code) << e.code->rawValue();
-    EXPECT_EQ(e.message.substr(0, row.message.size()), row.message);
+    ASSERT_EQ(e.kind, "error") << e.second;
+    EXPECT_EQ(e.first, row.code.rawValue());
+    EXPECT_EQ(e.second.substr(0, row.message.size()), row.message);
 
     // The diagnostic lines name the user and the error, and carry no code, token or share.
     EXPECT_TRUE(capture.has("[VelqoAuthV4] Starting V4 authentication for user: erin"));
-    EXPECT_TRUE(capture.has("[VelqoAuthV4] Reporting error to callback: " + std::string(e.code->rawValue()) +
-                            " - " + e.message));
+    EXPECT_TRUE(capture.has("[VelqoAuthV4] Reporting error to callback: " + e.first + " - " + e.second));
     for (const auto& secret : {t.rig.peer.otpFor("erin"), KeychainManager::getV4PersistentDeviceToken("erin"),
                                VelqoFrameworkInternalUtils::shared()->getEr1r2FromKeychain("erin")}) {
       EXPECT_EQ(secret ? joined(capture).find(*secret) : std::string::npos, std::string::npos);
@@ -205,7 +202,7 @@ TEST_F(V4EngineTest, AnswersCarryingBothResultsTakeTheDocumentedOne) {
   ASSERT_TRUE(rig.registerDevice(*engine, "mia"));
   rig.service.route("POST", "/v4/verify-cipher", Reply::json(200, R"({"token":"tok-1","code":"unused"})"));
   const auto login = attempt("mia");
-  EXPECT_EQ(login.accessToken, "tok-1");
+  EXPECT_EQ(login.first, "tok-1");
   EXPECT_TRUE(rig.tokens.redemptions().empty());
   const auto verifiedBefore = requestsTo(rig.service, "/v4/verify-device").size();
 
@@ -217,7 +214,7 @@ TEST_F(V4EngineTest, AnswersCarryingBothResultsTakeTheDocumentedOne) {
   rig.service.route("POST", "/v4/verify-otp",
                     Reply::json(200, R"({"code":"both-1","device_token":"d-1","Er1r2":"e-1"})"));
   const auto redeemed = rig.registration(*engine, "lena");
-  EXPECT_EQ(redeemed.kind, "success") << redeemed.message;
+  EXPECT_EQ(redeemed.kind, "success") << redeemed.second;
   EXPECT_TRUE(redeemed.isLoginFlow);
   EXPECT_FALSE(KeychainManager::getV4PersistentDeviceToken("lena"));
   EXPECT_EQ(requestsTo(rig.service, "/v4/verify-device").size(), verifiedBefore);
@@ -227,14 +224,14 @@ TEST_F(V4EngineTest, AnswersCarryingBothResultsTakeTheDocumentedOne) {
 TEST_F(V4EngineTest, EarlyAndStateErrorsArriveOnTheMainQueue) {
   auto offline = VelqoAuthV4::create(rig.api, rig.oauth(), EndPoints("http://127.0.0.1:1"));
   const auto e = attemptOn(*offline, "frank");
-  EXPECT_EQ(e.code, Code::networkError);
+  EXPECT_EQ(e.first, "NETWORK_ERROR");
 
-  auto callback = std::make_shared<RecordingV4Callback>();
+  auto callback = std::make_shared<RecordingCallback>();
   engine->authenticate("", callback);  // no fingerprint for an empty user id
   ASSERT_TRUE(callback->waitFor(1));
-  EXPECT_EQ(callback->last().code, Code::fingerprintError);
-  EXPECT_EQ(callback->last().message,
-            "Failed to prepare device identifier (UserID cannot be empty for fingerprint generation.).");
+  EXPECT_EQ(callback->last().first + ": " + callback->last().second,
+            "FINGERPRINT_ERROR: Failed to prepare device identifier (UserID cannot be empty for fingerprint "
+            "generation.).");
   EXPECT_TRUE(callback->last().onMainQueue);
 
   // The service holds the auth-init answer until the early code has been refused.
@@ -248,14 +245,14 @@ TEST_F(V4EngineTest, EarlyAndStateErrorsArriveOnTheMainQueue) {
   release.set_value();
   ASSERT_TRUE(callback->waitFor(3));
   const auto events = callback->events();
-  EXPECT_EQ(events[1].code, Code::missingDeviceTokenSession);
+  EXPECT_EQ(events[1].first, "MISSING_DEVICE_TOKEN_SESSION");
   EXPECT_EQ(events[2].kind, "otp");  // the attempt itself goes on
 }
 
 TEST_F(V4EngineTest, AFailedTokenSaveStillRecordsTheLastUser) {
   ASSERT_TRUE(rig.registerDevice(*engine, "hana"));
   rig.store->failNext(platform::InMemoryItemStore::Operation::add, platform::status::notAvailable);
-  EXPECT_EQ(attempt("hana").code, Code::keychainSaveFailed);
+  EXPECT_EQ(attempt("hana").first, "KEYCHAIN_SAVE_FAILED");
   EXPECT_EQ(utils->getLastUser(), "hana");
   EXPECT_FALSE(KeychainManager::getJWTAccessToken("hana"));
 }

@@ -13,7 +13,6 @@
 namespace velqo::testing {
 namespace {
 
-using Kind = RecordingV5Callback::Kind;
 using localservice::Reply;
 using Paths = std::vector<std::string>;
 namespace pc = platform::crypto;
@@ -25,21 +24,21 @@ const Paths kLogin = {"/v5/auth-init", "/v5/verify-cipher"};
 class V5EngineTest : public V5EngineFixture {
  protected:
   // Starts a step and waits for the next callback.
-  RecordingV5Callback::Event next(const std::function<void()>& step) {
+  CallbackEvent next(const std::function<void()>& step) {
     const std::size_t before = callback->count();
     step();
     EXPECT_TRUE(callback->waitFor(before + 1));
     return callback->last();
   }
-  RecordingV5Callback::Event start(const std::string& user = kUser) {
+  CallbackEvent start(const std::string& user = kUser) {
     return next([&] { engine->authenticate(user, callback); });
   }
-  RecordingV5Callback::Event code(const std::string& otp = "123456") {
+  CallbackEvent code(const std::string& otp = "123456") {
     return next([&] { engine->submitOtp(otp); });
   }
   void registerUser() {
-    ASSERT_EQ(start().kind, Kind::otpRequired);
-    ASSERT_EQ(code().kind, Kind::success) << callback->last().second;
+    ASSERT_EQ(start().kind, "otp");
+    ASSERT_EQ(code().kind, "success") << callback->last().second;
   }
   // Paths of the requests received since the last call.
   Paths takePaths() {
@@ -71,11 +70,11 @@ INSTANTIATE_TEST_SUITE_P(HardwareKeys, V5RoadTest,
 
 TEST_P(V5RoadTest, FirstSignInRegistersThenSecondOnlyLogsIn) {
   auto event = start();
-  EXPECT_TRUE(event.kind == Kind::otpRequired && event.onMainQueue);
+  EXPECT_TRUE(event.kind == "otp" && event.onMainQueue);
   EXPECT_EQ(takePaths(), Paths{"/v5/auth-init"});
 
   event = code(" 123456\n");
-  ASSERT_EQ(event.kind, Kind::success) << event.second;
+  ASSERT_EQ(event.kind, "success") << event.second;
   EXPECT_TRUE(!event.isLoginFlow && event.onMainQueue && event.first == event.second);
   EXPECT_EQ(takePaths(), kRegistration);
   EXPECT_EQ(KeychainManager::getJWTAccessToken(kUser), event.first);
@@ -89,7 +88,7 @@ TEST_P(V5RoadTest, FirstSignInRegistersThenSecondOnlyLogsIn) {
             GetParam() == platform::HardwareKeyMode::available ? "secureEnclave" : "fallback");
 
   event = start();
-  EXPECT_TRUE(event.kind == Kind::success && event.isLoginFlow) << event.second;
+  EXPECT_TRUE(event.kind == "success" && event.isLoginFlow) << event.second;
   EXPECT_EQ(takePaths(), kLogin);
   EXPECT_FALSE(KeychainManager::getData(engine->pendingStore().serviceName(), kUser)) << "a login drops it";
 }
@@ -97,24 +96,24 @@ TEST_P(V5RoadTest, FirstSignInRegistersThenSecondOnlyLogsIn) {
 TEST_P(V5RoadTest, RegistrationResumesAfterRestartWithinNineHundredSeconds) {
   const double t0 = 1'800'000'000;
   setNow(t0);
-  ASSERT_EQ(start().kind, Kind::otpRequired);
-  ASSERT_EQ(start("bob").kind, Kind::otpRequired);
+  ASSERT_EQ(start().kind, "otp");
+  ASSERT_EQ(start("bob").kind, "otp");
   takePaths();
 
   engine = makeEngine();  // the process restarts
   setNow(t0 + 899);
   engine->authenticate(kUser, callback);
   ASSERT_EQ(callback->count(), 3u) << "resumed at once, on the calling thread";
-  EXPECT_TRUE(callback->last().kind == Kind::otpRequired && !callback->last().onMainQueue);
+  EXPECT_TRUE(callback->last().kind == "otp" && !callback->last().onMainQueue);
   EXPECT_EQ(service.requestCount(), 0u);
   auto event = code();
-  EXPECT_TRUE(event.kind == Kind::success && !event.isLoginFlow) << event.second;
+  EXPECT_TRUE(event.kind == "success" && !event.isLoginFlow) << event.second;
   EXPECT_EQ(takePaths(), kRegistration);
 
   auto other = engine->pendingStore().load("bob").value();
   other.fingerprintHash = "another device";
   engine->pendingStore().save(other);
-  EXPECT_EQ(start("bob").kind, Kind::otpRequired);
+  EXPECT_EQ(start("bob").kind, "otp");
   EXPECT_EQ(takePaths(), Paths{"/v5/auth-init"}) << "another fingerprint registers afresh";
 }
 
@@ -122,14 +121,13 @@ TEST_P(V5RoadTest, StaleDeviceIsClearedAndRegisteredAgainOnce) {
   registerUser();
   peer.forgetDevices();
   takePaths();
-  EXPECT_EQ(start().kind, Kind::otpRequired);
+  EXPECT_EQ(start().kind, "otp");
   EXPECT_EQ(takePaths(), (Paths{"/v5/auth-init", "/v5/auth-init"}));
   EXPECT_FALSE(engine->credentialStore().load(kUser));
   EXPECT_FALSE(KeychainManager::getV4PersistentDeviceToken(kUser));
 
   const auto event = code();
-  EXPECT_TRUE(event.kind == Kind::success && !event.isLoginFlow && peer.registrationCount() == 2)
-      << event.second;
+  EXPECT_TRUE(event.kind == "success" && !event.isLoginFlow && peer.registrationCount() == 2) << event.second;
 }
 
 // The stored record opened with raw primitives, and the login requests recomputed from it.
@@ -186,18 +184,17 @@ TEST_F(V5EngineTest, EndingsOfVerifyCipher) {
   registerUser();
   peer.setEnding(localservice::V5Peer::Ending::sessionId);
   auto event = start();
-  EXPECT_TRUE(event.kind == Kind::additional && event.first == peer.logins().back().issued);
+  EXPECT_TRUE(event.kind == "additional" && event.first == peer.logins().back().issued);
   EXPECT_EQ(event.second, "Additional verification required");
 
   peer.setEnding(localservice::V5Peer::Ending::code);
   event = start();
-  EXPECT_TRUE(event.kind == Kind::code && event.first == peer.logins().back().issued &&
-              event.expiresIn == 300);
+  EXPECT_TRUE(event.kind == "code" && event.first == peer.logins().back().issued && event.expiresIn == 300);
   EXPECT_TRUE(tokens.redemptions().empty()) << "a delegated code is left to the host";
 
   engine = makeEngine(/*sdkManaged=*/true);
   event = start();
-  ASSERT_TRUE(event.kind == Kind::success && event.isLoginFlow) << event.second;
+  ASSERT_TRUE(event.kind == "success" && event.isLoginFlow) << event.second;
   ASSERT_EQ(tokens.redemptions().size(), 1u);
   EXPECT_EQ(tokens.redemptions()[0].form.at("code"), peer.logins().back().issued);
   EXPECT_EQ(std::count(event.first.begin(), event.first.end(), '.'), 2)
@@ -214,6 +211,9 @@ TEST_F(V5EngineTest, EndingsOfVerifyCipher) {
   EXPECT_EQ(event.first + ": " + event.second,
             "OAUTH_TOKEN_VERIFICATION_FAILED: ID token audience mismatch.");
 
+  service.route("POST", "/v5/verify-cipher",
+                Reply::json(200, R"({"session_id":"s","detail":"d","message":"m"})"));
+  EXPECT_EQ(start().second, "d") << "the detail comes before the message";
   service.route("POST", "/v5/verify-cipher", Reply::json(401, R"({"detail":"Invalid signature"})"));
   EXPECT_EQ(start().first, "UNKNOWN_ERROR");
   service.route("POST", "/v5/verify-cipher", Reply::drop());
@@ -237,13 +237,13 @@ TEST_F(V5EngineTest, HindexNotFoundBodies) {
     SCOPED_TRACE(row.body);
     peer.enqueueLoginReply(Reply::json(400, row.body));
     peer.enqueueLoginReply(Reply::json(400, row.body));
-    EXPECT_EQ(start().kind, Kind::otpRequired);
+    EXPECT_EQ(start().kind, "otp");
     EXPECT_EQ(code().first, row.finalCode);
   }
 }
 
 TEST_F(V5EngineTest, RegistrationFailuresKeepTheContext) {
-  ASSERT_EQ(start().kind, Kind::otpRequired);
+  ASSERT_EQ(start().kind, "otp");
   engine->submitOtp(" \n ");
   auto event = callback->last();
   EXPECT_EQ(event.first, "INVALID_INPUT");
@@ -254,7 +254,7 @@ TEST_F(V5EngineTest, RegistrationFailuresKeepTheContext) {
       event.first + ": " + event.second,
       "OTP_VERIFICATION_FAILED: The verification code is incorrect or expired. Please request a new code.");
   EXPECT_FALSE(engine->credentialStore().load(kUser)) << "a refused code stores nothing";
-  EXPECT_EQ(code().kind, Kind::success);
+  EXPECT_EQ(code().kind, "success");
 
   EXPECT_TRUE(start().isLoginFlow);
   engine->submitOtp("123456");
@@ -277,14 +277,14 @@ TEST_F(V5EngineTest, StoredRecordRules) {
   EXPECT_FALSE(event.onMainQueue);
 
   writeRecord(nlohmann::json::object());
-  EXPECT_EQ(start().kind, Kind::otpRequired) << "legacy: register";
+  EXPECT_EQ(start().kind, "otp") << "legacy: register";
   EXPECT_FALSE(engine->credentialStore().load(kUser));
-  EXPECT_EQ(code().kind, Kind::success);
+  EXPECT_EQ(code().kind, "success");
 
   record = storedRecord();
   record["version"] = 2;
   writeRecord(record);
-  EXPECT_EQ(start().kind, Kind::otpRequired) << "re-registers once";
+  EXPECT_EQ(start().kind, "otp") << "re-registers once";
   EXPECT_EQ(code().isLoginFlow, false);
 }
 
@@ -296,8 +296,8 @@ TEST_F(V5EngineTest, SupersededAttemptIsSilent) {
     if (user == "newer") reply.delay = std::chrono::milliseconds(300);
     return reply;
   });
-  engine->authenticate("older", std::make_shared<RecordingV5Callback>());
-  EXPECT_EQ(start("newer").kind, Kind::otpRequired);
+  engine->authenticate("older", std::make_shared<RecordingCallback>());
+  EXPECT_EQ(start("newer").kind, "otp");
   engine->submitOtp("123456");
   ASSERT_TRUE(platform::mainQueue().runUntil([&] { return service.requestCount() == 3; }, kWaitBound));
   EXPECT_EQ(nlohmann::json::parse(service.requests()[2].body)["device_token"], "dt-newer");

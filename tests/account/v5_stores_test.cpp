@@ -1,6 +1,9 @@
 // The V5 credential record (exact stored JSON, legacy and corruption rules), the hardware-key
 // wrapper with its fallback, and pending registrations with their 900-second lifetime.
 
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "account/v5_test_support.hpp"
@@ -58,33 +61,22 @@ TEST_F(V5StoreTest, SavesTheExactRecordAndLoadsItsBytes) {
   EXPECT_THROW(store.save(samplePayload(), "bob"), V5CredentialStoreError) << "a failed write is reported";
 }
 
-// Each row changes the stored record: a key set to "-" is removed, any other value replaces it,
-// and "*" replaces the whole record.
+// Each row of the data file changes the stored record: a key set to "-" is removed, any other
+// value replaces it, and "*" replaces the whole record; then names the error case or null.
 TEST_F(V5StoreTest, LegacyCorruptedAndOlderRecords) {
-  const std::pair<const char*, std::optional<StoreCase>> rows[] = {
-      {R"({"combinedPrs":"-"})", StoreCase::legacyPayloadDetected},
-      {R"({"combinedPrs":null,"combinedXPrs":"BgY="})", std::nullopt},
-      {R"({"combinedPrs":null})", StoreCase::corruptedSecrets},
-      {R"({"infoString":"-"})", StoreCase::legacyPayloadDetected},
-      {R"({"salt0":"-"})", StoreCase::corruptedSecrets},
-      {R"({"salt1":"not base64!"})", StoreCase::corruptedSecrets},
-      {R"({"aPeer":"AAA"})", StoreCase::corruptedSecrets},
-      {R"({"deviceToken":"-"})", StoreCase::decodingFailed},
-      {R"({"salt2":5})", StoreCase::decodingFailed},
-      {R"({"version":256})", StoreCase::decodingFailed},
-      {R"({"wrapMetadata":{"type":"cloud","value":"AA=="}})", StoreCase::decodingFailed},
-      {R"({"wrapMetadata":{"type":"fallback","value":"%%"}})", StoreCase::decodingFailed},
-      {R"({"wrapMetadata":"-"})", StoreCase::decodingFailed},
-      {R"({"algorithmUsed":"-","userAgent":"-","sdkVersion":"-"})", std::nullopt},
-      {R"({"*":{}})", StoreCase::legacyPayloadDetected},
-      {R"({"*":[1]})", StoreCase::decodingFailed},
-      {R"({"*":"not json"})", StoreCase::decodingFailed},
-  };
-  for (const auto& [change, expected] : rows) {
+  std::ifstream in(std::filesystem::path(__FILE__).parent_path() / "data" / "v5_record_changes.json");
+  const auto rows = nlohmann::ordered_json::parse(in);
+  ASSERT_GT(rows.size(), 16u);
+  const std::map<std::string, StoreCase> cases = {{"legacyPayloadDetected", StoreCase::legacyPayloadDetected},
+                                                  {"corruptedSecrets", StoreCase::corruptedSecrets},
+                                                  {"decodingFailed", StoreCase::decodingFailed}};
+  for (const auto& row : rows) {
+    const std::string change = row[0].dump();
     SCOPED_TRACE(change);
+    const auto expected =
+        row[1].is_null() ? std::nullopt : std::optional(cases.at(row[1].get<std::string>()));
     auto record = nlohmann::ordered_json::parse(kStoredRecord);
-    const auto patch = nlohmann::ordered_json::parse(change);
-    for (const auto& [key, value] : patch.items()) {
+    for (const auto& [key, value] : row[0].items()) {
       if (key == "*") {
         record = value;
       } else if (value == "-") {
@@ -106,7 +98,7 @@ TEST_F(V5StoreTest, LegacyCorruptedAndOlderRecords) {
     } catch (const V5CredentialStoreError& e) {
       ASSERT_TRUE(expected) << e.what();
       EXPECT_EQ(e.errorCase(), *expected) << e.what();
-      if (std::string(change).find("%%") != std::string::npos) {
+      if (change.find("%%") != std::string::npos) {
         EXPECT_NE(std::string(e.what()).find("Invalid base64 metadata"), std::string::npos) << e.what();
       }
     }

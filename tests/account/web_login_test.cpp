@@ -11,17 +11,19 @@ const std::string kAda = "ada@example.com";
 
 class WebLoginTest : public FacadeTest {
  protected:
-  Recorder login(const std::string& pin) {
-    auto outcome = std::make_shared<Recorder>();
+  // The outcome of one step: the error's code or "success", and the message.
+  CallbackEvent login(const std::string& pin) {
+    auto outcome = std::make_shared<RecordingCallback>();
     sdk->webLogin(pin, outcome);
-    EXPECT_TRUE(outcome->await());
-    return *outcome;
+    EXPECT_TRUE(outcome->waitFor(1));
+    EXPECT_EQ(outcome->count(), 1u);
+    return outcome->last();
   }
-  Recorder approve(const std::string& token) {
-    auto outcome = std::make_shared<Recorder>();
+  CallbackEvent approve(const std::string& token) {
+    auto outcome = std::make_shared<RecordingCallback>();
     sdk->webApprove(token, outcome);
-    EXPECT_TRUE(outcome->await());
-    return *outcome;
+    EXPECT_TRUE(outcome->waitFor(1));
+    return outcome->last();
   }
   std::optional<std::string> storedDetails() { return storedText("sessionDetails"); }
 };
@@ -29,7 +31,7 @@ class WebLoginTest : public FacadeTest {
 TEST_F(WebLoginTest, LooksTheSessionUpByPinAndApprovesIt) {
   signIn(kAda);
   const std::string webToken = web.openSession("123456");
-  EXPECT_EQ(login("123456").result, "success");
+  EXPECT_EQ(login("123456").result(), "success");
   EXPECT_EQ(defaults->string("web_token"), webToken);
   const auto details = storedDetails();
   ASSERT_TRUE(details);
@@ -39,15 +41,15 @@ TEST_F(WebLoginTest, LooksTheSessionUpByPinAndApprovesIt) {
 
   // Failed steps leave the pending session in place.
   auto wrongPin = login("999999");
-  EXPECT_EQ(wrongPin.result, "INVALID_PIN");
-  EXPECT_EQ(wrongPin.message, "The PIN entered is invalid or expired. Please try again.");
+  EXPECT_EQ(wrongPin.result(), "INVALID_PIN");
+  EXPECT_EQ(wrongPin.second, "The PIN entered is invalid or expired. Please try again.");
   auto unknown = approve("web-unknown");
-  EXPECT_EQ(unknown.result, "FAILED_APPROVE");
-  EXPECT_EQ(unknown.message, "Failed to approve the web login request.");
+  EXPECT_EQ(unknown.result(), "FAILED_APPROVE");
+  EXPECT_EQ(unknown.second, "Failed to approve the web login request.");
   EXPECT_EQ(defaults->string("web_token"), webToken);
   EXPECT_EQ(storedDetails(), details);
 
-  EXPECT_EQ(approve(webToken).result, "success");
+  EXPECT_EQ(approve(webToken).result(), "success");
   ASSERT_EQ(web.approvals().size(), 1u);
   EXPECT_EQ(web.approvals()[0].userid, kAda);
   EXPECT_FALSE(defaults->string("web_token"));
@@ -75,9 +77,8 @@ TEST_F(WebLoginTest, ReadsOddAnswersByStatus) {
   for (const auto& c : cases) {
     web.enqueueDetailsReply(c.reply);
     auto outcome = login("000000");
-    EXPECT_EQ(outcome.result, c.code) << c.reply.body;
-    EXPECT_EQ(outcome.message, c.message) << c.reply.body;
-    EXPECT_EQ(outcome.calls, 1);
+    EXPECT_EQ(outcome.result(), c.code) << c.reply.body;
+    EXPECT_EQ(outcome.second, c.message) << c.reply.body;
   }
   EXPECT_EQ(defaults->string("web_token"), "");  // the empty token of the last case is stored
   EXPECT_EQ(storedDetails(), "{}");
@@ -85,17 +86,17 @@ TEST_F(WebLoginTest, ReadsOddAnswersByStatus) {
 
 TEST_F(WebLoginTest, ApprovalWithoutASignedInUserFailsBeforeAnyRequest) {
   const std::string webToken = web.openSession("123456");
-  auto outcome = std::make_shared<Recorder>();
+  auto outcome = std::make_shared<RecordingCallback>();
   sdk->webApprove(webToken, outcome);
-  EXPECT_EQ(outcome->message, "Cannot identify current user session.");
+  EXPECT_EQ(outcome->last().second, "Cannot identify current user session.");
 
   signIn(kAda);
   sdk->clearSessionTokens(kAda);
   const auto before = service.requestCount();
   sdk->webApprove(webToken, outcome);
-  EXPECT_EQ(outcome->result, "UNKNOWN_ERROR");
-  EXPECT_EQ(outcome->message, "User session invalid or expired. Please log in again.");
-  EXPECT_EQ(outcome->calls, 2);
+  EXPECT_EQ(outcome->last().result() + ": " + outcome->last().second,
+            "UNKNOWN_ERROR: User session invalid or expired. Please log in again.");
+  EXPECT_EQ(outcome->count(), 2u);
   EXPECT_EQ(service.requestCount(), before);
 }
 

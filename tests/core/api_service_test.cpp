@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "core/transport/end_points.hpp"
+#include "support/test_environment.hpp"
 #include "velqo/platform/queue.hpp"
 #include "velqo_localservice/local_service.hpp"
 
@@ -118,49 +120,34 @@ TEST_F(ApiServiceTest, SendsProjectKeyJsonHeadersAndBearerOnlyWithToken) {
   }
 }
 
+// Rows: status, body, error domain (null: the record decodes), code, description (empty: not
+// compared). Any object the record refuses reads as an error detail, even with a success status;
+// a "detail" of the wrong type gives the record's own decoding error (1 key missing, 3 wrong
+// type, 4 corrupted).
 TEST_F(ApiServiceTest, AnswersDecodeAsRecordThenAsErrorDetail) {
-  constexpr auto code = [](json::DecodeFailure f) { return static_cast<long>(f); };
-  struct Case {
-    int status;
-    const char* body;
-    const char* domain;  // nullptr: the record decodes
-    long code;
-    std::string description;
-  };
-  const std::vector<Case> cases = {
-      {200, R"({"name":"n","count":7,"extra":true})", nullptr, 0, ""},
-      {500, R"({"name":"n","count":7})", nullptr, 0, ""},
-      {400, R"({"detail":"hindex not found in database"})", "APIError", 400, "hindex not found in database"},
-      {503, R"({"detail":null,"other":1})", "APIError", 503, "API Error with status 503"},
-      // Any object the record refuses reads as an error detail, even with a success status.
-      {200, R"({"name":5})", "APIError", 200, "API Error with status 200"},
-      // "detail" of the wrong type: the record's own decoding error is delivered.
-      {422, R"({"detail":[{"loc":"body"}]})", json::decodingDomain, code(json::DecodeFailure::keyNotFound),
-       ""},
-      {500, "<html>oops</html>", json::decodingDomain, code(json::DecodeFailure::dataCorrupted), ""},
-      {200, R"(["name"])", json::decodingDomain, code(json::DecodeFailure::typeMismatch), ""},
-      {200, "", "NetworkError", -3, "No data received despite success status 200"},
-      {299, "", "NetworkError", -3, "No data received despite success status 299"},
-      {400, "", "NetworkError", -3, "No data received"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
-    service.route("GET", "/x", *c.body ? Reply::json(c.status, c.body) : Reply::empty(c.status));
+  const auto rows =
+      testing::readJsonFile(std::filesystem::path(__FILE__).parent_path() / "data/api_answers.json");
+  ASSERT_GT(rows.size(), 10u);
+  for (const auto& row : rows) {
+    const int status = row[0];
+    const std::string body = row[1];
+    SCOPED_TRACE(std::to_string(status) + " " + body);
+    service.route("GET", "/x", body.empty() ? Reply::empty(status) : Reply::json(status, body));
     auto d = call("GET", "/x");
     EXPECT_TRUE(d->onMainQueue);
-    if (!c.domain) {
+    if (row[2].is_null()) {
       ASSERT_TRUE(d->outcome->ok()) << d->outcome->error().what();
       EXPECT_EQ(d->outcome->value().first.name, "n");
       EXPECT_EQ(d->outcome->value().first.count, 7);
-      EXPECT_EQ(d->outcome->value().second, c.status);
+      EXPECT_EQ(d->outcome->value().second, status);
       continue;
     }
     ASSERT_FALSE(d->outcome->ok());
     const PlatformError& e = d->outcome->error();
-    EXPECT_EQ(e.domain(), c.domain);
-    EXPECT_EQ(e.code(), c.code);
-    if (!c.description.empty()) {
-      EXPECT_EQ(e.localizedDescription(), c.description);
+    EXPECT_EQ(e.domain(), row[2].get<std::string>());
+    EXPECT_EQ(e.code(), row[3].get<long>());
+    if (!row[4].get<std::string>().empty()) {
+      EXPECT_EQ(e.localizedDescription(), row[4].get<std::string>());
     }
   }
 }

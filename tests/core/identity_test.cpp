@@ -6,7 +6,6 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <thread>
@@ -14,7 +13,6 @@
 
 #include "core/identity/device_records.hpp"
 #include "core/identity/fingerprint_generator.hpp"
-#include "core/identity/identity_json.hpp"
 #include "core/identity/secure_enclave_helper.hpp"
 #include "platform/crypto.hpp"
 #include "platform/files.hpp"
@@ -162,16 +160,6 @@ TEST_F(IdentityTest, EnvironmentRecordCurrentAndLegacy) {
   for (const auto& row : rows) {
     EXPECT_EQ(V5EnvironmentInfo::fromStored(row.userAgent, row.osType, row.version), row.expected)
         << row.userAgent.value_or("-") << "/" << row.osType.value_or("-") << "/" << row.version.value_or("-");
-  }
-}
-
-TEST(IdentityJsonTest, EnvironmentRecordUsesItsOwnKeys) {
-  const V5EnvironmentInfo env{"UA", "iOS", "v1"};
-  EXPECT_EQ(nlohmann::ordered_json(env).dump(), R"({"userAgent":"UA","osType":"iOS","sdkVersion":"v1"})");
-  EXPECT_EQ(nlohmann::json::parse(nlohmann::ordered_json(env).dump()).get<V5EnvironmentInfo>(), env);
-  for (const char* text :
-       {R"({"userAgent":"UA","osType":"iOS"})", R"({"userAgent":"UA","osType":"iOS","sdkVersion":1})"}) {
-    EXPECT_THROW(nlohmann::json::parse(text).get<V5EnvironmentInfo>(), nlohmann::json::exception) << text;
   }
 }
 

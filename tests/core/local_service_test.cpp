@@ -6,36 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <future>
 #include <memory>
 #include <string>
 
-#include "velqo/platform/http.hpp"
+#include "platform/platform_test_support.hpp"
 
 namespace velqo {
 namespace {
 
 using localservice::LocalService;
 using localservice::Reply;
-
-struct Answer {
-  std::optional<platform::HttpResponse> response;
-  std::string body;
-  std::optional<platform::PlatformError> error;
-};
-
-std::future<Answer> send(platform::HttpSession& session, const std::string& url, std::string method = "GET") {
-  auto promise = std::make_shared<std::promise<Answer>>();
-  platform::HttpRequest request;
-  request.url = url;
-  request.method = std::move(method);
-  session.dataTask(request,
-                   [promise](std::optional<std::string> body, std::optional<platform::HttpResponse> r,
-                             std::optional<platform::PlatformError> error) {
-                     promise->set_value(Answer{std::move(r), body.value_or(""), std::move(error)});
-                   });
-  return promise->get_future();
-}
 
 TEST(LocalServiceTest, UnmatchedRoutesAndFailingHandlersAnswerLikeTheService) {
   LocalService service;
@@ -44,11 +24,11 @@ TEST(LocalServiceTest, UnmatchedRoutesAndFailingHandlersAnswerLikeTheService) {
   service.route("GET", "/boom", [](const localservice::RecordedRequest&) -> Reply {
     throw std::runtime_error("handler bug");
   });
-  auto unmatched = send(*session, service.baseUrl() + "/thing").get();  // GET has no route
+  auto unmatched = testing::perform(session, service.baseUrl() + "/thing");  // GET has no route
   ASSERT_TRUE(unmatched.response);
   EXPECT_EQ(unmatched.response->statusCode, 404);
   EXPECT_EQ(unmatched.body, R"({"detail":"not found"})");
-  EXPECT_EQ(send(*session, service.baseUrl() + "/boom").get().response->statusCode, 500);
+  EXPECT_EQ(testing::perform(session, service.baseUrl() + "/boom").response->statusCode, 500);
   EXPECT_EQ(service.requestCount(), 2u);
 }
 
@@ -58,10 +38,11 @@ TEST(LocalServiceTest, StoppingCutsADelayedReplyAndTheClientSeesATransportError)
   Reply slow = Reply::json(200, "{}");
   slow.delay = std::chrono::minutes(10);
   service->route("GET", "/slow", slow);
-  auto pending = send(*session, service->baseUrl() + "/slow");
+  testing::Recorder pending;
+  session->dataTask(testing::makeRequest(service->baseUrl() + "/slow"), pending.callback(session));
   ASSERT_TRUE(service->waitForRequests(1, std::chrono::seconds(10)));
   service.reset();  // must not wait out the delay
-  auto answer = pending.get();
+  auto answer = pending.wait();
   EXPECT_FALSE(answer.response.has_value());
   ASSERT_TRUE(answer.error.has_value());
   EXPECT_EQ(answer.error->domain(), platform::domain::url);

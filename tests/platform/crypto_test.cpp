@@ -27,29 +27,26 @@ const nlohmann::json& vectors() {
   return data;
 }
 
-TEST(CryptoDigestAndRandom, PublishedDigestsAndFreshRandomBytes) {
-  EXPECT_EQ(sha256Hex(view(std::string_view(""))),
-            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(sha256(view(std::string_view("abc"))),
-            hex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
-  EXPECT_EQ(randomBytes(32).size(), 32u);
-  EXPECT_NE(randomBytes(32), randomBytes(32));
-  EXPECT_EQ(randomBytes(nullptr, 0), 0);
-}
-
-TEST(CryptoHkdf, Rfc5869CasesAndEdgeLengths) {
+// SHA-256 of FIPS 180-2, HKDF of RFC 5869 (with empty salt and info left out: zero salt, no
+// info) and an empty-key case.
+TEST(CryptoDigestHkdfAndRandom, PublishedVectorsEdgeLengthsAndFreshRandomBytes) {
+  for (const auto& [text, digest] : vectors()["sha256"].items()) {
+    EXPECT_EQ(sha256Hex(view(std::string_view(text))), digest.get<std::string>()) << text;
+    EXPECT_EQ(sha256(view(std::string_view(text))), hex(digest.get<std::string>())) << text;
+  }
+  for (const auto& row : vectors()["hkdf"]) {
+    const Bytes ikm = hex(row[0].get<std::string>()), salt = hex(row[1].get<std::string>()),
+                info = hex(row[2].get<std::string>());
+    EXPECT_EQ(hkdfSha256(view(ikm), view(salt), view(info), row[3].get<std::size_t>()),
+              hex(row[4].get<std::string>()));
+  }
   const Bytes ikm(22, 0x0b);
-  EXPECT_EQ(
-      hkdfSha256(view(ikm), view(hex("000102030405060708090a0b0c")), view(hex("f0f1f2f3f4f5f6f7f8f9")), 42),
-      hex("3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf34007208d5b887185865"));
-  // Empty salt and info are left out (zero salt, no info).
-  EXPECT_EQ(hkdfSha256(view(ikm), {}, {}, 42),
-            hex("8da4e775a563c18f715f802a063c5a31b8a11f5c5ee1879ec3454e5f3c738d2d9d201395faa4b61a96c8"));
-  EXPECT_EQ(hkdfSha256({}, view(std::string_view("salt")), view(std::string_view("info")), 32),
-            hex("7aac7b8120501c2c8e1ee50e6cde135361e99ceb9d8d406ac528b9e9175614c0"));
   EXPECT_TRUE(hkdfSha256(view(ikm), {}, {}, 0).empty());
   EXPECT_EQ(hkdfSha256(view(ikm), {}, {}, 255 * 32).size(), 255u * 32u);
   EXPECT_THROW(hkdfSha256(view(ikm), {}, {}, 255 * 32 + 1), std::invalid_argument);
+  EXPECT_EQ(randomBytes(32).size(), 32u);
+  EXPECT_NE(randomBytes(32), randomBytes(32));
+  EXPECT_EQ(randomBytes(nullptr, 0), 0);
 }
 
 TEST(CryptoAesGcm, PublishedVectorsSealAndOpenAndTamperingIsRefused) {
@@ -92,12 +89,10 @@ TEST(CryptoAesGcm, PublishedVectorsSealAndOpenAndTamperingIsRefused) {
 
 TEST(CryptoEd25519, Rfc8032VectorAndRefusals) {
   // RFC 8032 section 7.1, test 2.
-  const Bytes seed = hex("4ccd089b28ff96da9db6c346ec114e0f5b8a319f35aba624da8cf6ed4fb8a6fb");
-  const Bytes publicKey = hex("3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c");
-  const Bytes message = hex("72");
-  const Bytes signature =
-      hex("92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da085ac1e43e15996e458f3613d0f11d8c38"
-          "7b2eaeb4302aeeb00d291612bb0c00");
+  const auto& v = vectors()["ed25519"];
+  const auto field = [&](const char* name) { return hex(v[name].get<std::string>()); };
+  const Bytes seed = field("seed"), publicKey = field("publicKey"), message = field("message"),
+              signature = field("signature");
   EXPECT_EQ(ed25519PublicKey(view(seed)), publicKey);
   EXPECT_EQ(ed25519Sign(view(seed), view(message)), signature);
   EXPECT_TRUE(ed25519Verify(view(publicKey), view(message), view(signature)));

@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <random>
 #include <set>
 
 #include "platform/platform_test_support.hpp"
 #include "support/loopback_server.hpp"
-#include "support/test_certificates.hpp"
-#include "support/test_environment.hpp"
 #include "velqo_localservice/local_service.hpp"
 
 namespace velqo::platform {
@@ -136,7 +135,6 @@ TEST_F(HttpSessionAgainstServer, AnswersAreResponsesOnTheSessionThreadOverOneCon
 }
 
 TEST_F(HttpSessionAgainstServer, TransportFailuresAreUrlErrorsDeliveredOnce) {
-  velqo::testing::RefusingPort refusing;
   LocalService raw;
   raw.setRawResponder([](const std::string& request) {
     if (request.starts_with("GET /empty")) return RawReply{"", true};
@@ -155,8 +153,8 @@ TEST_F(HttpSessionAgainstServer, TransportFailuresAreUrlErrorsDeliveredOnce) {
     double timeout = 10.0;
   };
   const std::vector<Case> cases = {
-      {"http://127.0.0.1:" + std::to_string(refusing.port()) + "/", urlError::cannotConnectToHost,
-       "Could not connect to the server."},
+      {"http://127.0.0.1:1/", urlError::cannotConnectToHost,
+       "Could not connect to the server."},  // no listener
       {server_.url("/held"), urlError::timedOut, "The request timed out.", {}, "GET", 0.2},
       {raw.baseUrl() + "/empty", urlError::networkConnectionLost, lost},
       {raw.baseUrl() + "/short", urlError::networkConnectionLost, lost},
@@ -199,26 +197,27 @@ TEST_F(HttpSessionAgainstServer, TransportFailuresAreUrlErrorsDeliveredOnce) {
 
 // Verification is always on; an extra CA is added to the trusted ones.
 TEST(HttpSessionTls, CertificateAndHostAreVerified) {
-  const auto dir = velqo::testing::makeTempDirectory("tls");
-  const auto pki = velqo::testing::makeTestPki(dir / "good");
-  const auto wrongName = velqo::testing::makeTestPki(dir / "wrong-name", {"DNS:other.invalid"});
+  // A CA and a server certificate it signed, for 127.0.0.1 ("good") or another name only.
+  const auto dir = std::filesystem::path(__FILE__).parent_path() / "data/tls";
+  const auto caOf = [&](const char* pki) { return (dir / pki / "ca.pem").string(); };
   auto handler = [](httplib::Server& s) {
     s.Get("/hello",
           [](const httplib::Request&, httplib::Response& res) { res.set_content("hi", "text/plain"); });
   };
-  auto tlsServer = [](const velqo::testing::TestPki& p) {
-    return std::make_unique<httplib::SSLServer>(p.certFile.c_str(), p.keyFile.c_str());
+  auto tlsServer = [&](const char* pki) {
+    return std::make_unique<httplib::SSLServer>((dir / pki / "server.pem").c_str(),
+                                                (dir / pki / "server-key.pem").c_str());
   };
-  LoopbackServer good(tlsServer(pki), handler, true), misnamed(tlsServer(wrongName), handler, true),
+  LoopbackServer good(tlsServer("good"), handler, true), misnamed(tlsServer("wrong-name"), handler, true),
       plain(handler);
-  auto trusting = HttpSession::create({.caFile = pki.caFile.string()});
+  auto trusting = HttpSession::create({.caFile = caOf("good")});
   const auto ok = perform(trusting, good.url("/hello"));
   ASSERT_TRUE(ok.response) << ok.error->localizedDescription();
   EXPECT_EQ(ok.body, "hi");
 
   const std::tuple<std::shared_ptr<HttpSession>, std::string, long> failures[] = {
       {HttpSession::create(), good.url("/hello"), urlError::serverCertificateUntrusted},  // unknown CA
-      {HttpSession::create({.caFile = wrongName.caFile.string()}), misnamed.url("/hello"),
+      {HttpSession::create({.caFile = caOf("wrong-name")}), misnamed.url("/hello"),
        urlError::serverCertificateUntrusted},  // name mismatch
       {trusting, "https://127.0.0.1:" + std::to_string(plain.port()) + "/hello",
        urlError::secureConnectionFailed},

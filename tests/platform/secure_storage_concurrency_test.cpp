@@ -98,14 +98,10 @@ TEST(SecureStorageConcurrency, KeysAreSharedAcrossThreadsForKeyAgreement) {
 // Keys read from PEM are shared between threads; every thread also brings keys of its own so
 // that the shared table grows and is cleared while others verify.
 TEST(SecureStorageConcurrency, ParallelEcdsaVerification) {
-  const std::string pem =
-      "-----BEGIN PUBLIC KEY-----\nMFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEGWftDCMYG/DUHRIGmNACCZ2Xuo13\n"
-      "SIYRnUZ0QKmwDo4/96ElnpfwZd9NtvdLDSMstJ/iOrL+rVA3Yqv/Hsm7Fw==\n-----END PUBLIC KEY-----\n";
-  const Bytes signature =
-      hexDecode(
-          "ddc3b28d1eb3225b890648283798416077a198e9d25cb20ec56e15a25da755125eb5af4fb80b950e64"
-          "25f5e0f216b18e5afea90cb7000d20a832201914148415")
-          .value();
+  const auto vectors =
+      testing::readJsonFile(std::filesystem::path(__FILE__).parent_path() / "data/crypto_vectors.json");
+  const std::string pem = vectors["ecdsa"][0]["pem"];
+  const Bytes signature = hexDecode(vectors["ecdsa"][0]["normal"].get<std::string>()).value();
   const Bytes message = bytesOf("header.payload");
   std::atomic<int> wrong{0};
   testing::inParallel(8, [&](int t) {

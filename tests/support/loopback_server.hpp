@@ -90,19 +90,4 @@ class LoopbackServer {
   std::thread thread_;
 };
 
-/// A port on 127.0.0.1 that stays bound without listening while the object lives, so
-/// connections to it are refused.
-class RefusingPort {
- public:
-  RefusingPort();
-  ~RefusingPort();
-  RefusingPort(const RefusingPort&) = delete;
-  RefusingPort& operator=(const RefusingPort&) = delete;
-  int port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = -1;
-};
-
 }  // namespace velqo::testing
