@@ -18,7 +18,9 @@ using detail::TimePoint;
 
 // Each quality of service has its own pool, so slow background work never delays a
 // user-initiated block or a utility timer. A pool starts with no thread and grows, up to
-// its limit, whenever more blocks wait than workers are idle.
+// its limit, whenever more blocks wait than workers are idle. An idle worker that waits for
+// a delayed block takes a block submitted for now first: a process whose only delayed block
+// is a sweep half a minute away does not start a second thread for its first real job.
 unsigned workerLimit() {
   const unsigned hardware = std::thread::hardware_concurrency();
   return std::clamp(hardware, 2U, 4U);
@@ -38,8 +40,10 @@ class WorkerPool final : public DispatchQueue {
       block = nullptr;  // the process is exiting: drop the block outside the lock
       return;
     }
+    const bool now = delay <= Duration::zero();
     heap_.push(detail::dueAfter(delay), std::move(block));
-    if (workers_.size() < maxWorkers_ && heap_.size() > idle_) {
+    if (now) ++immediate_;
+    if (workers_.size() < maxWorkers_ && (now ? immediate_ : heap_.size()) > idle_) {
       startWorkerLocked();
     } else {
       cv_.notify_one();
@@ -72,6 +76,7 @@ class WorkerPool final : public DispatchQueue {
     while (!stopping_) {
       if (heap_.hasDue(SteadyClock::now())) {
         Block block = heap_.pop();
+        if (immediate_ > 0) --immediate_;  // a count to size the pool by, not an exact one
         lock.unlock();
         detail::runBlockCatching(block);
         block = nullptr;
@@ -95,6 +100,7 @@ class WorkerPool final : public DispatchQueue {
   detail::TimedHeap heap_;
   std::vector<std::thread> workers_;
   std::size_t idle_ = 0;
+  std::size_t immediate_ = 0;  // blocks submitted for now and not yet taken (about)
   bool stopping_ = false;
 };
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -12,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
+#include "support/test_environment.hpp"
 #include "v1/flows/qr_oauth_test_support.hpp"
 #include "velqo/core/oauth_token_verifier.hpp"
 #include "velqo/platform/item_store.hpp"
@@ -288,6 +291,27 @@ TEST_F(SigninE2E, DeviceNotFoundInvalidatesTheCredentialAndTheNextSigninSetsUpAg
   EXPECT_NE(record(*sdk)->hindex(), stored->hindex());
   EXPECT_EQ(reference.registeredDeviceCount(), 2u);
   redeem(again.back());
+}
+
+TEST(ReferenceFlowState, DevicesReadFromTheStateFileWhoseKeysetsDoNotOpenAreForgotten) {
+  const Bytes key(32, 7), nonce(12, 1), plain(40, 9);  // public key, then the salt
+  const auto sealed = platform::crypto::aesGcmSeal(key, nonce, plain);
+  ASSERT_TRUE(sealed);
+  Bytes keyset = nonce;
+  keyset.insert(keyset.end(), sealed->ciphertext.begin(), sealed->ciphertext.end());
+  keyset.insert(keyset.end(), sealed->tag.begin(), sealed->tag.end());
+  const Json good = {{"identifier", "a@example.com"},
+                     {"keyset", platform::base64Encode(keyset)},
+                     {"sk2", platform::base64Encode(key)}};
+  Json bad = good;
+  bad["sk2"] = platform::base64Encode(Bytes(32, 8));
+  const auto file = makeTempDirectory("reference-state") / "state.json";
+  std::ofstream(file) << Json{{"version", 1}, {"devices", {{"good", good}, {"bad", bad}}}}.dump();
+  ls::LocalService service;
+  ls::V1ReferenceOptions options;
+  options.stateFile = file;
+  ls::V1ReferenceFlow flow(service, options);
+  EXPECT_EQ(flow.registeredDeviceCount(), 1u);
 }
 
 }  // namespace
