@@ -23,6 +23,7 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "id_token_keys.hpp"
@@ -184,13 +185,14 @@ struct LocalService::Impl {
   int listenFd = -1;
   int stopFd = -1;  // an eventfd that becomes readable, and stays so, when the service stops
   int port = 0;
-  std::thread acceptor;
 
-  struct Connection {
+  // One thread listens at a time. The one that accepts a connection starts the next listener
+  // and serves that connection itself, so a request is never handed from thread to thread.
+  struct Worker {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> finished;
   };
-  std::list<Connection> connections;  // touched by the acceptor thread, then by the destructor
+  std::list<Worker> workers;  // guarded by mutex
 
   mutable std::mutex mutex;
   mutable std::condition_variable changed;  // a request arrived, or the service stops
@@ -208,7 +210,10 @@ struct LocalService::Impl {
   }
 
   void serve(const httplib::Request& req, httplib::Response& res);
-  void acceptLoop();
+  // Starts a listening thread; false when the service stops or no thread can start. Caller
+  // holds the mutex.
+  bool startListenerLocked();
+  void listen();
   void serveConnection(int fd);
   void serveRaw(ConnectionStream& stream, const RawResponder& responder);
   // Sleeps up to `delay`; false when the service stops meanwhile.
@@ -329,7 +334,32 @@ void LocalService::Impl::serveConnection(int fd) {
   ::close(fd);
 }
 
-void LocalService::Impl::acceptLoop() {
+bool LocalService::Impl::startListenerLocked() {
+  if (stopping) return false;
+  // Threads whose connections have ended are joined as new ones start.
+  for (auto it = workers.begin(); it != workers.end();) {
+    if (it->finished->load()) {
+      it->thread.join();
+      it = workers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  try {
+    workers.push_back(Worker{std::thread([this, finished] {
+                               (void)::pthread_setname_np(::pthread_self(), "localservice");
+                               listen();
+                               finished->store(true);
+                             }),
+                             finished});
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+void LocalService::Impl::listen() {
   while (true) {
     pollfd fds[2] = {{listenFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
@@ -337,34 +367,23 @@ void LocalService::Impl::acceptLoop() {
       return;
     }
     if (fds[1].revents != 0) return;
-    // Threads of connections that have ended are joined as new ones come.
-    for (auto it = connections.begin(); it != connections.end();) {
-      if (it->finished->load()) {
-        it->thread.join();
-        it = connections.erase(it);
-      } else {
-        ++it;
-      }
-    }
     int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));  // no Nagle stall per request
+    bool handedOver = false;
     {
       std::lock_guard lock(mutex);
       ++accepted;
+      handedOver = startListenerLocked();
     }
-    auto finished = std::make_shared<std::atomic<bool>>(false);
-    connections.push_back(Connection{std::thread([this, fd, finished] {
-                                       (void)::pthread_setname_np(::pthread_self(), "localservice");
-                                       try {
-                                         serveConnection(fd);
-                                       } catch (...) {
-                                         ::close(fd);  // nothing may escape the thread
-                                       }
-                                       finished->store(true);
-                                     }),
-                                     finished});
+    try {
+      serveConnection(fd);
+    } catch (...) {
+      ::close(fd);  // nothing may escape the thread
+    }
+    // Without a successor (no thread could start) this thread goes on listening.
+    if (handedOver) return;
   }
 }
 
@@ -402,8 +421,9 @@ LocalService::LocalService(std::uint16_t port) : impl_(std::make_unique<Impl>())
                              reason + ")");
   }
   impl.port = ntohs(address.sin_port);
-  // The socket listens already, so clients may connect at once; the acceptor picks them up.
-  impl.acceptor = std::thread([&impl] { impl.acceptLoop(); });
+  // The socket listens already, so clients may connect at once; the listener picks them up.
+  std::lock_guard lock(impl.mutex);
+  if (!impl.startListenerLocked()) throw std::runtime_error("local service: cannot start a thread");
 }
 
 LocalService::~LocalService() {
@@ -414,8 +434,13 @@ LocalService::~LocalService() {
   impl_->changed.notify_all();
   std::uint64_t one = 1;
   [[maybe_unused]] auto written = ::write(impl_->stopFd, &one, sizeof(one));
-  if (impl_->acceptor.joinable()) impl_->acceptor.join();
-  for (auto& connection : impl_->connections) connection.thread.join();
+  // No thread starts once stopping is set, so the list is final.
+  std::list<Impl::Worker> workers;
+  {
+    std::lock_guard lock(impl_->mutex);
+    workers.swap(impl_->workers);
+  }
+  for (auto& worker : workers) worker.thread.join();
 }
 
 std::string LocalService::baseUrl() const {

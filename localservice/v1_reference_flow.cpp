@@ -103,6 +103,8 @@ struct Device {
   std::string identifier;  ///< normalised
   std::string keyset;
   std::string sk2;
+  // From the keyset, once opened: devices read from the state file are opened when first met.
+  bool opened = false;
   Bytes publicKey;
   std::string combinedSalt;
 };
@@ -201,13 +203,30 @@ struct V1ReferenceFlow::State {
         auto keyset = text(entry, "keyset");
         auto sk2 = text(entry, "sk2");
         if (!identifier || !keyset || !sk2) continue;
-        auto opened = openKeyset(*keyset, *sk2);
-        if (!opened) continue;  // a device whose keyset no longer opens is forgotten
-        keys->registerPublicKey(
-            hindex, std::vector<std::uint8_t>(opened->publicKey.begin(), opened->publicKey.end()), *sk2);
-        devices[hindex] = Device{*identifier, *keyset, *sk2, opened->publicKey, opened->combinedSalt};
+        keys->registerKeysetLazily(hindex, *keyset, *sk2);
+        devices[hindex] = Device{*identifier, *keyset, *sk2, false, {}, {}};
       }
     }
+  }
+
+  // The device with its keyset opened; a device whose keyset no longer opens is forgotten
+  // (end()). Caller holds the mutex.
+  std::map<std::string, Device>::iterator opened(std::map<std::string, Device>::iterator device) {
+    if (device == devices.end() || device->second.opened) return device;
+    auto keyset = openKeyset(device->second.keyset, device->second.sk2);
+    if (!keyset) {
+      keys->remove(device->first);
+      devices.erase(device);
+      return devices.end();
+    }
+    device->second.opened = true;
+    device->second.publicKey = std::move(keyset->publicKey);
+    device->second.combinedSalt = std::move(keyset->combinedSalt);
+    return device;
+  }
+
+  void openAll() {
+    for (auto it = devices.begin(); it != devices.end();) (void)opened(it++);
   }
 
   void load() {
@@ -235,6 +254,7 @@ struct V1ReferenceFlow::State {
     state["version"] = 1;
     Json userList = Json::object();
     for (const auto& [identifier, userid] : users) userList[identifier] = Json{{"userid", userid}};
+    openAll();
     Json deviceList = Json::object();
     for (const auto& [hindex, device] : devices) {
       deviceList[hindex] =
@@ -428,7 +448,7 @@ struct V1ReferenceFlow::State {
         action["deviceCredentials"].is_object()) {
       const Json& credentials = action["deviceCredentials"];
       const std::string hindex = text(credentials, "hindex").value_or("");
-      auto device = devices.find(hindex);
+      auto device = opened(devices.find(hindex));
       if (device != devices.end() && device->second.identifier == identifier &&
           text(credentials, "keyset") == device->second.keyset &&
           text(credentials, "sk2") == device->second.sk2) {
@@ -540,7 +560,7 @@ struct V1ReferenceFlow::State {
   Reply pollApproval(Session& session) {
     for (const auto& decision : qr->decisions()) {
       if (decision.kind != QrPeer::Decision::Kind::approve || decision.sessionId != session.id) continue;
-      auto device = devices.find(decision.h2index);
+      auto device = opened(devices.find(decision.h2index));
       if (device == devices.end() || device->second.identifier != session.identifier) {
         return error(session.id, 403, "approval_rejected", "restart_flow",
                      "The approving device does not belong to this user");
@@ -589,8 +609,8 @@ struct V1ReferenceFlow::State {
                    "The device signature does not verify");
     }
     if (!session.returning) {
-      devices[session.hindex] =
-          Device{session.identifier, session.keyset, session.sk2, session.publicKey, session.combinedSalt};
+      devices[session.hindex] = Device{session.identifier, session.keyset,      session.sk2, true,
+                                       session.publicKey,  session.combinedSalt};
       keys->registerPublicKey(session.hindex,
                               std::vector<std::uint8_t>(session.publicKey.begin(), session.publicKey.end()),
                               session.sk2);
@@ -667,6 +687,7 @@ std::string V1ReferenceFlow::idTokenPublicKeyPem() const {
 
 std::size_t V1ReferenceFlow::registeredDeviceCount() const {
   std::lock_guard lock(state_->mutex);
+  state_->openAll();
   return state_->devices.size();
 }
 

@@ -30,12 +30,33 @@ bool isSpace(UChar32 c) {
   return c >= 0 && u_isUWhiteSpace(c);
 }
 
+// Most identifiers are plain ASCII. For them the Unicode rules reduce to ASCII ones (White_Space
+// holds for tab through carriage return and the space; default lower-casing maps A-Z only), so
+// they are handled without touching the Unicode tables at all.
+bool isAscii(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+bool isAsciiSpace(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+std::string_view trimAscii(std::string_view text) {
+  while (!text.empty() && isAsciiSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isAsciiSpace(text.back())) text.remove_suffix(1);
+  return text;
+}
+
 }  // namespace
 
 // ICU's UTF-8 iteration macros are written with C casts.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wold-style-cast"
 std::string trimUnicodeWhitespace(std::string_view text) {
+  if (isAscii(text)) return std::string(trimAscii(text));
   if (text.size() > static_cast<std::size_t>(INT32_MAX)) throw std::length_error("text too long");
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
   const auto length = static_cast<std::int32_t>(text.size());
@@ -60,6 +81,13 @@ std::string trimUnicodeWhitespace(std::string_view text) {
 #pragma GCC diagnostic pop
 
 std::string normalizedIdentifier(std::string_view identifier) {
+  if (isAscii(identifier)) {
+    std::string lowered(trimAscii(identifier));
+    for (char& c : lowered) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lowered;
+  }
   const std::string trimmed = trimUnicodeWhitespace(identifier);
   if (trimmed.empty()) return trimmed;
   // One map per thread: a case map is not safe for concurrent use, and opening one costs

@@ -107,6 +107,14 @@ TEST(EncodingMisc, IdentifierNormalisationIsUnicodeAware) {
       {" \t\xC2\xA0", ""},
   };
   for (const auto& [text, normalised] : rows) EXPECT_EQ(normalizedIdentifier(text), normalised) << text;
+  // Plain ASCII text follows the same rules as text with a non-ASCII character in it.
+  const std::string nbsp = "\xC2\xA0";
+  for (int code = 1; code < 0x80; ++code) {
+    const std::string c(1, static_cast<char>(code));
+    const std::string ascii = c + "Ab" + c + "Z" + c;
+    EXPECT_EQ(normalizedIdentifier(ascii), normalizedIdentifier(nbsp + ascii + nbsp)) << code;
+    EXPECT_EQ(trimUnicodeWhitespace(ascii), trimUnicodeWhitespace(nbsp + ascii + nbsp)) << code;
+  }
   EXPECT_EQ(trimUnicodeWhitespace("\xE2\x80\x83"
                                   "A b\xC2\xA0"),
             "A b");

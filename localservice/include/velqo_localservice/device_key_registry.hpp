@@ -29,6 +29,10 @@ class DeviceKeyRegistry {
   /// (replacing any earlier one) and returns true; false, registering nothing, when it does not
   /// open.
   bool registerKeyset(const std::string& hindex, const std::string& keyset, const std::string& sk2);
+  /// The same, but the keyset is opened only when the device is first looked up (a service
+  /// loading many devices from its state file opens only those it meets); one that does not
+  /// open is then forgotten.
+  void registerKeysetLazily(const std::string& hindex, std::string keyset, std::string sk2);
   /// Registers a raw 32-byte public key.
   void registerPublicKey(const std::string& hindex, std::vector<std::uint8_t> publicKey,
                          std::string sk2 = {});
@@ -38,8 +42,16 @@ class DeviceKeyRegistry {
   std::size_t size() const;
 
  private:
+  struct Sealed {
+    std::string keyset;
+    std::string sk2;
+  };
+  // Opens a lazily registered keyset, if any, into entries_. Caller holds the mutex.
+  void openLocked(const std::string& hindex) const;
+
   mutable std::mutex mutex_;
-  std::map<std::string, Entry> entries_;
+  mutable std::map<std::string, Entry> entries_;
+  mutable std::map<std::string, Sealed> sealed_;  ///< registered, not opened yet
 };
 
 }  // namespace velqo::localservice
