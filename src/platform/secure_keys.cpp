@@ -222,6 +222,36 @@ CheckedKeyCache& checkedKeys() {
   return cache;
 }
 
+// Public keys imported from points that passed the curve check, by point: a credential's
+// stored point is imported once, not at every sign-in. The points are public; the keys are
+// never changed after import, so one object may serve several threads. Bounded like the
+// checked keys.
+class ImportedPointCache {
+ public:
+  std::shared_ptr<const EcKey> find(const Bytes& point) {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(keyOf(point));
+    return it == entries_.end() ? nullptr : it->second;
+  }
+  void put(const Bytes& point, std::shared_ptr<const EcKey> key) {
+    std::lock_guard lock(mutex_);
+    std::string name = keyOf(point);
+    if (entries_.size() >= kCapacity && !entries_.contains(name)) entries_.clear();
+    entries_[std::move(name)] = std::move(key);
+  }
+
+ private:
+  static constexpr std::size_t kCapacity = 4096;
+  static std::string keyOf(const Bytes& point) { return std::string(point.begin(), point.end()); }
+  std::mutex mutex_;
+  std::map<std::string, std::shared_ptr<const EcKey>> entries_;
+};
+
+ImportedPointCache& importedPoints() {
+  static ImportedPointCache cache;
+  return cache;
+}
+
 EVP_KDF* x963Kdf() {
   static const KdfPtr kdf(EVP_KDF_fetch(nullptr, "X963KDF", nullptr));
   return kdf.get();
@@ -312,9 +342,12 @@ Result<Bytes, PlatformError> copyExternalRepresentation(const SecKeyRef& key) {
 
 Result<SecKeyRef, PlatformError> createPublicKeyWithData(const Bytes& x963Point) {
   if (x963Point.size() != kPointSize || x963Point[0] != 0x04) return fail<SecKeyRef>(status::badParameter);
+  if (auto known = importedPoints().find(x963Point)) return Result<SecKeyRef, PlatformError>::success(known);
   PkeyPtr pkey = importPublicPoint(x963Point.data(), true);
   if (!pkey) return fail<SecKeyRef>(status::badParameter);
-  return Result<SecKeyRef, PlatformError>::success(std::make_shared<EcKey>(std::move(pkey), false));
+  auto key = std::make_shared<const EcKey>(std::move(pkey), false);
+  importedPoints().put(x963Point, key);
+  return Result<SecKeyRef, PlatformError>::success(std::move(key));
 }
 
 bool isAlgorithmSupported(const SecKeyRef& key, KeyExchangeAlgorithm algorithm) {

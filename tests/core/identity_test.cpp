@@ -163,6 +163,19 @@ TEST_F(IdentityTest, EnvironmentRecordCurrentAndLegacy) {
   }
 }
 
+TEST_F(IdentityTest, FirstCreationInADirectoryRemovesWhatDeadWritersLeft) {
+  platform::setApplicationDataDirectory(testing::makeTempDirectory("leftovers"));
+  const auto other = SecureEnclaveHelper::secretFilePath("bob");
+  const auto leftover = other.parent_path() / ("." + other.filename().string() + ".tmp-Ab12Cd");
+  const auto foreign = other.parent_path() / ".unrelated.tmp-Ab12Cd";
+  ASSERT_TRUE(platform::files::writeAtomically(leftover, Bytes(32, 7)));
+  ASSERT_TRUE(platform::files::writeAtomically(foreign, Bytes(32, 7)));
+  (void)SecureEnclaveHelper::deviceSecretHash("alice");
+  EXPECT_FALSE(std::filesystem::exists(leftover));
+  EXPECT_TRUE(std::filesystem::exists(foreign));
+  platform::setApplicationDataDirectory(testing::testDataDirectory());
+}
+
 TEST(SharedDataDirectoryTest, ProcessesStartingTogetherShareOneSecretAndKeepEachOthersDefaults) {
   const auto defaults = testing::makeTempDirectory("defaults") / "defaults.json";
   for (int round = 0; round < 8; ++round) {

@@ -52,6 +52,10 @@ SdabAttributes FingerprintGenerator::generateSdabAttributes() {
 }
 
 std::string FingerprintGenerator::generateFingerprint(const std::string& userId) {
+  return generateFingerprint(userId, nullptr);
+}
+
+std::string FingerprintGenerator::generateFingerprint(const std::string& userId, const SdabAttributes* sdab) {
   if (userId.empty()) {
     throw fingerprintError(emptyUserId, "UserID cannot be empty for fingerprint generation.");
   }
@@ -59,9 +63,9 @@ std::string FingerprintGenerator::generateFingerprint(const std::string& userId)
   if (!vendor || vendor->empty()) {
     throw fingerprintError(vendorIdentifierUnavailable, "Could not retrieve identifierForVendor (OSDI).");
   }
-  const SdabAttributes sdab = generateSdabAttributes();
+  const std::string sdabHash = sdab ? sdab->sdabHash : generateSdabAttributes().sdabHash;
   std::string hka = SecureEnclaveHelper::deviceSecretHash(userId);
-  std::string input = hka + "|" + *vendor + "|" + sdab.sdabHash + "|" + userId;
+  std::string input = hka + "|" + *vendor + "|" + sdabHash + "|" + userId;
   std::string fingerprint = pc::sha256Hex(pc::view(input));
   wipe(input);
   wipe(hka);

@@ -38,6 +38,9 @@ class FingerprintGenerator {
   /// 64 lower-case hex characters: SHA-256 of HKA + "|" + vendor identifier + "|" + SDAB hash +
   /// "|" + userId, where HKA is the hash of the user's device secret.
   static std::string generateFingerprint(const std::string& userId);
+  /// The same with attributes the caller made just before (nullptr: made here, and their
+  /// failure thrown as above).
+  static std::string generateFingerprint(const std::string& userId, const SdabAttributes* sdab);
   /// appBundleId (main bundle identifier), cpuArch "arm64", deviceModel (deviceModelIdentifier()),
   /// osVersion (system version cut to its first two dot-separated parts) and their hash.
   static SdabAttributes generateSdabAttributes();

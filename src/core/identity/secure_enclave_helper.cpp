@@ -3,6 +3,7 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <system_error>
 
@@ -47,6 +48,14 @@ const std::string& fileNamePrefix() {
 std::mutex& secretMutex() {
   static std::mutex m;
   return m;
+}
+
+// Directories this process has cleared of the temporaries a dead writer left (guarded by
+// secretMutex()). Only a process that died mid-write leaves one, so each process clears a
+// directory once, at its first creation there, rather than listing it at every creation.
+std::set<std::filesystem::path>& sweptDirectories() {
+  static std::set<std::filesystem::path> swept;
+  return swept;
 }
 
 std::string describe(SecureEnclaveError::Case c) {
@@ -147,9 +156,12 @@ std::string SecureEnclaveHelper::deviceSecretHash(const std::string& userId) {
   if (directoryLock.held()) {
     if (auto found = storedSecretHash(path)) return *found;  // another process was first
     // What a writer that died before its rename left behind holds a whole secret.
-    const std::string fileName = path.filename().string();
-    platform::files::removeStaleTemporaries(
-        directory, [&fileName](std::string_view target) { return target == fileName; });
+    if (!sweptDirectories().contains(directory)) {
+      const std::string prefix = fileNamePrefix();
+      platform::files::removeStaleTemporaries(
+          directory, [&prefix](std::string_view target) { return target.starts_with(prefix); });
+      sweptDirectories().insert(directory);
+    }
   }
 
   Bytes secret(kSecretSize, 0);

@@ -54,9 +54,17 @@ VelqoV1DeviceInfo VelqoV1DeviceInfoBuilder::build(std::string_view identifier,
   const std::string normalized = normalizedIdentifier(identifier);
   if (normalized.empty()) throw VelqoV1DeviceInfoError::invalidIdentifier();
 
+  // The attributes enter both the fingerprint and the signals: made once.
+  std::optional<SdabAttributes> sdab;
+  try {
+    sdab = FingerprintGenerator::generateSdabAttributes();
+  } catch (...) {
+    sdab.reset();  // the fingerprint step makes them again and reports why they fail
+  }
+
   std::string fingerprint;
   try {
-    fingerprint = FingerprintGenerator::generateFingerprint(normalized);
+    fingerprint = FingerprintGenerator::generateFingerprint(normalized, sdab ? &*sdab : nullptr);
   } catch (const platform::PlatformError& e) {
     throw VelqoV1DeviceInfoError::fingerprintGenerationFailed(e.localizedDescription());
   } catch (const std::exception& e) {
@@ -64,14 +72,13 @@ VelqoV1DeviceInfo VelqoV1DeviceInfoBuilder::build(std::string_view identifier,
   }
 
   VelqoV1JSONObject signals = buildSignals(sdkVersion);
-  try {
-    const SdabAttributes sdab = FingerprintGenerator::generateSdabAttributes();
-    signals.set("sdab", VelqoV1JSONValue::object({{"appBundleId", VelqoV1JSONValue::string(sdab.appBundleId)},
-                                                  {"cpuArch", VelqoV1JSONValue::string(sdab.cpuArch)},
-                                                  {"deviceModel", VelqoV1JSONValue::string(sdab.deviceModel)},
-                                                  {"osVersion", VelqoV1JSONValue::string(sdab.osVersion)}}));
-  } catch (...) {
-    // The attributes are optional: without them the record simply carries no "sdab".
+  // The attributes are optional: without them the record simply carries no "sdab".
+  if (sdab) {
+    signals.set("sdab",
+                VelqoV1JSONValue::object({{"appBundleId", VelqoV1JSONValue::string(sdab->appBundleId)},
+                                          {"cpuArch", VelqoV1JSONValue::string(sdab->cpuArch)},
+                                          {"deviceModel", VelqoV1JSONValue::string(sdab->deviceModel)},
+                                          {"osVersion", VelqoV1JSONValue::string(sdab->osVersion)}}));
   }
   for (const auto& [name, value] : additionalSignals) signals.set(name, value);
 

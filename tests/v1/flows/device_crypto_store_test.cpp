@@ -134,6 +134,19 @@ TEST_F(DeviceCryptoStoreTest, DecodingFailuresNameTheirCause) {
   }
 }
 
+TEST_F(DeviceCryptoStoreTest, ARecordReplacedBehindTheStoreIsReadAnew) {
+  OrderedJson record = sampleRecord("bob");
+  record["wrapMetadata"] = {{"type", "secureEnclave"}, {"value", "BQUF"}};
+  for (const char* hindex : {"aGk=", "aGo="}) {
+    record["hindex"] = hindex;
+    writeRaw(record.dump(), "bob+p1");
+    for (int load = 0; load < 2; ++load) EXPECT_EQ(store->load("bob", "p1")->hindex(), hindex);
+  }
+  writeRaw("not json", "bob+p1");
+  expectThrowsCase<VelqoV1DeviceCryptoStoreError>([&] { (void)store->load("bob", "p1"); },
+                                                  VelqoV1DeviceCryptoStoreError::Case::decodingFailed);
+}
+
 TEST_F(DeviceCryptoStoreTest, UnreadableRecordsAreDeletedOnlyByCredentialLookup) {
   // A hardware key and an undecodable item under the same record key.
   ASSERT_NO_THROW(store->createSharedSecret("bob", "p1"));

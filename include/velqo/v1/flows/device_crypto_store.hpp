@@ -20,6 +20,7 @@ namespace velqo {
 
 namespace detail {
 class VelqoV1SecureEnclaveWrapper;
+class DecodedRecords;
 struct VelqoV1DeviceCryptoRecordFactory;
 }  // namespace detail
 
@@ -167,8 +168,9 @@ struct VELQO_API VelqoV1SharedSecret {
 };
 
 /// The device credential store. Every operation runs synchronously on the caller's thread;
-/// the store has no mutable state, so one store may be used from several threads (two
-/// operations on the same credential are not ordered against each other).
+/// its only mutable state is an internal, locked cache of decoded records, so one store may be
+/// used from several threads (two operations on the same credential are not ordered against
+/// each other).
 class VELQO_API VelqoV1DeviceCryptoStore {
  public:
   /// Where new shared secrets come from: the hardware key when the hardware grants one, or
@@ -215,6 +217,7 @@ class VELQO_API VelqoV1DeviceCryptoStore {
  private:
   std::string serviceName_;
   std::shared_ptr<const detail::VelqoV1SecureEnclaveWrapper> secureWrapper_;
+  std::shared_ptr<detail::DecodedRecords> decoded_;
 };
 
 }  // namespace velqo

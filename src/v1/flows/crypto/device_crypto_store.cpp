@@ -5,6 +5,7 @@
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
 #include "platform/identifier_text.hpp"
+#include "v1/flows/crypto/decoded_records.hpp"
 #include "v1/flows/crypto/device_crypto_record_factory.hpp"
 #include "v1/flows/crypto/secure_enclave_wrapper.hpp"
 #include "v1/protocol/diagnostics.hpp"
@@ -99,7 +100,8 @@ VelqoV1DeviceCryptoStore::VelqoV1DeviceCryptoStore(std::optional<std::string> se
                                                    SecureEnclaveUse secureEnclave)
     : serviceName_(serviceName ? std::move(*serviceName) : defaultServiceName()),
       secureWrapper_(std::make_shared<const detail::VelqoV1SecureEnclaveWrapper>(
-          serviceName_, secureEnclave == SecureEnclaveUse::whenAvailable)) {}
+          serviceName_, secureEnclave == SecureEnclaveUse::whenAvailable)),
+      decoded_(std::make_shared<detail::DecodedRecords>()) {}
 
 std::shared_ptr<VelqoV1DeviceCryptoStore> VelqoV1DeviceCryptoStore::create(
     std::optional<std::string> serviceName, SecureEnclaveUse secureEnclave) {
@@ -125,6 +127,7 @@ void VelqoV1DeviceCryptoStore::save(const VelqoV1DeviceCryptoRecord& record) con
   wipe(json);
 
   const std::string key = recordKey(record.userIdentifier(), record.projectId());
+  decoded_->forget(key);
   if (!KeychainManager::save(data, serviceName_, accountFor(key))) {
     throw VelqoV1DeviceCryptoStoreError::encodingFailed();
   }
@@ -147,12 +150,19 @@ std::optional<VelqoV1DeviceCryptoRecord> VelqoV1DeviceCryptoStore::load(std::str
   }
   ScopedWipe wipeData(*data);
 
-  std::optional<VelqoV1DeviceCryptoRecord> record;
-  try {
-    const std::string_view text(reinterpret_cast<const char*>(data->data()), data->size());
-    record.emplace(decodeV1JSON<VelqoV1DeviceCryptoRecord>(text));
-  } catch (const std::exception&) {
-    throw VelqoV1DeviceCryptoStoreError::decodingFailed();
+  std::optional<VelqoV1DeviceCryptoRecord> record = decoded_->find(key, *data);
+  if (!record) {
+    try {
+      const std::string_view text(reinterpret_cast<const char*>(data->data()), data->size());
+      record.emplace(decodeV1JSON<VelqoV1DeviceCryptoRecord>(text));
+    } catch (const std::exception&) {
+      throw VelqoV1DeviceCryptoStoreError::decodingFailed();
+    }
+    try {
+      decoded_->keep(key, *data, *record);
+    } catch (...) {
+      // Not kept (out of memory): the next load decodes again.
+    }
   }
   if (detail::debugSinkInstalled()) {
     debugLog(std::string(kLogTag) + "device_record_loaded recordStore=keychain keyStore=" +
@@ -165,6 +175,7 @@ void VelqoV1DeviceCryptoStore::deleteRecord(std::string_view identifier,
                                             std::string_view projectId) const noexcept {
   try {
     const std::string key = recordKey(identifier, projectId);
+    decoded_->forget(key);
     KeychainManager::deleteItem(serviceName_, accountFor(key));
     secureWrapper_->deleteKey(key);
     if (detail::debugSinkInstalled()) {
