@@ -156,18 +156,12 @@ int CliProcess::wait(std::chrono::milliseconds timeout) {
   }
 }
 
-std::string CliProcess::stdoutText() const {
+// Once the process has ended, everything it wrote is read before the text is handed out: the
+// pipes close with the process, but the reader may still be behind.
+std::string CliProcess::textOf(const std::string& text, const bool& closed) const {
   std::unique_lock lock(mutex_);
-  if (exitStatus_) changed_.wait_for(lock, std::chrono::seconds(30), [this] { return outClosed_; });
-  return out_;
-}
-
-std::string CliProcess::stderrText() const {
-  std::unique_lock lock(mutex_);
-  // Once the process has ended, everything it wrote is read before the text is handed out: the
-  // pipes close with the process, but the reader may still be behind.
-  if (exitStatus_) changed_.wait_for(lock, std::chrono::seconds(30), [this] { return errClosed_; });
-  return err_;
+  if (exitStatus_) changed_.wait_for(lock, std::chrono::seconds(30), [&] { return closed; });
+  return text;
 }
 
 CliRun runCli(const std::vector<std::string>& args, const std::string& input,

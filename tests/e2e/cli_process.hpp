@@ -35,11 +35,12 @@ class CliProcess {
   int wait(std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
   /// Everything written so far; once the process has ended (see `wait`), everything it wrote.
-  std::string stdoutText() const;
-  std::string stderrText() const;
+  std::string stdoutText() const { return textOf(out_, outClosed_); }
+  std::string stderrText() const { return textOf(err_, errClosed_); }
 
  private:
   void readLoop();
+  std::string textOf(const std::string& text, const bool& closed) const;
 
   pid_t pid_ = -1;
   int stdinFd_ = -1;
