@@ -3,10 +3,9 @@
 // velqo-cli's account tests.
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 #include "account/facade_test_support.hpp"
+#include "platform/platform_test_support.hpp"
 #include "velqo/platform/environment.hpp"
 
 namespace velqo::testing {
@@ -129,20 +128,13 @@ TEST_F(PushLoginTest, FetchesTheLoginRequestOfAPayloadToTheDelegate) {
 
 TEST_F(PushLoginTest, ALateAnswerForAnotherUserDoesNotMarkTheTokenRegistered) {
   // Waits without driving the main queue, so answers stay queued until the test lets them run.
-  const auto waitFor = [](const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!condition() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
-  };
   signInThroughBackend(kAda);
   sdk->setAPNsDeviceToken(kToken);
-  ASSERT_TRUE(waitFor([&] { return push.registrations().size() == 1; }));
+  ASSERT_TRUE(eventually([&] { return push.registrations().size() == 1; }));
   // Bob signs in while Ada's answer is still queued; Bob's own registration is refused.
   push.enqueueRegistrationReply(localservice::Reply::json(503, R"({"success":false})"));
   signInThroughBackend(kBob);
-  ASSERT_TRUE(waitFor([&] { return attempts() == 2; }));
+  ASSERT_TRUE(eventually([&] { return attempts() == 2; }));
   awaitRegistered(kAda, "0aff");
   EXPECT_FALSE(registeredToken(kBob));
   // Bob's token is not registered yet, so handing it over again sends it.

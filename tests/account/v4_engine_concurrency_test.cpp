@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -43,13 +44,11 @@ TEST(V4EngineConcurrency, OvertakenAttemptsNeverComplete) {
   starter.join();
   submitter.join();
   released = true;
-  auto heardOtp = [](const RecordingCallback& c) {
-    for (const auto& e : c.events())
-      if (e.kind == "otp") return true;
-    return false;
-  };
-  ASSERT_TRUE(
-      platform::mainQueue().runUntil([&] { return heardOtp(*callbacks.back()); }, std::chrono::seconds(120)));
+  ASSERT_TRUE(platform::mainQueue().runUntil(
+      [&] {
+        return std::ranges::any_of(callbacks.back()->events(), [](auto& e) { return e.kind == "otp"; });
+      },
+      std::chrono::seconds(120)));
   rig.peer.setSettings({});
 
   // Only the last attempt heard its answer; start a clean one.

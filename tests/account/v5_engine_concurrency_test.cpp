@@ -4,19 +4,10 @@
 #include <thread>
 
 #include "account/v5_test_support.hpp"
+#include "platform/platform_test_support.hpp"
 
 namespace velqo::testing {
 namespace {
-
-// Polls for a count another thread's callbacks reach, with a generous bound.
-bool reaches(const RecordingCallback& cb, std::size_t n) {
-  const auto deadline = std::chrono::steady_clock::now() + kWaitBound;
-  while (cb.count() < n) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 // Attempts started and codes submitted from several threads on one engine, while answers
 // arrive on the main queue; a clean attempt afterwards still completes.
@@ -35,11 +26,14 @@ TEST_F(V5EngineFixture, EngineUnderConcurrentCalls) {
   for (auto& t : threads) t.join();
 
   engine->authenticate("final", callback);
-  EXPECT_TRUE(reaches(*callback, 1));
+  EXPECT_TRUE(eventually([&] { return callback->count() >= 1; }, kWaitBound));
   engine->submitOtp("123456");
-  EXPECT_TRUE(reaches(*callback, 2) && callback->last().kind == "success") << callback->last().second;
+  EXPECT_TRUE(eventually([&] { return callback->count() >= 2; }, kWaitBound) &&
+              callback->last().kind == "success")
+      << callback->last().second;
   engine->authenticate("final", callback);
-  EXPECT_TRUE(reaches(*callback, 3) && callback->last().isLoginFlow) << callback->last().second;
+  EXPECT_TRUE(eventually([&] { return callback->count() >= 3; }, kWaitBound) && callback->last().isLoginFlow)
+      << callback->last().second;
   platform::mainQueue().stop();
   mainRunner.join();
 }

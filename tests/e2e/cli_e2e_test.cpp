@@ -201,14 +201,9 @@ TEST(CliSignIn, FirstAndReturningSignInWithAndWithoutTheHardwareKey) {
   ASSERT_EQ(setUpAgain.status, 0);
   EXPECT_TRUE(isPromptOf(setUpAgain.updates.front(), "enter_code")) << setUpAgain.updates.front();
   EXPECT_EQ(service.flow().registeredDeviceCount(), 3u);
-
-  // Forgetting the credentials makes the next sign-in a first one again.
-  EXPECT_EQ(runCli(credentialsArgs(dataDir, "forget", user)).status, 0);
-  EXPECT_EQ(runCli(credentialsArgs(dataDir, "credentials", user)).stdoutLines,
-            std::vector<std::string>{"null"});
 }
 
-// Failures: error updates, end of input, a hostile answer.
+// Failures: error updates and end of input.
 
 TEST(CliSignIn, ErrorUpdatesEndTheRunWithStatusOne) {
   HostedService service;
@@ -229,19 +224,6 @@ TEST(CliSignIn, ErrorUpdatesEndTheRunWithStatusOne) {
   ASSERT_FALSE(closed.stdoutLines.empty());
   EXPECT_EQ(Json::parse(closed.stdoutLines.back()).value("code", ""), "cancelled");
   EXPECT_EQ(service.actionsOfType("cancel").size(), 1u);
-
-  // An answer nested 200,000 levels deep that also carries a code: an error update, and
-  // standard error shows neither a crash nor the code.
-  ls::LocalService hostile;
-  ls::V1Peer peer(hostile);
-  const std::string deep = std::string(200000, '[') + R"({"code":"731904"})" + std::string(200000, ']');
-  peer.setFallback([&deep](const ls::V1Exchange&) { return ls::Reply::json(200, deep); });
-  const CliRun run = runCli(signinArgs(dataDir, "h@example.com", peer.baseURL(), {}, {"--debug"}));
-  EXPECT_EQ(run.status, 1);
-  ASSERT_FALSE(run.stdoutLines.empty());
-  EXPECT_EQ(Json::parse(run.stdoutLines.back()).value("code", ""), "http_error");
-  EXPECT_NE(run.stderrText.find("[V1][WIRE][RESP_BODY] <non-json-body count="), std::string::npos);
-  EXPECT_EQ(run.stderrText.find("731904"), std::string::npos);
 }
 
 // QR approval: binding another screen's session, and approving a sign-in on another device.

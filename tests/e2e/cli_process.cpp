@@ -1,15 +1,17 @@
 #include "cli_process.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "support/test_environment.hpp"
 
 namespace velqo::e2e {
 namespace {
@@ -28,13 +30,15 @@ std::vector<std::string> splitLines(const std::string& text) {
 
 }  // namespace
 
-CliProcess::CliProcess(const std::vector<std::string>& args) {
+CliProcess::CliProcess(const std::vector<std::string>& args)
+    : stderrPath_(testing::makeTempDirectory("cli-stderr") / "stderr") {
   int in[2];
   int out[2];
-  int err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
-  }
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  // Standard error goes to a file: it is only read as a whole, and is complete once the
+  // process has ended.
+  const int err = ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (err < 0) throw std::runtime_error("cannot create " + stderrPath_.string());
   std::vector<std::string> argvStorage;
   argvStorage.emplace_back(VELQO_CLI_PATH);
   argvStorage.insert(argvStorage.end(), args.begin(), args.end());
@@ -47,16 +51,15 @@ CliProcess::CliProcess(const std::vector<std::string>& args) {
   if (pid_ == 0) {
     ::dup2(in[0], STDIN_FILENO);
     ::dup2(out[1], STDOUT_FILENO);
-    ::dup2(err[1], STDERR_FILENO);
+    ::dup2(err, STDERR_FILENO);
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
   ::close(in[0]);
   ::close(out[1]);
-  ::close(err[1]);
+  ::close(err);
   stdinFd_ = in[1];
   stdoutFd_ = out[0];
-  stderrFd_ = err[0];
   reader_ = std::thread([this] { readLoop(); });
 }
 
@@ -73,7 +76,6 @@ CliProcess::~CliProcess() {
   }
   if (reader_.joinable()) reader_.join();
   closeFd(stdoutFd_);
-  closeFd(stderrFd_);
 }
 
 void CliProcess::writeLine(const std::string& line) {
@@ -93,32 +95,15 @@ void CliProcess::closeStdin() {
 
 void CliProcess::readLoop() {
   std::array<char, 4096> buffer{};
-  bool outOpen = true;
-  bool errOpen = true;
-  while (outOpen || errOpen) {
-    pollfd fds[2] = {{outOpen ? stdoutFd_ : -1, POLLIN, 0}, {errOpen ? stderrFd_ : -1, POLLIN, 0}};
-    const int ready = ::poll(fds, 2, -1);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
-      if (n < 0 && errno == EINTR) continue;
-      std::lock_guard lock(mutex_);
-      if (n <= 0) {
-        (i == 0 ? outOpen : errOpen) = false;
-        (i == 0 ? outClosed_ : errClosed_) = true;
-      } else {
-        (i == 0 ? out_ : err_).append(buffer.data(), static_cast<std::size_t>(n));
-      }
-      changed_.notify_all();
-    }
+  for (;;) {
+    const ssize_t n = ::read(stdoutFd_, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    std::lock_guard lock(mutex_);
+    if (n > 0) out_.append(buffer.data(), static_cast<std::size_t>(n));
+    outClosed_ = n <= 0;
+    changed_.notify_all();
+    if (outClosed_) return;
   }
-  std::lock_guard lock(mutex_);
-  outClosed_ = errClosed_ = true;
-  changed_.notify_all();
 }
 
 std::optional<std::string> CliProcess::nextStdoutLine(std::chrono::milliseconds timeout) {
@@ -158,16 +143,15 @@ int CliProcess::wait(std::chrono::milliseconds timeout) {
 
 std::string CliProcess::stdoutText() const {
   std::unique_lock lock(mutex_);
+  // Once the process has ended, everything it wrote is read before the text is handed out: the
+  // pipe closes with the process, but the reader may still be behind.
   if (exitStatus_) changed_.wait_for(lock, std::chrono::seconds(30), [this] { return outClosed_; });
   return out_;
 }
 
 std::string CliProcess::stderrText() const {
-  std::unique_lock lock(mutex_);
-  // Once the process has ended, everything it wrote is read before the text is handed out: the
-  // pipes close with the process, but the reader may still be behind.
-  if (exitStatus_) changed_.wait_for(lock, std::chrono::seconds(30), [this] { return errClosed_; });
-  return err_;
+  std::ifstream in(stderrPath_, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 CliRun runCli(const std::vector<std::string>& args, const std::string& input,

@@ -1,12 +1,14 @@
 #pragma once
 
-// Runs the velqo-cli binary as a child process with pipes on its standard input, output and
-// error, so end-to-end tests can talk to it line by line the way a script does.
+// Runs the velqo-cli binary as a child process with pipes on its standard input and output (and
+// its standard error in a file), so end-to-end tests can talk to it line by line the way a
+// script does.
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -44,15 +46,13 @@ class CliProcess {
   pid_t pid_ = -1;
   int stdinFd_ = -1;
   int stdoutFd_ = -1;
-  int stderrFd_ = -1;
+  std::filesystem::path stderrPath_;
   std::thread reader_;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::string out_;
-  std::string err_;
   std::size_t outCursor_ = 0;
   bool outClosed_ = false;
-  bool errClosed_ = false;
   std::optional<int> exitStatus_;
 };
 

@@ -130,12 +130,5 @@ TEST_F(HttpSessionConcurrency, LastReferenceReleasedInsideOrByItsOwnCompletion) 
   EXPECT_TRUE(perform(HttpSession::create(), server_.url("/echo"), "POST", "{}").response);
 }
 
-TEST_F(HttpSessionConcurrency, SharedSessionIsOneInstanceForEveryThread) {
-  std::vector<std::shared_ptr<HttpSession>> seen(8);
-  testing::inParallel(8, [&](int t) { seen[static_cast<std::size_t>(t)] = HttpSession::shared(); });
-  for (const auto& session : seen) EXPECT_EQ(session, seen.front());
-  EXPECT_EQ(perform(HttpSession::shared(), server_.url("/echo"), "POST", "[1]").body, "[1]");
-}
-
 }  // namespace
 }  // namespace velqo::platform

@@ -130,6 +130,7 @@ TEST_F(HttpSessionAgainstServer, AnswersAreResponsesOnTheSessionThreadOverOneCon
   EXPECT_TRUE(recorder.wait().onCompletionThread);
   EXPECT_FALSE(onOther);
   EXPECT_FALSE(session->isCompletionThread());
+  EXPECT_EQ(HttpSession::shared(), HttpSession::shared()) << "one process-wide session";
   std::lock_guard lock(mutex_);
   EXPECT_EQ(ports_.size(), 1u) << "sequential requests reuse one connection";
 }

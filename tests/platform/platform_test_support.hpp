@@ -31,9 +31,10 @@ inline void inParallel(int threads, const std::function<void(int)>& body) {
   for (auto& thread : all) thread.join();
 }
 
-/// Polls `condition` every millisecond for up to 20 seconds.
-inline bool eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+/// Polls `condition` every millisecond for up to `bound`, without driving the main queue.
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::seconds bound = std::chrono::seconds(30)) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
