@@ -68,6 +68,10 @@ class Catcher {
     std::lock_guard lock(mutex_);
     return static_cast<int>(results_.size());
   }
+  void clear() {
+    std::lock_guard lock(mutex_);
+    results_.clear();
+  }
   bool onCompletionThread() const {
     std::lock_guard lock(mutex_);
     return onCompletionThread_;
@@ -195,13 +199,13 @@ struct V1ClientFixture : ::testing::Test {
     settings.deviceCryptoHandler = std::move(handler);
     return makeClient(settings);
   }
-  /// Sends a poll and returns its one final state.
   /// A signup start (no credential lookup, a caller challenge) and its final state.
   static VelqoV1FlowState startOnce(VelqoProtocolV1Client& client, std::string identifier) {
     StateRecorder done;
     startFlow(client, VelqoV1FlowType::signup, std::move(identifier), done.callback(), "c");
     return done.single();
   }
+  /// Sends a poll and returns its one final state.
   static VelqoV1FlowState pollOnce(VelqoProtocolV1Client& client) {
     StateRecorder done;
     client.poll(done.callback());
