@@ -120,7 +120,7 @@ inline void startFlow(VelqoProtocolV1Client& client, VelqoV1FlowType flow, std::
 
 /// Device-trust records kept in memory, keyed by identifier. Setup stores a record and asks
 /// for a challenge; a challenge needs a stored record for that identifier. `failNextChallenge`
-/// makes the next challenge run the given thrower instead.
+/// makes the next challenge run the given function first (a thrower ends it there).
 class InMemoryDeviceTrust : public VelqoV1DeviceCryptoHandling {
  public:
   VelqoV1Action handleSetupDevice(const std::string& domain, const std::string&, const std::string&,
