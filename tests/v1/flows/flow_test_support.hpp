@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -31,9 +30,7 @@ class UpdateRecorder : public Catcher<VelqoV1FlowUpdate> {
   std::vector<VelqoV1FlowUpdate> updates() const { return results(); }
   std::size_t count() const { return static_cast<std::size_t>(calls()); }
   std::size_t countOf(VelqoV1FlowUpdate::Case kind) const {
-    const auto all = updates();
-    return static_cast<std::size_t>(
-        std::count_if(all.begin(), all.end(), [kind](const auto& u) { return u.kind() == kind; }));
+    return countIf([kind](const VelqoV1FlowUpdate& u) { return u.kind() == kind; });
   }
   bool waitFor(std::size_t n, std::chrono::milliseconds timeout = 30s) const {
     return platform::mainQueue().runUntil([&] { return count() >= n; }, timeout);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -67,6 +68,12 @@ class Catcher {
   int calls() const {
     std::lock_guard lock(mutex_);
     return static_cast<int>(results_.size());
+  }
+  /// How many results satisfy `predicate` (counted under the lock, without copying them).
+  template <class Predicate>
+  std::size_t countIf(Predicate predicate) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(std::count_if(results_.begin(), results_.end(), predicate));
   }
   void clear() {
     std::lock_guard lock(mutex_);
