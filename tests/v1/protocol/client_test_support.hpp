@@ -206,10 +206,12 @@ struct V1ClientFixture : ::testing::Test {
     settings.deviceCryptoHandler = std::move(handler);
     return makeClient(settings);
   }
-  /// A signup start (no credential lookup, a caller challenge) and its final state.
-  static VelqoV1FlowState startOnce(VelqoProtocolV1Client& client, std::string identifier) {
+  /// A start (by default a signup with a caller challenge: no credential lookup) and its final state.
+  static VelqoV1FlowState startOnce(VelqoProtocolV1Client& client, std::string identifier,
+                                    VelqoV1FlowType flow = VelqoV1FlowType::signup,
+                                    std::optional<std::string> challenge = "c") {
     StateRecorder done;
-    startFlow(client, VelqoV1FlowType::signup, std::move(identifier), done.callback(), "c");
+    startFlow(client, flow, std::move(identifier), done.callback(), std::move(challenge));
     return done.single();
   }
   /// Sends a poll and returns its one final state.

@@ -21,12 +21,9 @@ std::string wrap(const std::string& promptJson, const std::string& extra = "") {
 
 /// The decoded answer, or a failure when it does not decode.
 VelqoV1Response decoded(const std::string& body) {
-  try {
-    return decodeV1Response(body);
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << "threw " << e.what();
-    return decodeV1Response(wrap(R"({"type":"<undecodable>"})"));
-  }
+  std::optional<VelqoV1Response> response;
+  EXPECT_NO_THROW(response = decodeV1Response(body));
+  return response ? *response : decodeV1Response(wrap(R"({"type":"<undecodable>"})"));
 }
 
 VelqoV1Prompt promptOf(const std::string& promptJson) {
