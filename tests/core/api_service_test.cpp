@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "core/transport/end_points.hpp"
 #include "support/test_environment.hpp"

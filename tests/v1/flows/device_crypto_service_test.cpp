@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "v1/flows/device_crypto_test_support.hpp"
+#include "v1/protocol/test_data.hpp"
 #include "velqo/platform/environment.hpp"
 
 namespace velqo::testing {
@@ -27,16 +28,9 @@ class DeviceCryptoServiceTest : public DeviceCryptoTest {
     return service->handleDeviceChallenge(platform::base64Encode(challengeBytes), "base64", "kid-1", "",
                                           domain, platform::base64Encode(view.combinedSalt), "base64", user);
   }
-  void expectError(const std::function<void()>& call, const std::string& code, const std::string& message,
-                   bool clear, const char* name) {
-    try {
-      call();
-      ADD_FAILURE() << name << ": no error";
-    } catch (const VelqoV1DeviceCryptoError& e) {
-      EXPECT_EQ(e.code(), code) << name;
-      EXPECT_EQ(e.message(), message) << name;
-      EXPECT_EQ(e.shouldClearRecord(), clear) << name;
-    }
+  static void expectError(const std::function<void()>& call, const std::string& code,
+                          const std::string& message, bool clear, const char* name) {
+    EXPECT_EQ(thrown<VelqoV1DeviceCryptoError>(call), VelqoV1DeviceCryptoError(code, message, clear)) << name;
   }
 };
 

@@ -28,16 +28,6 @@ VelqoV1DeviceCryptoRecord decoded(const OrderedJson& record) {
   return decodeV1JSON<VelqoV1DeviceCryptoRecord>(record.dump());
 }
 
-template <class E>
-void expectThrowsCase(const std::function<void()>& call, typename E::Case expected) {
-  try {
-    call();
-    ADD_FAILURE() << "no error";
-  } catch (const E& e) {
-    EXPECT_EQ(e.errorCase(), expected);
-  }
-}
-
 class DeviceCryptoStoreTest : public DeviceCryptoTest {
  protected:
   std::shared_ptr<VelqoV1DeviceCryptoStore> store = VelqoV1DeviceCryptoStore::create(kService);
@@ -122,14 +112,11 @@ TEST_F(DeviceCryptoStoreTest, DecodingFailuresNameTheirCause) {
   for (const auto& row : testData("record_decoding_failures.json")) {
     SCOPED_TRACE(row["name"].get<std::string>());
     const OrderedJson record = sampleRecord().patch(OrderedJson::parse(row["patch"].dump()));
-    try {
-      (void)decoded(record);
-      ADD_FAILURE() << "decoded";
-    } catch (const VelqoV1JSONCodingError& e) {
-      EXPECT_EQ(e.errorCase(), cases.at(row["case"].get<std::string>()));
-      if (row.contains("debug")) {
-        EXPECT_EQ(e.debugDescription(), row["debug"].get<std::string>());
-      }
+    const auto e = thrown<VelqoV1JSONCodingError>([&] { (void)decoded(record); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->errorCase(), cases.at(row["case"].get<std::string>()));
+    if (row.contains("debug")) {
+      EXPECT_EQ(e->debugDescription(), row["debug"].get<std::string>());
     }
   }
 }
@@ -152,8 +139,8 @@ TEST_F(DeviceCryptoStoreTest, UnreadableRecordsAreDeletedOnlyByCredentialLookup)
   ASSERT_NO_THROW(store->createSharedSecret("bob", "p1"));
   ASSERT_TRUE(hasHardwareKey("bob+p1"));
   writeRaw("not json", "bob+p1");
-  expectThrowsCase<VelqoV1DeviceCryptoStoreError>([&] { (void)store->load("bob", "p1"); },
-                                                  VelqoV1DeviceCryptoStoreError::Case::decodingFailed);
+  EXPECT_EQ(thrownCase<VelqoV1DeviceCryptoStoreError>([&] { (void)store->load("bob", "p1"); }),
+            VelqoV1DeviceCryptoStoreError::Case::decodingFailed);
   EXPECT_TRUE(rawItem("bob+p1").has_value());
 
   EXPECT_EQ(store->deviceCredentials("bob", "p1"), std::nullopt);
@@ -205,13 +192,10 @@ TEST_F(DeviceCryptoStoreTest, FallbackOnlyForUnavailableOrUnimplementedHardware)
       EXPECT_TRUE(loggedPrefix("[V1DeviceCrypto] Secure Enclave unavailable. Using fallback secret. reason=" +
                                row.reasonPrefix));
     } else {
-      try {
-        (void)store->createSharedSecret(user, "p1");
-        ADD_FAILURE();
-      } catch (const platform::PlatformError& e) {
-        EXPECT_EQ(e.domain(), platform::domain::osStatus);
-        EXPECT_EQ(e.code(), *row.failKeyAdd);
-      }
+      const auto e = thrown<platform::PlatformError>([&] { (void)store->createSharedSecret(user, "p1"); });
+      ASSERT_TRUE(e);
+      EXPECT_EQ(e->domain(), platform::domain::osStatus);
+      EXPECT_EQ(e->code(), *row.failKeyAdd);
       EXPECT_TRUE(loggedPrefix("[V1DeviceCrypto] Secure Enclave operation failed without fallback: " +
                                row.reasonPrefix));
     }
@@ -236,17 +220,14 @@ TEST_F(DeviceCryptoStoreTest, SharedSecretRecoveryRules) {
   EXPECT_NE(again.peerPublicKey, shared.peerPublicKey);
   EXPECT_EQ(store->sharedSecret("a", "p1", shared.metadata), shared.secret);
 
-  expectThrowsCase<VelqoV1DeviceCryptoStoreError>(
-      [&] { (void)software->sharedSecret("a", "p1", shared.metadata); },
-      VelqoV1DeviceCryptoStoreError::Case::secureEnclaveUnavailable);
+  EXPECT_EQ(thrownCase<VelqoV1DeviceCryptoStoreError>(
+                [&] { (void)software->sharedSecret("a", "p1", shared.metadata); }),
+            VelqoV1DeviceCryptoStoreError::Case::secureEnclaveUnavailable);
   Bytes badPoint = shared.peerPublicKey;
   badPoint[0] = 0x02;
-  try {
-    (void)store->sharedSecret("a", "p1", VelqoV1WrapMetadata::secureEnclave(badPoint));
-    ADD_FAILURE();
-  } catch (const platform::PlatformError& e) {
-    EXPECT_EQ(e.code(), platform::status::badParameter);
-  }
+  const auto refused = thrown<platform::PlatformError>(
+      [&] { (void)store->sharedSecret("a", "p1", VelqoV1WrapMetadata::secureEnclave(badPoint)); });
+  EXPECT_EQ(refused ? refused->code() : 0, platform::status::badParameter);
   EXPECT_EQ(VelqoV1DeviceCryptoStore().serviceName(), "com.velqo.tests") << "defaults to the bundle";
   EXPECT_EQ(VelqoV1DeviceCryptoStore(std::string()).serviceName(), "");
 }

@@ -8,7 +8,6 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <vector>
 
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"

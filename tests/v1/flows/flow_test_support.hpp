@@ -4,22 +4,17 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
-#include <string>
 #include <vector>
 
 #include "platform/encoding.hpp"
 #include "v1/flows/line_capture.hpp"
 #include "v1/protocol/client_test_support.hpp"
 #include "velqo/platform/clock.hpp"
-#include "velqo/platform/http.hpp"
 #include "velqo/platform/queue.hpp"
 #include "velqo/v1/flows/flow_controller.hpp"
-#include "velqo_localservice/local_service.hpp"
 #include "velqo_localservice/v1_peer.hpp"
 
 namespace velqo::testing {
@@ -28,44 +23,22 @@ using namespace std::chrono_literals;
 using Json = nlohmann::json;
 using Peer = localservice::V1Peer;
 
-/// Keeps every update; `waitFor` drives the main queue until enough have arrived.
-class UpdateRecorder {
+/// Keeps every update; `waitFor` runs the main queue, which delivers them, until enough arrived.
+class UpdateRecorder : public Catcher<VelqoV1FlowUpdate> {
  public:
-  VelqoV1FlowController::UpdateHandler handler() {
-    return [this](const VelqoV1FlowUpdate& update) {
-      std::lock_guard lock(mutex_);
-      updates_.push_back(update);
-    };
-  }
-  std::vector<VelqoV1FlowUpdate> updates() const {
-    std::lock_guard lock(mutex_);
-    return updates_;
-  }
-  std::size_t count() const {
-    std::lock_guard lock(mutex_);
-    return updates_.size();
-  }
-  /// How many updates of that kind arrived (without copying them: waits ask this often).
+  VelqoV1FlowController::UpdateHandler handler() { return callback(); }
+  std::vector<VelqoV1FlowUpdate> updates() const { return results(); }
+  std::size_t count() const { return static_cast<std::size_t>(calls()); }
   std::size_t countOf(VelqoV1FlowUpdate::Case kind) const {
-    std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(
-        std::count_if(updates_.begin(), updates_.end(), [kind](const auto& u) { return u.kind() == kind; }));
+    return countIf([kind](const VelqoV1FlowUpdate& u) { return u.kind() == kind; });
   }
   bool waitFor(std::size_t n, std::chrono::milliseconds timeout = 30s) const {
     return platform::mainQueue().runUntil([&] { return count() >= n; }, timeout);
-  }
-  void clear() {
-    std::lock_guard lock(mutex_);
-    updates_.clear();
   }
   VelqoV1FlowUpdate last() const {
     const auto all = updates();
     return all.empty() ? VelqoV1FlowUpdate::idle() : all.back();
   }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<VelqoV1FlowUpdate> updates_;
 };
 
 /// Runs the main queue for a while (lets stray updates and requests show up).
@@ -87,7 +60,7 @@ inline Json actionOf(const localservice::V1Exchange& exchange) {
 }
 
 /// Every test gets a local V1 service, a fresh HTTP session and captured diagnostic lines.
-class FlowTest : public ::testing::Test {
+class FlowTest : public V1ClientFixture {
  protected:
   void TearDown() override { platform::setClockOverride({}); }
 
@@ -98,18 +71,13 @@ class FlowTest : public ::testing::Test {
     auto s = testSettings(peer.baseURL());
     s.retryMaxAttempts = 0;
     s.deviceCredentialClearCodes = {};
-    auto client =
-        VelqoProtocolV1Client::create(VelqoV1ClientConfig::withConfigId("cfg-flow", std::move(s)), session);
-    auto controller = VelqoV1FlowController::create(client, autoPoll, policy, std::move(queue));
+    auto controller = VelqoV1FlowController::create(makeClient(s), autoPoll, policy, std::move(queue));
     controller->setOnUpdate(recorder.handler());
     return controller;
   }
 
   LineCapture capture;
   UpdateRecorder recorder;
-  localservice::LocalService service;
-  Peer peer{service};
-  std::shared_ptr<platform::HttpSession> session = platform::HttpSession::create();
 };
 
 }  // namespace velqo::testing

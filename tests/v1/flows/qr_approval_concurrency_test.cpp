@@ -8,45 +8,17 @@
 #include <vector>
 
 #include "v1/flows/qr_oauth_test_support.hpp"
-#include "velqo/platform/item_store.hpp"
-#include "velqo/v1/flows/device_crypto_service.hpp"
-#include "velqo/v1/flows/qr_approval_service.hpp"
-#include "velqo_localservice/qr_peer.hpp"
 
 namespace velqo::testing {
 namespace {
 
-using namespace std::chrono_literals;
 using Result = VelqoV1QrApprovalService::ApprovalResult;
+using QrApprovalConcurrencyTest = QrApprovalFixture;
 
-class QrApprovalConcurrencyTest : public ::testing::Test {
- protected:
-  void SetUp() override { platform::setItemStore(platform::InMemoryItemStore::create()); }
-  void TearDown() override { platform::setItemStore(nullptr); }
-
-  localservice::LocalService service;
-  std::shared_ptr<localservice::DeviceKeyRegistry> keys = std::make_shared<localservice::DeviceKeyRegistry>();
-  localservice::QrPeer qr{service, keys};
-  std::shared_ptr<platform::HttpSession> session = platform::HttpSession::create();
-  std::shared_ptr<VelqoV1DeviceCryptoService> deviceTrust =
-      VelqoV1DeviceCryptoService::create("p1", VelqoV1DeviceCryptoStore::create("svc.qr.mt"));
-
-  std::shared_ptr<VelqoV1QrApprovalService> approvals() {
-    VelqoV1ClientConfig::Settings settings;
-    settings.baseURL = service.baseUrl() + "/v1";
-    return VelqoV1QrApprovalService::create(VelqoV1ClientConfig::withConfigId("cfg", settings), deviceTrust,
-                                            session);
-  }
-  void setUpDevice() {
-    const VelqoV1Action action = deviceTrust->handleSetupDevice("", "", "1", "alice");
-    const auto* sent = action.as<VelqoV1Action::RequestChallenge>();
-    ASSERT_TRUE(keys->registerKeyset(sent->hindex, sent->keyset, sent->sk2));
-  }
-  static VelqoV1QrPayload bind(int i) {
-    return VelqoV1QrPayload{
-        VelqoV1QrPayloadType::qrLogin, "bind-" + std::to_string(i), "n", {}, "t", {}, {}, "raw"};
-  }
-};
+VelqoV1QrPayload bind(int i) {
+  return VelqoV1QrPayload{
+      VelqoV1QrPayloadType::qrLogin, "bind-" + std::to_string(i), "n", {}, "t", {}, {}, "raw"};
+}
 
 TEST_F(QrApprovalConcurrencyTest, ParallelApprovalsEachCompleteOnce) {
   setUpDevice();

@@ -9,14 +9,7 @@
 
 #include "platform/crypto.hpp"
 #include "v1/flows/qr_oauth_test_support.hpp"
-#include "v1/protocol/client_test_support.hpp"
 #include "v1/protocol/test_data.hpp"
-#include "velqo/platform/item_store.hpp"
-#include "velqo/platform/secure_keys.hpp"
-#include "velqo/v1/flows/device_crypto_service.hpp"
-#include "velqo/v1/flows/qr_approval_service.hpp"
-#include "velqo_localservice/qr_peer.hpp"
-#include "velqo_localservice/v1_peer.hpp"
 
 namespace velqo::testing {
 namespace {
@@ -31,39 +24,8 @@ Error err(std::string code, std::string message, bool retryable = false, bool cl
   return Error(std::move(code), std::move(message), retryable, clear, retryAfter);
 }
 
-class QrApprovalTest : public ::testing::Test {
+class QrApprovalTest : public QrApprovalFixture {
  protected:
-  LineCapture capture;
-  localservice::LocalService service;
-  localservice::V1Peer v1{service};
-  std::shared_ptr<localservice::DeviceKeyRegistry> keys = std::make_shared<localservice::DeviceKeyRegistry>();
-  localservice::QrPeer qr{service, keys};
-  std::shared_ptr<platform::HttpSession> session = platform::HttpSession::create();
-  std::shared_ptr<VelqoV1DeviceCryptoService> deviceTrust =
-      VelqoV1DeviceCryptoService::create("p1", VelqoV1DeviceCryptoStore::create("svc.qr"));
-
-  void SetUp() override {
-    platform::setItemStore(platform::InMemoryItemStore::create());
-    platform::keys::setHardwareKeyMode(platform::HardwareKeyMode::available);
-    v1.setFallback(qr.approvalAnswer());
-  }
-  void TearDown() override { platform::setItemStore(nullptr); }
-
-  std::shared_ptr<VelqoV1QrApprovalService> approvals(const std::string& baseURL = {}) {
-    auto s = testSettings(baseURL.empty() ? v1.baseURL() : baseURL);
-    s.relyingParty = "rp.example";
-    return VelqoV1QrApprovalService::create(VelqoV1ClientConfig::withConfigId("cfg-1", s), deviceTrust,
-                                            session);
-  }
-
-  // Sets the device up and lets the service learn its key, as request_challenge does.
-  std::string setUpDevice() {
-    const VelqoV1Action action = deviceTrust->handleSetupDevice("", "", "1", "alice");
-    const auto* sent = action.as<VelqoV1Action::RequestChallenge>();
-    EXPECT_TRUE(keys->registerKeyset(sent->hindex, sent->keyset, sent->sk2));
-    return sent->hindex;
-  }
-
   // `observe` runs inside the completion, before the result is caught.
   Result run(const VelqoV1QrPayload& payload, const std::string& identifier = " Alice ", bool remember = true,
              const std::function<void()>& observe = {}) {
@@ -102,7 +64,7 @@ TEST_F(QrApprovalTest, ApprovalAndBindAreVerifiedByTheServiceAndCarryTheV1Header
   EXPECT_EQ(qr.decisions()[0].h2index, hindex);
   EXPECT_FALSE(qr.decisions()[0].rememberDevice);
 
-  const auto request = v1.exchanges().at(0).request;
+  const auto request = peer.exchanges().at(0).request;
   EXPECT_EQ(request.path, "/v1/auth");
   // The shared V1 headers (checked in full by the client's tests) with this approval's values.
   const std::vector<std::pair<const char*, std::string>> headers = {
@@ -117,7 +79,7 @@ TEST_F(QrApprovalTest, ApprovalAndBindAreVerifiedByTheServiceAndCarryTheV1Header
   EXPECT_EQ(envelope["action"]["phoneActionToken"], "pat-1");
 
   // Wire lines are written, without the proof's secrets; the credential stays.
-  EXPECT_TRUE(capture.has("[V1][QR][WIRE][REQ] method=POST url=" + v1.baseURL() + "/auth"));
+  EXPECT_TRUE(capture.has("[V1][QR][WIRE][REQ] method=POST url=" + peer.baseURL() + "/auth"));
   EXPECT_TRUE(capture.has("[V1][QR][WIRE][RESP] status=200"));
   EXPECT_TRUE(capture.has("[V1][QR][WIRE][REQ_HEADERS] [", true));
   EXPECT_TRUE(capture.has("[V1][QR][WIRE][RESP_BODY]\n", true));
@@ -201,7 +163,7 @@ TEST_F(QrApprovalTest, ErrorAndUnexpectedAnswersBecomeErrorRecords) {
     if (c["bind"].get<bool>()) {
       qr.enqueueBindReply(reply);
     } else {
-      v1.enqueue(reply);
+      peer.enqueue(reply);
     }
     const Result result = run(c["bind"].get<bool>() ? bindPayload() : authPayload());
     ASSERT_EQ(result.ok(), expected.ok());
@@ -294,11 +256,11 @@ TEST_F(QrApprovalTest, AReleasedServiceDropsItsPendingAnswer) {
   qr.openAuthSession("sess-1", "n-1", "pat-1");
   Reply slow = localservice::V1Peer::answer("sess-1", R"({"type":"qr_approved"})");
   slow.delay = 300ms;
-  v1.enqueue(slow);
+  peer.enqueue(slow);
   Catcher<Result> catcher(session);
   auto approvalService = approvals();
   approvalService->approve(authPayload(), "alice", true, catcher.callback());
-  ASSERT_TRUE(v1.waitForRequests(1, 30s));
+  ASSERT_TRUE(peer.waitForRequests(1, 30s));
   approvalService.reset();
   ASSERT_TRUE(probeAfterEarlierAnswers(service, *session));
   EXPECT_EQ(catcher.calls(), 0);

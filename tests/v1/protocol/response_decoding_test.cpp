@@ -21,27 +21,18 @@ std::string wrap(const std::string& promptJson, const std::string& extra = "") {
 
 /// The decoded answer, or a failure when it does not decode.
 VelqoV1Response decoded(const std::string& body) {
-  try {
-    return decodeV1Response(body);
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << "threw " << e.what();
-    return decodeV1Response(wrap(R"({"type":"<undecodable>"})"));
-  }
+  std::optional<VelqoV1Response> response;
+  EXPECT_NO_THROW(response = decodeV1Response(body));
+  return response ? *response : decodeV1Response(wrap(R"({"type":"<undecodable>"})"));
 }
 
 VelqoV1Prompt promptOf(const std::string& promptJson) {
   return decoded(wrap(promptJson)).prompt;
 }
 
-/// The coding error that decoding `body` throws (a failure when it decodes).
-VelqoV1JSONCodingError failureOf(const std::string& body) {
-  try {
-    decodeV1Response(body);
-    ADD_FAILURE() << "decoded";
-  } catch (const VelqoV1JSONCodingError& e) {
-    return e;
-  }
-  return VelqoV1JSONCodingError::dataCorrupted("none");
+/// The coding error that decoding `body` throws.
+std::optional<VelqoV1JSONCodingError> failureOf(const std::string& body) {
+  return testing::thrown<VelqoV1JSONCodingError>([&] { (void)decodeV1Response(body); });
 }
 
 TEST(V1ResponseDecoding, EveryPromptTypeWithItsKeysAndDefaults) {
@@ -109,8 +100,9 @@ TEST(V1ResponseDecoding, WronglyTypedOptionalKeyFailsPromptAndFallsBackToStep) {
       P(P::Unknown{"poll_me"}));
   // Both fail: the error of the "step" attempt is reported.
   const auto both = failureOf(wrap(R"({"type":"enter_code","codeLength":"6"})", R"(,"step":{"nottype":1})"));
-  EXPECT_EQ(both.errorCase(), Case::keyNotFound);
-  EXPECT_NE(std::string(both.what()).find("step.type"), std::string::npos) << both.what();
+  ASSERT_TRUE(both);
+  EXPECT_EQ(both->errorCase(), Case::keyNotFound);
+  EXPECT_NE(std::string(both->what()).find("step.type"), std::string::npos) << both->what();
 }
 
 TEST(V1ResponseDecoding, ErrorPromptActionAndRetryFieldsMerge) {
@@ -191,7 +183,11 @@ TEST(V1ResponseDecoding, ResponseFrameIsStrictAndNestingBounded) {
       {frame("1e400"), Case::dataCorrupted},
       {frame("1", "\"\xFF\""), Case::dataCorrupted},
   };
-  for (const auto& b : bad) EXPECT_EQ(failureOf(b.body).errorCase(), b.expected) << b.body;
+  for (const auto& b : bad) {
+    EXPECT_EQ(testing::thrownCase<VelqoV1JSONCodingError>([&] { (void)decodeV1Response(b.body); }),
+              b.expected)
+        << b.body;
+  }
 
   // Hostile nesting is refused without exhausting the stack; brackets in strings do not count.
   EXPECT_THROW(decodeV1Response(std::string(100000, '[') + std::string(100000, ']')), VelqoV1JSONCodingError);

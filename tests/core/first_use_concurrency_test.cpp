@@ -1,3 +1,6 @@
+// Values made on first use, met by many threads at once: each thread must end with the one value
+// that stays (run under ThreadSanitizer in CI).
+
 #include <gtest/gtest.h>
 
 #include <set>
@@ -7,7 +10,9 @@
 
 #include "core/identity/fingerprint_generator.hpp"
 #include "core/identity/secure_enclave_helper.hpp"
+#include "velqo/core/oauth_token_verifier.hpp"
 #include "velqo/platform/environment.hpp"
+#include "velqo_localservice/local_service.hpp"
 
 namespace velqo {
 namespace {
@@ -33,6 +38,26 @@ TEST(IdentityConcurrencyTest, FirstUseFromManyThreadsGivesOneSecret) {
     EXPECT_EQ(std::set<std::string>(hashes.begin(), hashes.end()).size(), 1u) << user;
     EXPECT_EQ(std::set<std::string>(fingerprints.begin(), fingerprints.end()).size(), 1u) << user;
     EXPECT_EQ(SecureEnclaveHelper::deviceSecretHash(user), hashes[0]);
+  }
+}
+
+// The reference service makes each ID-token key on first use: threads that sign with a curve at
+// once must all sign with the one key that the service's public key for that curve names.
+TEST(LocalServiceConcurrency, FirstTokensFromManyThreadsShareOneKeyPerCurve) {
+  using localservice::Curve;
+  localservice::LocalService service;
+  constexpr int kThreads = 9;
+  const Curve curves[] = {Curve::p256, Curve::p384, Curve::p521};
+  std::vector<std::string> tokens(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back(
+        [&, i] { tokens[i] = service.issueIdToken(curves[i % 3], R"({"aud":"client-123"})"); });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int i = 0; i < kThreads; ++i) {
+    EXPECT_NO_THROW(OAuthTokenVerifier(service.publicKeyPem(curves[i % 3]), "client-123").verify(tokens[i]))
+        << "token " << i;
   }
 }
 

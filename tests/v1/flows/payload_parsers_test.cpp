@@ -1,6 +1,9 @@
+// The parsers of scanned QR texts and of OAuth callback URLs.
+
 #include <gtest/gtest.h>
 
 #include "v1/protocol/test_data.hpp"
+#include "velqo/v1/flows/oauth_callback.hpp"
 #include "velqo/v1/flows/qr_payload.hpp"
 
 namespace velqo {
@@ -39,6 +42,16 @@ TEST(QrPayloadParserTest, TypeRawValuesMatchExactly) {
   EXPECT_EQ(qrPayloadTypeFromRawValue(" qr_auth"), std::nullopt);
   EXPECT_EQ(qrPayloadTypeRawValue(Type::qrLogin), "qr_login");
   EXPECT_TRUE(VelqoV1QrPayloadParser::parse(R"({"sessionId":"s","nonce":"n","token":"t"})")->isQrLogin());
+}
+
+TEST(OAuthCallbackParserTest, ReadsCodeAndStateOfCallbackURLs) {
+  for (const auto& c : testing::testData("oauth_callbacks.json")) {
+    const auto& e = c[2];
+    const auto expected =
+        e.is_null() ? std::nullopt
+                    : std::optional(VelqoV1OAuthCallback{e[0].get<std::string>(), e[1].get<std::string>()});
+    EXPECT_EQ(VelqoV1OAuthCallbackParser::parse(c[1].get<std::string>()), expected) << c[0];
+  }
 }
 
 }  // namespace
