@@ -130,8 +130,8 @@ TEST_F(DeviceCryptoStoreTest, ARecordReplacedBehindTheStoreIsReadAnew) {
     for (int load = 0; load < 2; ++load) EXPECT_EQ(store->load("bob", "p1")->hindex(), hindex);
   }
   writeRaw("not json", "bob+p1");
-  expectThrowsCase<VelqoV1DeviceCryptoStoreError>([&] { (void)store->load("bob", "p1"); },
-                                                  VelqoV1DeviceCryptoStoreError::Case::decodingFailed);
+  EXPECT_EQ(thrownCase<VelqoV1DeviceCryptoStoreError>([&] { (void)store->load("bob", "p1"); }),
+            VelqoV1DeviceCryptoStoreError::Case::decodingFailed);
 }
 
 TEST_F(DeviceCryptoStoreTest, UnreadableRecordsAreDeletedOnlyByCredentialLookup) {
