@@ -48,19 +48,5 @@ TEST(LocalServiceTest, StoppingCutsADelayedReplyAndTheClientSeesATransportError)
   EXPECT_EQ(answer.error->domain(), platform::domain::url);
 }
 
-TEST(LocalServiceTest, BindsAChosenPortOrSaysWhyNot) {
-  auto first = std::make_unique<LocalService>();
-  const auto port = static_cast<std::uint16_t>(first->port());
-  try {
-    LocalService taken(port);
-    ADD_FAILURE() << "bound a port in use";
-  } catch (const std::runtime_error& e) {
-    EXPECT_NE(std::string(e.what()).find("127.0.0.1:" + std::to_string(port)), std::string::npos) << e.what();
-  }
-  first.reset();
-  LocalService chosen(port);
-  EXPECT_EQ(chosen.baseUrl(), "http://127.0.0.1:" + std::to_string(port));
-}
-
 }  // namespace
 }  // namespace velqo
