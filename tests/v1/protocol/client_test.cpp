@@ -53,6 +53,15 @@ const State::Error& errorOf(const State& state) {
 
 using V1Client = V1ClientFixture;
 
+// Reference types come from their `create` alone: `{}` cannot stand in for the private key.
+template <class T, class... Args>
+concept BuildableWithoutCreate = requires(Args... args) {
+  T({}, args...);
+};
+static_assert(!BuildableWithoutCreate<VelqoProtocolV1Client, VelqoV1ClientConfig,
+                                      std::shared_ptr<platform::HttpSession>>);
+static_assert(BuildableWithoutCreate<std::pair<int, int>, int>, "the probe itself works");
+
 TEST_F(V1Client, SignInStartTakesCredentialsFromProviderThenHandlerAndNeverForOtherFlows) {
   const VelqoV1DeviceCredentials fromProvider{"ks-p", "hi-p", "sk-p"};
   struct Case {
@@ -510,6 +519,8 @@ TEST(V1ClientWire, HeadersAreExactAndInOrderAndXUniqueFollowsTheIdentifier) {
        sha256Hex("alice@example.com")},
       {"empty relying party, blank identifier", "", " \t ", std::nullopt},
       {"no relying party", std::nullopt, "bob", sha256Hex("bob")},
+      {"non-ASCII identifier, trailing no-break space", "rp.test", "\xC3\x89LODIE@example.com\xC2\xA0",
+       sha256Hex("\xC3\xA9lodie@example.com")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
