@@ -31,8 +31,11 @@ std::optional<VelqoV1StepInfo> step(const char* id, const char* label) {
 
 TEST_F(FlowTest, SignInUpdatesCarryStepInfoContextAndTheSdkMadeVerifier) {
   auto flow = makeController();
-  peer.enqueue(Peer::answer("s1", R"({"type":"select_method","phase":"primary","channel":"email",
-      "risk":{"detected":true,"reasons":["new_device"]},"methods":[{"id":"email_otp","label":"E-mail"}]})"));
+  localservice::Reply first =
+      Peer::answer("s1", R"({"type":"select_method","phase":"primary","channel":"email",
+      "risk":{"detected":true,"reasons":["new_device"]},"methods":[{"id":"email_otp","label":"E-mail"}]})");
+  first.delay = 300ms;
+  peer.enqueue(first);
   peer.enqueue(Peer::answer("s1", R"({"type":"enter_code","destination":"a***@example.com"})"));
   peer.enqueue(Peer::answer("s1", R"({"type":"enter_code","destination":"+1***"})"));
   peer.enqueue(Peer::answer("s1", R"({"type":"setup_totp","secret":"S","otpauthUrl":"otpauth://x",
@@ -40,6 +43,8 @@ TEST_F(FlowTest, SignInUpdatesCarryStepInfoContextAndTheSdkMadeVerifier) {
   peer.enqueue(Peer::answer("s1", Peer::completedPrompt("code-1")));
 
   flow->start(VelqoV1FlowType::signin, " Alice@Example.com ");
+  pump(100ms);
+  EXPECT_EQ(recorder.count(), 0u) << "start itself emits nothing";
   ASSERT_TRUE(recorder.waitFor(1));
   flow->selectMethod("email_otp");
   ASSERT_TRUE(recorder.waitFor(2));
@@ -163,6 +168,27 @@ TEST_F(FlowTest, AutomaticMethodChoiceIsMadeOncePerSession) {
   pump(200ms);
   EXPECT_EQ(peer.requestCount(), 2u);
   EXPECT_EQ(recorder.count(), 1u);
+}
+
+TEST_F(FlowTest, DefaultAndSecondFactorStepLabels) {
+  // The first code prompt of a flow without step information is the identity check; a setup
+  // or code prompt right after a submitted code is the second factor.
+  for (const char* next :
+       {R"({"type":"enter_totp"})", R"({"type":"setup_totp","secret":"S","otpauthUrl":"u"})",
+        R"({"type":"setup_sms","existingPhone":"+4915100000"})"}) {
+    SCOPED_TRACE(next);
+    auto flow = makeController();
+    peer.enqueue(Peer::answer("s1", R"({"type":"enter_code","destination":"d"})"));
+    peer.enqueue(Peer::answer("s1", next));
+    flow->start(VelqoV1FlowType::signin, "ivy");
+    ASSERT_TRUE(recorder.waitFor(1));
+    EXPECT_EQ(promptOf(recorder.last()).context.stepInfo(), step("primary", "Verify Identity"));
+    flow->submitCode("123456");
+    ASSERT_TRUE(recorder.waitFor(2));
+    EXPECT_EQ(promptOf(recorder.last()).context.stepInfo(), step("mfa", "Second Factor"));
+    flow.reset();
+    recorder.clear();
+  }
 }
 
 TEST_F(FlowTest, ServerPollNumbersAtTheEdges) {

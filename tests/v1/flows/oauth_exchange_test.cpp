@@ -143,6 +143,17 @@ TEST_F(OAuthExchangeTest, FailuresBeforeSendingCompleteOnTheCallersThread) {
   EXPECT_EQ(service.requestCount(), 0u);
 }
 
+TEST_F(OAuthExchangeTest, NoAnswerIsATransportError) {
+  auto exchanger =
+      VelqoV1OAuthExchangeService::create({"http://127.0.0.1:1/token", "client-123", ""}, session);
+  Catcher<Result> catcher(session);
+  exchanger->exchange("code-1", std::nullopt, catcher.callback());
+  auto result = catcher.wait();
+  ASSERT_TRUE(result.has_value() && !result->ok());
+  EXPECT_EQ(result->error().errorCase(), Error::Case::transportError);
+  EXPECT_FALSE(result->error().text().empty());
+}
+
 TEST_F(OAuthExchangeTest, AReleasedServiceNeverCompletes) {
   Reply held = Reply::json(200, R"({"id_token":"x"})");
   held.delay = 300ms;
