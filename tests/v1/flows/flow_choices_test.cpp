@@ -3,7 +3,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "platform/encoding.hpp"
 #include "v1/flows/flow/automatic_choices.hpp"
@@ -24,17 +23,12 @@ TEST(FlowChoices, IdentifierKinds) {
       << "no deep recursion";
 }
 
-TEST(FlowChoices, PrimaryPhaseAndSmsDecisions) {
+TEST(FlowChoices, SmsNumberDecisions) {
   const VelqoV1ResponseMeta meta{"t", "e"};
   const auto context = [&](std::optional<std::string> id) {
     return VelqoV1PromptContext("s1", meta,
                                 id ? std::optional(VelqoV1StepInfo{*id, std::nullopt}) : std::nullopt);
   };
-  EXPECT_TRUE(isPrimaryPhase(context(std::nullopt)));
-  EXPECT_TRUE(isPrimaryPhase(context(" Primary \n")));
-  EXPECT_TRUE(isPrimaryPhase(context("")));
-  EXPECT_FALSE(isPrimaryPhase(context("mfa")));
-
   const std::set<std::string> done = {"s-done"};
   AutomaticChoiceInputs inputs{VelqoV1PrimaryMethodSelectionPolicy::manual, VelqoV1FlowType::signin,
                                std::string("+1 555 010 2030"), &done};
@@ -49,20 +43,9 @@ TEST(FlowChoices, PrimaryPhaseAndSmsDecisions) {
   inputs.flowType = VelqoV1FlowType::signin;
   inputs.identifier = "bob@example.com";
   EXPECT_EQ(autoSubmitSetupSmsPhone(inputs, std::nullopt, "s1", context(std::nullopt)), std::nullopt);
-
-  inputs.policy = VelqoV1PrimaryMethodSelectionPolicy::automaticFromIdentifier;
-  const std::vector<VelqoV1Method> none = {{"password", "P", std::nullopt}, {"push", "Q", std::nullopt}};
-  EXPECT_EQ(autoSelectPrimaryMethod(inputs, none, "s1", context(std::nullopt)), std::nullopt);
-  inputs.identifier.reset();
-  EXPECT_EQ(autoSelectPrimaryMethod(inputs, {{"email_otp", "E", std::nullopt}}, "s1", context(std::nullopt)),
-            std::nullopt);
 }
 
-TEST(FlowChoices, StepLabelsAndDates) {
-  EXPECT_EQ(stepLabel("second_factor"), "Second Factor");
-  EXPECT_EQ(stepLabel("MFA"), "Mfa");
-  EXPECT_EQ(stepLabel("__a__bC  d_"), "A Bc D");
-
+TEST(FlowChoices, FlowDates) {
   const auto millis = [](const char* text) {
     auto date = parseFlowDate(std::string(text));
     return date ? std::optional(
