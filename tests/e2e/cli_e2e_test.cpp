@@ -180,6 +180,27 @@ TEST(CliSignIn, FirstAndReturningSignInWithAndWithoutTheHardwareKey) {
   EXPECT_NE(again.stderrText.find("keyStore=software_fallback"), std::string::npos);
   EXPECT_EQ(again.stderrText.find("keyStore=secure_enclave"), std::string::npos);
   EXPECT_EQ(service.flow().returningDeviceCount(), 2u);
+
+  // The service has lost the device: the start naming its hindex is refused, the credential
+  // is dropped, and the next sign-in sets the device up again.
+  const Json fallback = Json::parse(runCli(credentialsArgs(dataDir, "credentials", user)).stdoutLines.at(0));
+  service.flow().peer().enqueue([hindex = fallback.value("hindex", "")](const ls::V1Exchange& ex) {
+    const Json action = Json::parse(ex.request.body).at("action");
+    const bool named = action.value("deviceCredentials", Json::object()).value("hindex", "") == hindex;
+    return ls::V1Peer::answer(
+        "", ls::V1Peer::errorPrompt(named ? "device_not_found" : "unexpected_start", "restart_flow", "Gone"),
+        404);
+  });
+  const CliRun lost = runCli(signinArgs(dataDir, user, service.baseUrl(), {}, noKey));
+  EXPECT_EQ(lost.status, 1);
+  ASSERT_FALSE(lost.stdoutLines.empty());
+  EXPECT_EQ(Json::parse(lost.stdoutLines.back()).value("code", ""), "device_not_found");
+  EXPECT_EQ(runCli(credentialsArgs(dataDir, "credentials", user)).stdoutLines,
+            std::vector<std::string>{"null"});
+  const auto setUpAgain = signInWithCode(service, dataDir, user, {}, noKey);
+  ASSERT_EQ(setUpAgain.status, 0);
+  EXPECT_TRUE(isPromptOf(setUpAgain.updates.front(), "enter_code")) << setUpAgain.updates.front();
+  EXPECT_EQ(service.flow().registeredDeviceCount(), 3u);
 }
 
 // Failures: error updates and end of input.
