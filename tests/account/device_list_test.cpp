@@ -24,13 +24,6 @@ class DeviceListTest : public FacadeTest {
   std::optional<std::string> stored() { return storedText("devDetails"); }
 };
 
-TEST_F(DeviceListTest, StoresTheSignedInUsersDevicesAsCompactJson) {
-  signIn(kAda);
-  devices.setDevices(kAda, kDevices);
-  EXPECT_EQ(fetch(), "success");
-  EXPECT_EQ(stored(), kDevices);  // the Device keys in their order, compact
-}
-
 TEST_F(DeviceListTest, MovesTheLegacyAccessTokenIntoTheKeychain) {
   ASSERT_TRUE(sdk->storeBackendOAuthTokens("stale", std::nullopt, kAda));
   KeychainManager::deleteJWTTokens(kAda);
@@ -48,11 +41,12 @@ TEST_F(DeviceListTest, MovesTheLegacyAccessTokenIntoTheKeychain) {
   EXPECT_FALSE(defaults->string("access_token"));
 }
 
-TEST_F(DeviceListTest, FailuresKeepTheEarlierList) {
+TEST_F(DeviceListTest, StoresTheDevicesAsCompactJsonAndFailuresKeepTheEarlierList) {
   signIn(kAda);
   devices.setDevices(kAda, kDevices);
   ASSERT_EQ(fetch(), "success");
   const auto earlier = stored();
+  EXPECT_EQ(earlier, kDevices);  // the Device keys in their order, compact
   const localservice::Reply failures[] = {
       localservice::Reply::json(200, R"({"api_status":true,"message":"no data"})"),
       localservice::Reply::json(401, R"({"api_status":false,"data":[]})"),

@@ -6,7 +6,6 @@
 
 #include "account/facade_test_support.hpp"
 #include "platform/platform_test_support.hpp"
-#include "velqo/platform/environment.hpp"
 
 namespace velqo::testing {
 namespace {
@@ -65,25 +64,6 @@ TEST_F(PushLoginTest, RegistersEachTokenOncePerUserAndRetriesAfterAFailure) {
   // Signing the first user in again loads its record: unchanged, nothing is sent.
   signInThroughBackend(kAda);
   expectRegistrations(3);
-}
-
-TEST_F(PushLoginTest, AFingerprintFailureIsPrintedAndNothingIsSent) {
-  signInThroughBackend(kAda);
-  const auto device = platform::currentDevice();
-  auto withoutVendorId = device;
-  withoutVendorId.identifierForVendor.reset();
-  platform::setCurrentDevice(withoutVendorId);
-  ::testing::internal::CaptureStdout();
-  sdk->setAPNsDeviceToken(kToken);
-  const std::string printed = ::testing::internal::GetCapturedStdout();
-  platform::setCurrentDevice(device);
-  EXPECT_EQ(
-      printed.rfind("[VelqoSDK] CRITICAL: Failed to generate fingerprint for push registration. Aborting. "
-                    "Error: Error Domain=FingerprintError",
-                    0),
-      0u)
-      << printed;
-  expectRegistrations(0);
 }
 
 TEST_F(PushLoginTest, FetchesTheLoginRequestOfAPayloadToTheDelegate) {

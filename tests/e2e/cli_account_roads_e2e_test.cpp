@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -128,7 +127,6 @@ class Device {
   std::pair<int, std::vector<Json>> signInV5(const std::string& user) const {
     return signIn("v5", user, [] { return std::string("123456"); });
   }
-  const std::filesystem::path& dir() const { return dir_; }
 
  private:
   AccountService& service_;
@@ -201,19 +199,6 @@ TEST(CliAccountV5, TheThreeEndingsOfALogin) {
                            {"code", service.v5.logins().back().issued},
                            {"expiresIn", 300}}));
 
-  // With the OAuth settings the engine redeems the code itself and verifies the ID token.
-  const auto pem = phone.dir() / "id-token.pem";
-  std::ofstream(pem) << service.service.publicKeyPem(ls::Curve::p256);
-  const CliRun redeemed = runCli(
-      phone.args({"v5", "signin", "--userid", "e@example.com", "--token-endpoint",
-                  service.tokenEndpoint.url(), "--client-id", "client-v5", "--pem-file", pem.string()}));
-  EXPECT_EQ(redeemed.status, 0) << redeemed.stderrText;
-  ASSERT_EQ(redeemed.stdoutLines.size(), 1u);
-  const Json success = Json::parse(redeemed.stdoutLines[0]);
-  EXPECT_EQ(success.value("event", ""), "success");
-  const std::string idToken = success.value("accessToken", "");
-  EXPECT_EQ(std::count(idToken.begin(), idToken.end(), '.'), 2) << "a compact JWT";
-
   service.v5.setEnding(ls::V5Peer::Ending::sessionId);
   auto [sessionStatus, session] = phone.signInV5("e@example.com");
   EXPECT_EQ(sessionStatus, 0);
@@ -285,8 +270,6 @@ TEST(CliAccountPushAndWeb, RegistersTheTokenAndAnswersLoginRequests) {
   // An answered request refuses a second answer: the status is the error's code.
   EXPECT_EQ(phone.line({"push", "approve", "--request-id", second}, 1),
             Json({{"error", {{"domain", "VelqoSDK"}, {"code", 409}, {"message", "Action failed."}}}}));
-  EXPECT_EQ(phone.line({"push", "handle", "--payload", R"({"request_id": 5})"}, 1),
-            Json({{"handled", false}}));
 
   // Web login: the session is looked up by its PIN, then approved once.
   const std::string token = service.web.openSession("4821");
@@ -304,7 +287,7 @@ TEST(CliAccountPushAndWeb, RegistersTheTokenAndAnswersLoginRequests) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Tokens from the host's back end, the device list, and the three clearing operations.
+// Tokens from the host's back end, the device list, and clearing the session and the last user.
 
 TEST(CliAccountStore, StoredTokensServeTheDeviceListUntilCleared) {
   AccountService service;
@@ -326,11 +309,6 @@ TEST(CliAccountStore, StoredTokensServeTheDeviceListUntilCleared) {
   EXPECT_EQ(phone.line({"last-user"}), Json({{"lastUser", user}})) << "the session clear keeps the user";
   EXPECT_EQ(phone.line({"clear", "--last-user"}), Json({{"cleared", "last_user"}}));
   EXPECT_EQ(phone.line({"last-user"}), Json({{"lastUser", ""}}));
-
-  // Clearing everything for a user makes the next sign-in a registration again.
-  ASSERT_EQ(phone.signInV4(user).first, 0);
-  EXPECT_EQ(phone.line({"clear", "--userid", user, "--all"}), Json({{"cleared", "all"}}));
-  expectRegistration(phone.signInV4(user));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -360,9 +338,6 @@ TEST(CliAccountEmbedded, KeepsItsAccountStateAcrossProcesses) {
   const CliRun returning = runCli(args({"account", "v5", "signin", "--userid", user}));
   ASSERT_EQ(returning.status, 0) << returning.stderrText;
   EXPECT_TRUE(Json::parse(returning.stdoutLines.at(0)).value("isLoginFlow", false));
-  const Json devices = line({"account", "devices"})["devices"];
-  ASSERT_EQ(devices.size(), 1u) << devices;
-  EXPECT_EQ(devices[0].value("id", ""), "velqo-cli-v5");
   EXPECT_EQ(line({"account", "push", "register", "--token", "c0ffee"}),
             Json({{"pushToken", "c0ffee"}, {"registered", true}}));
 

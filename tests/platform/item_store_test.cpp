@@ -187,24 +187,6 @@ TEST(FileItemStoreTest, FailedWritesKeepTheOldContentAndLeaveNoTemporaryFiles) {
   EXPECT_EQ(filesIn(dir / "items").size(), 1u);
 }
 
-TEST(InMemoryItemStoreTest, InjectedFaultsHitTheNextCallOfTheirOperationOnlyAndChangeNothing) {
-  auto store = InMemoryItemStore::create();
-  using Op = InMemoryItemStore::Operation;
-  store->failNext(Op::add, status::notAvailable);
-  store->failNext(Op::remove, status::ioError);
-  EXPECT_EQ(store->addKey(keyItem("k")), status::notAvailable);  // key operations count too
-  EXPECT_EQ(store->itemCount(), 0u);
-  ASSERT_EQ(store->addGenericPassword("s", "a", bytesOf("v"), kAny), status::success);
-  store->failNext(Op::copy, status::unimplemented);
-  Bytes out;
-  EXPECT_EQ(store->copyGenericPassword("s", "a", out), status::unimplemented);
-  EXPECT_TRUE(out.empty());
-  EXPECT_EQ(store->deleteGenericPassword("s", "a"), status::ioError);  // still waiting since before
-  EXPECT_EQ(store->copyGenericPassword("s", "a", out), status::success);
-  EXPECT_EQ(store->deleteGenericPassword("s", "a"), status::success);
-  EXPECT_EQ(store->itemCount(), 0u);
-}
-
 TEST(SharedItemStoreTest, DefaultsToFilesUnderTheDataDirectoryAndCanBeSwapped) {
   setItemStore(nullptr);
   ASSERT_EQ(itemStore()->addGenericPassword("shared-test", "a", bytesOf("v"), kAny), status::success);
