@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -108,9 +109,9 @@ class Device {
 
   // A sign-in that answers otp_required with `code()`; every event printed, and the status.
   template <class CodeOf>
-  std::pair<int, std::vector<Json>> signIn(const std::string& engine, const std::string& user,
-                                           CodeOf code) const {
-    CliProcess cli(args({engine, "signin", "--userid", user}));
+  std::pair<int, std::vector<Json>> signIn(const std::string& engine, const std::string& user, CodeOf code,
+                                           std::vector<std::string> global = {}) const {
+    CliProcess cli(args({engine, "signin", "--userid", user}, std::move(global)));
     std::vector<Json> events;
     for (auto line = cli.nextStdoutLine(60s); line; line = cli.nextStdoutLine(60s)) {
       events.push_back(Json::parse(*line, nullptr, false));
@@ -124,9 +125,12 @@ class Device {
   std::pair<int, std::vector<Json>> signInV4(const std::string& user) const {
     return signIn("v4", user, [&] { return service_.v4.otpFor(user).value_or("none"); });
   }
-  std::pair<int, std::vector<Json>> signInV5(const std::string& user) const {
-    return signIn("v5", user, [] { return std::string("123456"); });
+  std::pair<int, std::vector<Json>> signInV5(const std::string& user,
+                                             std::vector<std::string> global = {}) const {
+    return signIn(
+        "v5", user, [] { return std::string("123456"); }, std::move(global));
   }
+  const std::filesystem::path& dir() const { return dir_; }
 
  private:
   AccountService& service_;
@@ -146,14 +150,14 @@ void expectRegistration(const std::pair<int, std::vector<Json>>& run) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// V5: first and returning sign-in, a registration left open, and the endings of a login.
+// V5: first and returning sign-in, with and without the hardware-key store.
 
 Json v5Success(const std::string& token, bool isLoginFlow) {
   return Json{
       {"event", "success"}, {"accessToken", token}, {"refreshToken", token}, {"isLoginFlow", isLoginFlow}};
 }
 
-TEST(CliAccountV5, FirstAndReturningSignIn) {
+TEST(CliAccountV5, FirstAndReturningSignInWithAndWithoutTheHardwareKeyStore) {
   AccountService service;
   const Device phone(service, "v5");
   const std::string user = "v5-user@example.com";
@@ -171,6 +175,13 @@ TEST(CliAccountV5, FirstAndReturningSignIn) {
   EXPECT_EQ(status, 0);
   ASSERT_EQ(returning.size(), 1u);
   EXPECT_EQ(returning[0], v5Success(service.v5.logins().at(1).issued, true));
+
+  // A record bound to the hardware key cannot be opened once the store is not available: the
+  // device registers again, and logs in without the hardware key from then on.
+  const std::vector<std::string> noKey = {"--no-secure-enclave"};
+  expectRegistration(phone.signInV5(user, noKey));
+  EXPECT_EQ(service.v5.registrationCount(), 2u);
+  EXPECT_TRUE(phone.signInV5(user, noKey).second.at(0)["isLoginFlow"].get<bool>());
 }
 
 TEST(CliAccountV5, ASecondProcessResumesTheRegistrationTheFirstLeftOpen) {
@@ -186,6 +197,16 @@ TEST(CliAccountV5, ASecondProcessResumesTheRegistrationTheFirstLeftOpen) {
   EXPECT_EQ(service.v5.registrationCount(), 1u);
 }
 
+TEST(CliAccountV5, AStaleDeviceRegistersAgain) {
+  AccountService service;
+  const Device phone(service, "v5-stale");
+  ASSERT_EQ(phone.signInV5("s@example.com").first, 0);
+  service.v5.forgetDevices();
+  expectRegistration(phone.signInV5("s@example.com"));
+  EXPECT_EQ(service.v5.registrationCount(), 2u);
+  EXPECT_EQ(service.v5.deviceCount(), 1u);
+}
+
 TEST(CliAccountV5, TheThreeEndingsOfALogin) {
   AccountService service;
   const Device phone(service, "v5-endings");
@@ -198,6 +219,19 @@ TEST(CliAccountV5, TheThreeEndingsOfALogin) {
   EXPECT_EQ(code[0], Json({{"event", "authorization_code"},
                            {"code", service.v5.logins().back().issued},
                            {"expiresIn", 300}}));
+
+  // With the OAuth settings the engine redeems the code itself and verifies the ID token.
+  const auto pem = phone.dir() / "id-token.pem";
+  std::ofstream(pem) << service.service.publicKeyPem(ls::Curve::p256);
+  const CliRun redeemed = runCli(
+      phone.args({"v5", "signin", "--userid", "e@example.com", "--token-endpoint",
+                  service.tokenEndpoint.url(), "--client-id", "client-v5", "--pem-file", pem.string()}));
+  EXPECT_EQ(redeemed.status, 0) << redeemed.stderrText;
+  ASSERT_EQ(redeemed.stdoutLines.size(), 1u);
+  const Json success = Json::parse(redeemed.stdoutLines[0]);
+  EXPECT_EQ(success.value("event", ""), "success");
+  const std::string idToken = success.value("accessToken", "");
+  EXPECT_EQ(std::count(idToken.begin(), idToken.end(), '.'), 2) << "a compact JWT";
 
   service.v5.setEnding(ls::V5Peer::Ending::sessionId);
   auto [sessionStatus, session] = phone.signInV5("e@example.com");
@@ -270,6 +304,8 @@ TEST(CliAccountPushAndWeb, RegistersTheTokenAndAnswersLoginRequests) {
   // An answered request refuses a second answer: the status is the error's code.
   EXPECT_EQ(phone.line({"push", "approve", "--request-id", second}, 1),
             Json({{"error", {{"domain", "VelqoSDK"}, {"code", 409}, {"message", "Action failed."}}}}));
+  EXPECT_EQ(phone.line({"push", "handle", "--payload", R"({"request_id": 5})"}, 1),
+            Json({{"handled", false}}));
 
   // Web login: the session is looked up by its PIN, then approved once.
   const std::string token = service.web.openSession("4821");
@@ -287,7 +323,7 @@ TEST(CliAccountPushAndWeb, RegistersTheTokenAndAnswersLoginRequests) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Tokens from the host's back end, the device list, and clearing the session and the last user.
+// Tokens from the host's back end, the device list, and the three clearing operations.
 
 TEST(CliAccountStore, StoredTokensServeTheDeviceListUntilCleared) {
   AccountService service;
@@ -309,6 +345,11 @@ TEST(CliAccountStore, StoredTokensServeTheDeviceListUntilCleared) {
   EXPECT_EQ(phone.line({"last-user"}), Json({{"lastUser", user}})) << "the session clear keeps the user";
   EXPECT_EQ(phone.line({"clear", "--last-user"}), Json({{"cleared", "last_user"}}));
   EXPECT_EQ(phone.line({"last-user"}), Json({{"lastUser", ""}}));
+
+  // Clearing everything for a user makes the next sign-in a registration again.
+  ASSERT_EQ(phone.signInV4(user).first, 0);
+  EXPECT_EQ(phone.line({"clear", "--userid", user, "--all"}), Json({{"cleared", "all"}}));
+  expectRegistration(phone.signInV4(user));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -338,6 +379,9 @@ TEST(CliAccountEmbedded, KeepsItsAccountStateAcrossProcesses) {
   const CliRun returning = runCli(args({"account", "v5", "signin", "--userid", user}));
   ASSERT_EQ(returning.status, 0) << returning.stderrText;
   EXPECT_TRUE(Json::parse(returning.stdoutLines.at(0)).value("isLoginFlow", false));
+  const Json devices = line({"account", "devices"})["devices"];
+  ASSERT_EQ(devices.size(), 1u) << devices;
+  EXPECT_EQ(devices[0].value("id", ""), "velqo-cli-v5");
   EXPECT_EQ(line({"account", "push", "register", "--token", "c0ffee"}),
             Json({{"pushToken", "c0ffee"}, {"registered", true}}));
 
