@@ -13,9 +13,6 @@ using Type = VelqoV1QrPayloadType;
 using P = VelqoV1QrPayload;
 
 TEST(QrPayloadParserTest, ReadsScannedTexts) {
-  const auto text = [](const nlohmann::json& j) {
-    return j.is_null() ? std::nullopt : std::optional(j.get<std::string>());
-  };
   for (const auto& c : testing::testData("qr_payloads.json")) {
     const std::string scanned = c[1];
     std::optional<P> expected;
@@ -24,10 +21,10 @@ TEST(QrPayloadParserTest, ReadsScannedTexts) {
       expected = P{e[0] == "qrLogin" ? Type::qrLogin : Type::qrAuth,
                    e[1].get<std::string>(),
                    e[2].get<std::string>(),
-                   text(e[3]),
-                   text(e[4]),
-                   text(e[5]),
-                   text(e[6]),
+                   testing::optionalText(e[3]),
+                   testing::optionalText(e[4]),
+                   testing::optionalText(e[5]),
+                   testing::optionalText(e[6]),
                    scanned.substr(first, scanned.find_last_not_of(" \t\r\n") + 1 - first)};
     }
     EXPECT_EQ(VelqoV1QrPayloadParser::parse(scanned), expected) << c[0];

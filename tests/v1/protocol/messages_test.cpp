@@ -13,24 +13,23 @@ using A = VelqoV1ErrorAction;
 using D = VelqoV1ErrorDetails;
 
 TEST(V1UserFacingMessage, MessagesAndHttpErrorDetails) {
-  const auto text = [](const nlohmann::json& j) {
-    return j.is_null() ? std::nullopt : std::optional(j.get<std::string>());
-  };
   const auto data = testing::testData("messages.json");
   for (const auto& r : data.at("userFacing")) {
-    const auto action = text(r["action"]);
+    const auto action = testing::optionalText(r["action"]);
     const std::optional<D> details =
         r["details"].is_null() ? std::nullopt : std::optional(decodeV1JSON<D>(r["details"].dump()));
-    EXPECT_EQ(
-        v1::detail::userFacingErrorMessage(
-            r["code"].get<std::string>(), r["message"].get<std::string>(), text(r["phase"]),
-            text(r["traceId"]), action ? std::optional(A::fromProtocolActionType(*action)) : std::nullopt,
-            r["retryable"].get<bool>(), details),
-        r["expected"].get<std::string>())
+    EXPECT_EQ(v1::detail::userFacingErrorMessage(
+                  r["code"].get<std::string>(), r["message"].get<std::string>(),
+                  testing::optionalText(r["phase"]), testing::optionalText(r["traceId"]),
+                  action ? std::optional(A::fromProtocolActionType(*action)) : std::nullopt,
+                  r["retryable"].get<bool>(), details),
+              r["expected"].get<std::string>())
         << r.dump();
   }
   for (const auto& d : data.at("httpDetail")) {
-    EXPECT_EQ(v1::detail::extractHttpErrorDetail(d["body"].get<std::string>()), text(d["detail"])) << d;
+    EXPECT_EQ(v1::detail::extractHttpErrorDetail(d["body"].get<std::string>()),
+              testing::optionalText(d["detail"]))
+        << d;
   }
   using v1::detail::httpErrorRawMessage;
   EXPECT_EQ(httpErrorRawMessage(400, R"({"detail":"","message":"m"})"), "HTTP 400");

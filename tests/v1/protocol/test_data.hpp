@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <source_location>
+#include <string>
 #include <utility>
 
 namespace velqo::testing {
@@ -18,6 +19,11 @@ inline nlohmann::json testData(const char* name,
   std::ifstream in(std::filesystem::path(caller.file_name()).parent_path() / "data" / name);
   EXPECT_TRUE(in.good()) << name;
   return in.good() ? nlohmann::json::parse(in) : nlohmann::json::object();
+}
+
+/// A data file's optional text: null is nothing.
+inline std::optional<std::string> optionalText(const nlohmann::json& j) {
+  return j.is_null() ? std::nullopt : std::optional(j.get<std::string>());
 }
 
 /// The `E` that `call` throws; nothing, and a test failure, when it returns.
