@@ -5,13 +5,9 @@
 // benchmark's lifetime and put back as they were when it ends, so no benchmark sees what an
 // earlier one configured.
 
-#include <stdlib.h>
-
-#include <filesystem>
 #include <memory>
-#include <string>
-#include <system_error>
 
+#include "support/scoped_temp_directory.hpp"
 #include "velqo/platform/environment.hpp"
 #include "velqo/platform/item_store.hpp"
 #include "velqo/platform/secure_keys.hpp"
@@ -33,10 +29,7 @@ class ScopedBenchEnvironment {
       : bundle_(platform::mainBundle()),
         device_(platform::currentDevice()),
         keyMode_(platform::keys::hardwareKeyMode()) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velqo-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    dir_ = pattern;
-    platform::setApplicationDataDirectory(dir_);
+    platform::setApplicationDataDirectory(dir_.path());
     platform::BundleInfo bundle;
     bundle.identifier = kBundleIdentifier;
     platform::setMainBundle(bundle);
@@ -54,8 +47,6 @@ class ScopedBenchEnvironment {
     platform::setCurrentDevice(device_);
     platform::setMainBundle(bundle_);
     platform::setApplicationDataDirectory({});
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
   }
 
   ScopedBenchEnvironment(const ScopedBenchEnvironment&) = delete;
@@ -65,7 +56,7 @@ class ScopedBenchEnvironment {
   platform::BundleInfo bundle_;
   platform::DeviceInfo device_;
   platform::HardwareKeyMode keyMode_;
-  std::filesystem::path dir_;
+  testing::ScopedTempDirectory dir_{"velqo-bench"};
 };
 
 }  // namespace velqo::bench

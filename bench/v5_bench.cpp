@@ -29,6 +29,7 @@
 #include "core/identity/fingerprint_generator.hpp"
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
+#include "support/scoped_temp_directory.hpp"
 #include "velqo/platform/environment.hpp"
 #include "velqo/platform/item_store.hpp"
 #include "velqo/platform/queue.hpp"
@@ -63,10 +64,10 @@ struct Outcome : velqo::AuthV5Callback {
 // A private application data directory (for the per-user secret behind the fingerprint), a
 // bundle identifier and a vendor identifier, set once for the process.
 void ensureEnvironment() {
+  // The directory object holds its own path and removes only what it made, at exit.
+  static const velqo::testing::ScopedTempDirectory directory("velqo-v5-bench");
   static const bool ready = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velqo-v5-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    platform::setApplicationDataDirectory(pattern);
+    platform::setApplicationDataDirectory(directory.path());
     platform::BundleInfo bundle;
     bundle.identifier = "com.velqo.bench";
     platform::setMainBundle(bundle);

@@ -22,19 +22,21 @@ constexpr std::string_view kRedacted = "<redacted>";
 // Shorter texts would blank out unrelated parts of lines; the key rule still covers them.
 constexpr std::size_t kMinSecretLength = 3;
 
+// The sink may write a line from a library worker while the process exits, after statics
+// start to be destroyed: what it reads is created once and never destroyed.
 std::mutex& secretsMutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex;
+  return *mutex;
 }
 
 std::vector<std::string>& secrets() {
-  static std::vector<std::string> list;
-  return list;
+  static auto* list = new std::vector<std::string>;
+  return *list;
 }
 
 std::mutex& stderrMutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex;
+  return *mutex;
 }
 
 // How a JSON text writes the string (without the quotes), including "\/" for "/".

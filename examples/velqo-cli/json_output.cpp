@@ -60,10 +60,11 @@ Json contextToJson(const VelqoV1PromptContext& context) {
 }  // namespace
 
 void printJsonLine(const Json& value) {
-  static std::mutex mutex;
+  // Never destroyed: a completion may still print while the process exits.
+  static auto* mutex = new std::mutex;
   std::string line = value.dump(-1, ' ', false, Json::error_handler_t::replace);
   line.push_back('\n');
-  std::lock_guard lock(mutex);
+  std::lock_guard lock(*mutex);
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);
 }

@@ -1,58 +1,46 @@
 #include "support/test_environment.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <system_error>
 
 #include "velqo/platform/environment.hpp"
 
 namespace velqo::testing {
 namespace {
 
-std::filesystem::path& dataDirSlot() {
-  static std::filesystem::path dir;
-  return dir;
-}
-
-struct Cleanup {
-  ~Cleanup() {
-    if (!dataDirSlot().empty()) {
-      std::error_code ec;
-      std::filesystem::remove_all(dataDirSlot(), ec);
-    }
-  }
-};
+// The environment of this process, set while a TestEnvironment lives (in main).
+std::atomic<const TestEnvironment*> current{nullptr};
 
 }  // namespace
 
-void installTestEnvironment() {
-  static Cleanup cleanup;
-  std::string pattern = (std::filesystem::temp_directory_path() / "velqo-test-XXXXXX").string();
-  if (char* made = ::mkdtemp(pattern.data())) {
-    dataDirSlot() = made;
-  } else {
-    std::abort();
-  }
-  platform::setApplicationDataDirectory(dataDirSlot());
+TestEnvironment::TestEnvironment() : directory_("velqo-test") {
+  platform::setApplicationDataDirectory(directory_.path());
   platform::BundleInfo bundle;
   bundle.identifier = "com.velqo.tests";
   bundle.info = {
       {"CFBundleShortVersionString", "1.2.3"}, {"CFBundleVersion", "45"}, {"CFBundleName", "VelqoTests"}};
   platform::setMainBundle(bundle);
+  current = this;
+}
+
+TestEnvironment::~TestEnvironment() {
+  current = nullptr;
+  platform::setApplicationDataDirectory({});
 }
 
 const std::filesystem::path& testDataDirectory() {
-  return dataDirSlot();
+  const TestEnvironment* environment = current;
+  if (environment == nullptr) std::abort();
+  return environment->dataDirectory();
 }
 
 std::filesystem::path makeTempDirectory(const char* prefix) {
   static std::atomic<int> counter{0};
-  auto dir = dataDirSlot() / (std::string(prefix) + "-" + std::to_string(counter++));
+  auto dir = testDataDirectory() / (std::string(prefix) + "-" + std::to_string(counter++));
   std::filesystem::create_directories(dir);
   return dir;
 }

@@ -4,13 +4,27 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/scoped_temp_directory.hpp"
+
 namespace velqo::testing {
 
-/// Points the application data directory at a fresh temporary directory (removed at exit)
-/// and gives the process a fixed test bundle. Called once by every test main.
-void installTestEnvironment();
+/// Points the application data directory at a fresh temporary directory and gives the process a
+/// fixed test bundle. Every test main keeps one for the whole run; its destruction removes the
+/// directory it made, and nothing else.
+class TestEnvironment {
+ public:
+  TestEnvironment();
+  ~TestEnvironment();
+  TestEnvironment(const TestEnvironment&) = delete;
+  TestEnvironment& operator=(const TestEnvironment&) = delete;
 
-/// The temporary application data directory of this test process.
+  const std::filesystem::path& dataDirectory() const { return directory_.path(); }
+
+ private:
+  ScopedTempDirectory directory_;
+};
+
+/// The temporary application data directory of this test process (while its TestEnvironment lives).
 const std::filesystem::path& testDataDirectory();
 
 /// A fresh empty directory under the test data directory.

@@ -19,6 +19,8 @@ extern "C" __attribute__((used, visibility("default"))) const char* __tsan_defau
 // file-backed stores never touch the developer's home directory.
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  velqo::testing::installTestEnvironment();
+  // The environment holds its directory's path itself and removes it when destroyed: at the
+  // end of the run, or when a test (a death test's child, say) leaves through exit().
+  static const velqo::testing::TestEnvironment environment;
   return RUN_ALL_TESTS();
 }
