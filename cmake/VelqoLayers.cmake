@@ -5,13 +5,9 @@ set(VELQO_LAYERS "")
 # Compiles every .cpp under <source dir> once into velqo_<name>_objects, and wraps
 # those objects in the static library velqo_<name> (linked to its lower layers) for
 # the tests, the benchmarks and the reference service. The installed library
-# `velqo` is assembled from the same objects. A layer without sources yet is
-# skipped, so new layers appear as soon as their first file lands.
+# `velqo` is assembled from the same objects.
 function(velqo_add_layer name dir)
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp)
-  if(NOT sources)
-    return()
-  endif()
   add_library(velqo_${name}_objects OBJECT ${sources})
   target_include_directories(velqo_${name}_objects
     PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include
@@ -32,11 +28,9 @@ function(velqo_add_layer name dir)
     target_link_libraries(velqo_${name}_objects PRIVATE ICU::uc)
     target_link_libraries(velqo_${name} PUBLIC ICU::uc)
   endif()
+  # Private headers of lower layers (src/) are visible to the layers above.
   foreach(lower IN LISTS ARGN)
-    if(TARGET velqo_${lower})
-      target_link_libraries(velqo_${name} PUBLIC velqo_${lower})
-      # Private headers of lower layers (src/) are visible to the layers above.
-    endif()
+    target_link_libraries(velqo_${name} PUBLIC velqo_${lower})
   endforeach()
   set(VELQO_LAYERS ${VELQO_LAYERS} ${name} PARENT_SCOPE)
 endfunction()
