@@ -1,8 +1,7 @@
-// In-memory item store with fault injection, for tests and hosts without storage.
+// In-memory item store, for hosts without storage.
 
 #include <map>
 #include <mutex>
-#include <optional>
 #include <string>
 
 #include "platform/item_store_internal.hpp"
@@ -32,7 +31,6 @@ class MemoryItemStore final : public InMemoryItemStore {
   OSStatus addGenericPassword(const std::string& service, const std::string& account, const Bytes& data,
                               Accessibility accessibility) override {
     std::lock_guard lock(mutex_);
-    if (auto injected = takeFault(Operation::add)) return *injected;
     if (!detail::validGenericPasswordQuery(service, account)) return status::badParameter;
     auto [it, inserted] = items_.try_emplace(detail::genericPasswordIdentity(service, account));
     if (!inserted) return status::duplicateItem;
@@ -43,7 +41,6 @@ class MemoryItemStore final : public InMemoryItemStore {
 
   OSStatus copyGenericPassword(const std::string& service, const std::string& account, Bytes& out) override {
     std::lock_guard lock(mutex_);
-    if (auto injected = takeFault(Operation::copy)) return *injected;
     if (!detail::validGenericPasswordQuery(service, account)) return status::badParameter;
     auto it = items_.find(detail::genericPasswordIdentity(service, account));
     if (it == items_.end()) return status::itemNotFound;
@@ -53,7 +50,6 @@ class MemoryItemStore final : public InMemoryItemStore {
 
   OSStatus deleteGenericPassword(const std::string& service, const std::string& account) override {
     std::lock_guard lock(mutex_);
-    if (auto injected = takeFault(Operation::remove)) return *injected;
     if (!detail::validGenericPasswordQuery(service, account)) return status::badParameter;
     return items_.erase(detail::genericPasswordIdentity(service, account)) ? status::success
                                                                            : status::itemNotFound;
@@ -62,8 +58,6 @@ class MemoryItemStore final : public InMemoryItemStore {
   OSStatus replaceGenericPassword(const std::string& service, const std::string& account, const Bytes& data,
                                   Accessibility accessibility) override {
     std::lock_guard lock(mutex_);
-    if (auto injected = takeFault(Operation::replace)) return *injected;
-    if (auto injected = takeFault(Operation::add)) return *injected;
     if (!detail::validGenericPasswordQuery(service, account)) return status::badParameter;
     Entry& entry = items_[detail::genericPasswordIdentity(service, account)];
     wipe(entry.data);
@@ -74,7 +68,6 @@ class MemoryItemStore final : public InMemoryItemStore {
 
   OSStatus addKey(const KeyItem& item) override {
     std::lock_guard lock(mutex_);
-    if (auto injected = takeFault(Operation::add)) return *injected;
     if (!detail::validKeyQuery(item.applicationTag)) return status::badParameter;
     auto [it, inserted] =
         items_.try_emplace(detail::keyIdentity(item.applicationTag, item.keyType, item.token));
@@ -86,7 +79,6 @@ class MemoryItemStore final : public InMemoryItemStore {
 
   OSStatus copyKey(const Bytes& applicationTag, KeyType keyType, KeyToken token, KeyItem& out) override {
     std::lock_guard lock(mutex_);
-    if (auto injected = takeFault(Operation::copy)) return *injected;
     if (!detail::validKeyQuery(applicationTag)) return status::badParameter;
     auto it = items_.find(detail::keyIdentity(applicationTag, keyType, token));
     if (it == items_.end()) return status::itemNotFound;
@@ -96,15 +88,9 @@ class MemoryItemStore final : public InMemoryItemStore {
 
   OSStatus deleteKey(const Bytes& applicationTag, KeyType keyType, KeyToken token) override {
     std::lock_guard lock(mutex_);
-    if (auto injected = takeFault(Operation::remove)) return *injected;
     if (!detail::validKeyQuery(applicationTag)) return status::badParameter;
     return items_.erase(detail::keyIdentity(applicationTag, keyType, token)) ? status::success
                                                                              : status::itemNotFound;
-  }
-
-  void failNext(Operation operation, OSStatus status) override {
-    std::lock_guard lock(mutex_);
-    faults_[operation] = status;
   }
 
   std::size_t itemCount() const override {
@@ -113,18 +99,8 @@ class MemoryItemStore final : public InMemoryItemStore {
   }
 
  private:
-  // The injected status of the operation, consumed by this call.
-  std::optional<OSStatus> takeFault(Operation operation) {
-    auto it = faults_.find(operation);
-    if (it == faults_.end()) return std::nullopt;
-    OSStatus injected = it->second;
-    faults_.erase(it);
-    return injected;
-  }
-
   mutable std::mutex mutex_;
   std::map<std::string, Entry> items_;
-  std::map<Operation, OSStatus> faults_;
 };
 
 }  // namespace

@@ -31,7 +31,7 @@ TEST_F(DeviceListTest, MovesTheLegacyAccessTokenIntoTheKeychain) {
   defaults->setString("access_token", legacy);
 
   // A failed keychain save keeps the legacy value for the next fetch; the fetch still works.
-  items->failNext(platform::InMemoryItemStore::Operation::add, platform::status::notAvailable);
+  items->failNext(FaultyItemStore::Operation::add, platform::status::notAvailable);
   EXPECT_EQ(fetch(), "success");
   EXPECT_EQ(defaults->string("access_token"), legacy);
   EXPECT_FALSE(KeychainManager::getJWTAccessToken(kAda));

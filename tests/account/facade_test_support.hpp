@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "account/recording_callback.hpp"
+#include "support/faulty_item_store.hpp"
 #include "support/test_environment.hpp"
 #include "velqo/account/velqo_sdk.hpp"
 #include "velqo/platform/item_store.hpp"
@@ -91,7 +92,7 @@ class FacadeTest : public ::testing::Test {
     return data ? std::optional<std::string>(std::string(data->begin(), data->end())) : std::nullopt;
   }
 
-  std::shared_ptr<platform::InMemoryItemStore> items = platform::InMemoryItemStore::create();
+  std::shared_ptr<FaultyItemStore> items = FaultyItemStore::create();
   std::shared_ptr<platform::UserDefaults> defaults;
   localservice::LocalService service;
   std::shared_ptr<localservice::AccessTokens> tokens = std::make_shared<localservice::AccessTokens>();

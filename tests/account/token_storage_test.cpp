@@ -79,7 +79,7 @@ TEST_F(TokenStorageTest, EachClearingOperationRemovesExactlyItsItems) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    items = platform::InMemoryItemStore::create();
+    items = FaultyItemStore::create();
     platform::setItemStore(items);
     seed();
     ASSERT_EQ(present(kAda), withLast);
@@ -104,7 +104,7 @@ TEST_F(TokenStorageTest, BackendTokensFillBothItemsAndMakeTheLastUser) {
   EXPECT_EQ(sdk->getLastLoggedInUser(), kBob);
 
   // A failed save reports failure and leaves the last user as it was.
-  items->failNext(platform::InMemoryItemStore::Operation::add, platform::status::notAvailable);
+  items->failNext(FaultyItemStore::Operation::add, platform::status::notAvailable);
   EXPECT_FALSE(sdk->storeBackendOAuthTokens("access-3", std::nullopt, kAda));
   EXPECT_EQ(sdk->getLastLoggedInUser(), kBob);
 }

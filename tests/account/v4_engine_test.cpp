@@ -222,7 +222,7 @@ TEST_F(V4EngineTest, EarlyAndStateErrorsArriveOnTheMainQueue) {
 
 TEST_F(V4EngineTest, AFailedTokenSaveStillRecordsTheLastUser) {
   ASSERT_TRUE(rig.registerDevice(*engine, "hana"));
-  rig.store->failNext(platform::InMemoryItemStore::Operation::add, platform::status::notAvailable);
+  rig.store->failNext(FaultyItemStore::Operation::add, platform::status::notAvailable);
   EXPECT_EQ(attempt("hana").first, "KEYCHAIN_SAVE_FAILED");
   EXPECT_EQ(utils->getLastUser(), "hana");
   EXPECT_FALSE(KeychainManager::getJWTAccessToken("hana"));

@@ -8,6 +8,7 @@
 
 #include "account/recording_callback.hpp"
 #include "account/v4/velqo_auth_v4.hpp"
+#include "support/faulty_item_store.hpp"
 #include "velqo/platform/item_store.hpp"
 #include "velqo_localservice/token_endpoint.hpp"
 #include "velqo_localservice/v4_peer.hpp"
@@ -17,7 +18,7 @@ namespace velqo::testing {
 /// A fresh in-memory keychain, the loopback service with its V4 peer and token endpoint, and
 /// an engine configured for them.
 struct V4Rig {
-  std::shared_ptr<platform::InMemoryItemStore> store = platform::InMemoryItemStore::create();
+  std::shared_ptr<FaultyItemStore> store = FaultyItemStore::create();
   localservice::LocalService service;
   localservice::TokenEndpoint tokens{service};
   localservice::V4Peer peer{service, &tokens};

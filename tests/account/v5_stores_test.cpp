@@ -29,7 +29,7 @@ class V5StoreTest : public ::testing::Test {
     return textOf(KeychainManager::getData(service, user).value_or(Bytes{}));
   }
 
-  std::shared_ptr<platform::InMemoryItemStore> items = platform::InMemoryItemStore::create();
+  std::shared_ptr<FaultyItemStore> items = FaultyItemStore::create();
   V5CredentialStore store{kService};
   V5PendingRegistrationStore pending{kPendingService};
 };
@@ -57,7 +57,7 @@ TEST_F(V5StoreTest, SavesTheExactRecordAndLoadsItsBytes) {
   store.remove("Alice@Example");
   EXPECT_FALSE(store.load("Alice@Example"));
 
-  items->failNext(platform::InMemoryItemStore::Operation::add, platform::status::notAvailable);
+  items->failNext(FaultyItemStore::Operation::add, platform::status::notAvailable);
   EXPECT_THROW(store.save(samplePayload(), "bob"), V5CredentialStoreError) << "a failed write is reported";
 }
 
@@ -107,7 +107,7 @@ TEST_F(V5StoreTest, LegacyCorruptedAndOlderRecords) {
 
 TEST_F(V5StoreTest, AnyHardwareKeyFailureFallsBack) {
   const V5SecureEnclaveWrapper& wrapper = store.secureWrapper();
-  items->failNext(platform::InMemoryItemStore::Operation::add, platform::status::ioError);
+  items->failNext(FaultyItemStore::Operation::add, platform::status::ioError);
   auto fallback = wrapper.wrapSharedSecret("dave");  // the new hardware key is not stored
   ASSERT_EQ(fallback.metadata, V5WrapMetadata::fallback(fallback.sharedSecret));
   EXPECT_EQ(wrapper.unwrapSharedSecret(fallback.metadata, "dave"), fallback.sharedSecret);

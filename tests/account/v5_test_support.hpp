@@ -11,6 +11,7 @@
 
 #include "account/recording_callback.hpp"
 #include "account/v5/velqo_auth_v5.hpp"
+#include "support/faulty_item_store.hpp"
 #include "velqo/platform/clock.hpp"
 #include "velqo/platform/item_store.hpp"
 #include "velqo/platform/secure_keys.hpp"
@@ -45,7 +46,7 @@ class V5EngineFixture : public ::testing::Test {
     return VelqoAuthV5::create(ApiService::create("project-key"), config, EndPoints(service.baseUrl()));
   }
 
-  std::shared_ptr<platform::InMemoryItemStore> items = platform::InMemoryItemStore::create();
+  std::shared_ptr<FaultyItemStore> items = FaultyItemStore::create();
   localservice::LocalService service;
   localservice::TokenEndpoint tokens{service};
   localservice::V5Peer peer{service,

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/faulty_item_store.hpp"
 #include "support/test_environment.hpp"
 #include "velqo/core/debug_sink.hpp"
 #include "velqo/platform/environment.hpp"
@@ -21,13 +22,13 @@
 namespace velqo {
 namespace {
 
-using platform::InMemoryItemStore;
-using Op = InMemoryItemStore::Operation;
+using testing::FaultyItemStore;
+using Op = FaultyItemStore::Operation;
 
 class KeychainManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    store_ = InMemoryItemStore::create();
+    store_ = FaultyItemStore::create();
     platform::setItemStore(store_);
     savedBundle_ = platform::mainBundle();
     setDebugSink([this](std::string_view line) { lines_.emplace_back(line); });
@@ -43,7 +44,7 @@ class KeychainManagerTest : public ::testing::Test {
     return textOf(out);
   }
 
-  std::shared_ptr<InMemoryItemStore> store_;
+  std::shared_ptr<FaultyItemStore> store_;
   platform::BundleInfo savedBundle_;
   std::vector<std::string> lines_;
 };

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -224,6 +225,33 @@ TEST(CliSignIn, ErrorUpdatesEndTheRunWithStatusOne) {
   ASSERT_FALSE(closed.stdoutLines.empty());
   EXPECT_EQ(Json::parse(closed.stdoutLines.back()).value("code", ""), "cancelled");
   EXPECT_EQ(service.actionsOfType("cancel").size(), 1u);
+}
+
+// A hostile answer with --debug on: nested 200,000 levels deep around a code. The run ends
+// with an error update, and standard error shows neither a crash nor the code nor the body,
+// only its size on one short line.
+TEST(CliSignIn, ADeeplyNestedAnswerUnderDebugIsAnErrorAndOneBoundedLine) {
+  const auto dataDir = testing::makeTempDirectory("nested");
+  ls::LocalService hostile;
+  ls::V1Peer peer(hostile);
+  const std::string deep = std::string(200000, '[') + R"({"code":"731904"})" + std::string(200000, ']');
+  peer.setFallback([&deep](const ls::V1Exchange&) { return ls::Reply::json(200, deep); });
+  const CliRun run = runCli(signinArgs(dataDir, "h@example.com", peer.baseURL(), {}, {"--debug"}));
+  EXPECT_EQ(run.status, 1) << run.stderrText.substr(0, 2000);
+  ASSERT_FALSE(run.stdoutLines.empty());
+  const Json error = Json::parse(run.stdoutLines.back());
+  EXPECT_EQ(error.value("update", ""), "error");
+  EXPECT_EQ(run.stderrText.find("731904"), std::string::npos);
+  const std::string bodyLine = "[V1][WIRE][RESP_BODY] <non-json-body count=" + std::to_string(deep.size()) +
+                               " contentType=application/json>";
+  EXPECT_NE(run.stderrText.find(bodyLine + "\n"), std::string::npos) << run.stderrText.substr(0, 2000);
+  std::size_t longest = 0;
+  for (std::size_t start = 0; start < run.stderrText.size();) {
+    const std::size_t end = std::min(run.stderrText.find('\n', start), run.stderrText.size());
+    longest = std::max(longest, end - start);
+    start = end + 1;
+  }
+  EXPECT_LT(longest, 4096u) << "no line carries the body";
 }
 
 // QR approval: binding another screen's session, and approving a sign-in on another device.

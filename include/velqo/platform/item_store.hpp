@@ -78,14 +78,11 @@ class VELQO_API ItemStore {
 /// writer left behind are removed when the store first uses its directory.
 VELQO_API std::shared_ptr<ItemStore> makeFileItemStore(std::filesystem::path directory);
 
-/// An in-memory backend with fault injection, for tests.
+/// An in-memory backend, for hosts that keep nothing on disk (a kiosk, a test harness).
+/// Items live as long as the store; their secret bytes are wiped when they go.
 class VELQO_API InMemoryItemStore : public ItemStore {
  public:
-  enum class Operation { add, copy, remove, replace };
   static std::shared_ptr<InMemoryItemStore> create();
-  /// The next call of that operation (generic-password or key) fails with `status` and
-  /// changes nothing. A replace adds an item, so it also takes an injected add failure.
-  virtual void failNext(Operation operation, OSStatus status) = 0;
   /// Number of stored items (both kinds).
   virtual std::size_t itemCount() const = 0;
 };

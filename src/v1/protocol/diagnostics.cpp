@@ -24,9 +24,11 @@ constexpr std::array<std::string_view, 20> kKeepWords = {
     "flowtype", "baseurl", "step",       "version",   "algorithm",      "reason"};
 constexpr std::array<std::string_view, 9> kRedactWords = {
     "code", "token", "signature", "keyset", "mapp", "identifier", "phone", "email", "sk2"};
-// Wire bodies also hide the authenticator secret of a time-based code setup and the hash
-// index that identifies a device credential.
-constexpr std::array<std::string_view, 3> kBodyOnlyRedactWords = {"secret", "otpauthurl", "hindex"};
+// Wire bodies also hide the authenticator secret of a time-based code setup, the hash index
+// that identifies a device credential (also sent as "h2index"), and the QR data of an awaited
+// approval, which may carry the phone action token.
+constexpr std::array<std::string_view, 5> kBodyOnlyRedactWords = {"secret", "otpauthurl", "hindex", "h2index",
+                                                                  "qrdata"};
 
 template <std::size_t N>
 bool containsAny(std::string_view text, const std::array<std::string_view, N>& words) {

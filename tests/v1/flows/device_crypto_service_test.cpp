@@ -118,7 +118,7 @@ TEST_F(DeviceCryptoServiceTest, SetupRefusals) {
               false, "blank qr");
 
   platform::keys::setHardwareKeyMode(HardwareKeyMode::notAvailable);
-  items->failNext(platform::InMemoryItemStore::Operation::add, platform::status::badParameter);
+  items->failNext(FaultyItemStore::Operation::add, platform::status::badParameter);
   expectError([&] { setup(); }, "internal_error", "Failed to setup device trust", false, "keychain add");
   EXPECT_TRUE(loggedPrefix("[V1DeviceCrypto] setup_device failed: The device credential record"));
   EXPECT_EQ(items->itemCount(), 0u) << "nothing stored, nothing deleted";

@@ -160,7 +160,7 @@ TEST_F(DeviceCryptoStoreTest, UnreadableRecordsAreDeletedOnlyByCredentialLookup)
 }
 
 TEST_F(DeviceCryptoStoreTest, FallbackOnlyForUnavailableOrUnimplementedHardware) {
-  using Op = platform::InMemoryItemStore::Operation;
+  using Op = FaultyItemStore::Operation;
   const std::string osMessage = "domain=VelqoOSStatusErrorDomain code=";
   const std::string storeMessage = "domain=VelqoV1DeviceCryptoStoreError code=3 message=";
   struct Row {

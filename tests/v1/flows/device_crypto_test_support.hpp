@@ -11,6 +11,7 @@
 
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
+#include "support/faulty_item_store.hpp"
 #include "v1/flows/line_capture.hpp"
 #include "velqo/platform/item_store.hpp"
 #include "velqo/platform/secure_keys.hpp"
@@ -123,7 +124,7 @@ class DeviceCryptoTest : public ::testing::Test {
     return {Bytes(plain->begin(), plain->begin() + 32), Bytes(plain->begin() + 32, plain->end())};
   }
 
-  std::shared_ptr<platform::InMemoryItemStore> items = platform::InMemoryItemStore::create();
+  std::shared_ptr<FaultyItemStore> items = FaultyItemStore::create();
   LineCapture capture;
 };
 

@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "flow_test_support.hpp"
 #include "platform/crypto.hpp"
+#include "v1/flows/flow/flow_support.hpp"
 #include "v1/protocol/test_data.hpp"
 
 namespace velqo::testing {
@@ -201,6 +203,7 @@ TEST_F(FlowTest, ServerPollNumbersAtTheEdges) {
       {"9999-12-31T23:59:59Z", "0", 900ms},  // "never" expires: polled, not expired
       {"2030-01-01T00:00:00Z", "2", 1900ms},
       {"2030-01-01T00:00:00Z", "10000000000", 0ms},  // beyond the clock: held, prompt still shown
+      {"2030-01-01T00:00:00Z", "18446744074", 0ms},  // 2^64 ns + 0.29 s: must not wrap to 0.29 s
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.expiresAt) + " every " + row.pollInterval);
@@ -226,6 +229,41 @@ TEST_F(FlowTest, ServerPollNumbersAtTheEdges) {
     EXPECT_EQ(recorder.count(), 1u) << "no expiry error, no repeated prompt";
     recorder.clear();
   }
+}
+
+TEST(FlowPolling, PollPeriodIsTheServiceIntervalFromOneSecondToABillion) {
+  using std::chrono::seconds;
+  using v1::detail::approvalPollPeriod;
+  EXPECT_EQ(approvalPollPeriod(-7), seconds(1));
+  EXPECT_EQ(approvalPollPeriod(0), seconds(1));
+  EXPECT_EQ(approvalPollPeriod(5), seconds(5));
+  EXPECT_EQ(approvalPollPeriod(1'000'000'000), seconds(1'000'000'000));
+  // In the timer's nanoseconds 18446744074 seconds is 2^64 ns + 0.29 s: uncapped, the timer
+  // would poll three times a second; 10^10 seconds would not be positive at all.
+  for (const std::int64_t huge : {std::int64_t{10'000'000'000}, std::int64_t{18'446'744'074},
+                                  std::numeric_limits<std::int64_t>::max()}) {
+    EXPECT_EQ(approvalPollPeriod(huge), seconds(1'000'000'000)) << huge;
+  }
+}
+
+TEST_F(FlowTest, ATickExactlyAtTheExpiryEndsTheApprovalWithoutAPoll) {
+  // The clock stands on the expiry itself, so the first tick lands exactly on it.
+  setClock(at("2025-01-01T10:00:00Z"));
+  auto flow = makeController(true);
+  peer.setFallback([](const auto&) {
+    return Peer::answer("s1",
+                        R"({"type":"await_approval","expiresAt":"2025-01-01T10:00:00Z","pollInterval":1})");
+  });
+  flow->start(VelqoV1FlowType::signin, "gus");
+  ASSERT_TRUE(recorder.waitFor(1));
+  ASSERT_TRUE(
+      platform::mainQueue().runUntil([&] { return recorder.count() >= 2 || peer.requestCount() >= 2; }, 30s));
+  EXPECT_EQ(peer.requestCount(), 1u) << "a tick at the expiry polls no more";
+  const Update last = recorder.last();
+  const auto* error = last.as<Update::Error>();
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(error->code, "session_expired");
+  EXPECT_EQ(error->message, "Approval expired");
 }
 
 TEST_F(FlowTest, AwaitedApprovalIsPolledUntilApprovedAndRepeatsAreNotShownAgain) {

@@ -5,6 +5,7 @@
 
 #include "flow_test_support.hpp"
 #include "v1/protocol/test_data.hpp"
+#include "velqo/platform/item_store.hpp"
 #include "velqo/v1/flows/velqo_v1_sdk.hpp"
 
 namespace velqo::testing {
@@ -111,6 +112,39 @@ TEST_F(FlowTest, ReleasingTheSdkWhilePollingEndsEverything) {
   pump(2200ms);
   EXPECT_EQ(peer.requestCount(), requests);
   EXPECT_EQ(recorder.count(), 1u) << "the awaited approval only";
+}
+
+TEST_F(FlowTest, EveryDefaultClearCodeForgetsTheStoredDeviceCredential) {
+  // A service that can no longer open the device's credential names it in an error prompt: the
+  // credential goes, and the next sign-in sets the device up again instead of failing the same way.
+  platform::setItemStore(platform::InMemoryItemStore::create());
+  struct StoreReset {
+    ~StoreReset() { platform::setItemStore(nullptr); }
+  } storeReset;
+  auto sdk = VelqoV1SDK::create("cfg-sdk", peer.baseURL());
+  sdk->flow()->setOnUpdate(recorder.handler());
+  const std::string user = "kim@example.com";
+  const std::vector<std::pair<std::string, bool>> rows = {
+      {"device_not_found", true},     {"decryption_failed", true}, {"invalid_challenge", true},
+      {"invalid_signature", true},    {"info_mismatch", true},     {"info_string_mismatch", true},
+      {"device_crypto_error", false},  // the device-trust text, but the credential stays
+  };
+  for (const auto& [code, clears] : rows) {
+    SCOPED_TRACE(code);
+    (void)sdk->crypto()->handleSetupDevice("example.com", "ECDH P-256+Ed25519", "1", user);
+    ASSERT_TRUE(sdk->crypto()->deviceCredentials(user).has_value());
+    recorder.clear();
+    peer.enqueue(Peer::answer("s1", Peer::errorPrompt(code, "restart_flow", "Device trust failed")));
+    sdk->start(VelqoV1FlowType::signin, user);
+    ASSERT_TRUE(recorder.waitFor(1));
+    const VelqoV1FlowUpdate last = recorder.last();
+    const auto* error = last.as<VelqoV1FlowUpdate::Error>();
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code, code);
+    EXPECT_TRUE(actionOf(peer.exchanges().back()).contains("deviceCredentials"))
+        << "sent with the credential";
+    EXPECT_EQ(sdk->crypto()->deviceCredentials(user).has_value(), !clears);
+  }
 }
 
 }  // namespace

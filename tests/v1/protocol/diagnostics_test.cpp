@@ -127,5 +127,41 @@ TEST(V1Diagnostics, JsonBodiesHideSecretsButKeepFlowFields) {
   EXPECT_EQ(prettyJSONText("3"), std::nullopt);
 }
 
+TEST(V1Diagnostics, QrDataAndTheSecondHashIndexAreHiddenLikeTheirTokens) {
+  // The awaited approval's QR data carries the phone action token; "h2index" is the device's
+  // hash index under another name.
+  const std::string awaited =
+      R"({"protocolVersion":1,"session":"s1","prompt":{"type":"await_approval",)"
+      R"("qrData":"sess-9:nonce-9:pat-secret-9","expiresAt":"2030-01-01T00:00:00Z","pollInterval":2}})";
+  const std::string approval =
+      R"({"protocolVersion":1,"session":"s1","action":{"type":"qr_auth_approve","h2index":"HIDX-secret-9",)"
+      R"("signature":"sig","sk2":"k2","rememberDevice":true,"phoneActionToken":"pat"}})";
+  for (const std::string& body : {awaited, approval}) {
+    const auto shown = velqoRedactedWireBody(body);
+    ASSERT_TRUE(shown.has_value()) << body;
+    for (const char* hidden : {"pat-secret-9", "HIDX-secret-9"}) {
+      EXPECT_EQ(shown->find(hidden), std::string::npos) << hidden << " in " << *shown;
+    }
+  }
+  EXPECT_NE(velqoRedactedWireBody(awaited)->find("\"qrData\": \"<redacted>\""), std::string::npos);
+  EXPECT_NE(velqoRedactedWireBody(awaited)->find("\"pollInterval\": 2"), std::string::npos);
+  EXPECT_NE(velqoRedactedWireBody(approval)->find("\"h2index\": \"<redacted>\""), std::string::npos);
+
+  // The same through the lines the client hands to the debug sink.
+  testing::LineCapture capture;
+  platform::HttpRequest request;
+  request.url = "https://auth.example/v1/auth";
+  request.body = approval;
+  logRequestWire(VelqoV1Action::qrAuthApprove("HIDX-secret-9", "sig", "k2", true, "pat"), 0, request);
+  platform::HttpResponse response;
+  response.statusCode = 200;
+  logResponseWire(VelqoV1Action::poll(), 0, awaited, response, std::nullopt);
+  const auto lines = capture.lines();
+  ASSERT_EQ(lines.size(), 6u);
+  for (const auto& line : lines) {
+    EXPECT_EQ(line.find("secret-9"), std::string::npos) << line;
+  }
+}
+
 }  // namespace
 }  // namespace velqo

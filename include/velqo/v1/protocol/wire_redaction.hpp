@@ -13,11 +13,12 @@
 namespace velqo {
 
 /// The body pretty-printed with two spaces, every value under a sensitive key replaced by
-/// "<redacted>" (codes, tokens, signatures, key material, identifiers, phone numbers,
-/// e-mail addresses, authenticator secrets; arrays take their key), or nothing when the body
-/// is not a JSON object or array, nests too deeply, or is not valid UTF-8: such a body is
-/// never shown. `extraSensitiveWords` (lower case) mark further keys as sensitive when the
-/// lower-cased key contains one of them. Thread-safe; throws only std::bad_alloc.
+/// "<redacted>" (codes, tokens, signatures, key material, device hash indexes, identifiers,
+/// phone numbers, e-mail addresses, authenticator secrets, QR data; arrays take their key),
+/// or nothing when the body is not a JSON object or array, nests too deeply, or is not valid
+/// UTF-8: such a body is never shown. `extraSensitiveWords` (lower case) mark further keys as
+/// sensitive when the lower-cased key contains one of them. Thread-safe; throws only
+/// std::bad_alloc.
 [[nodiscard]] VELQO_API std::optional<std::string> velqoRedactedWireBody(
     std::string_view body, std::span<const std::string_view> extraSensitiveWords = {});
 

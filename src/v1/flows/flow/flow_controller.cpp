@@ -23,8 +23,6 @@ namespace {
 
 using platform::WallClock;
 
-constexpr std::int64_t kMaxPollIntervalSeconds = 1'000'000'000;
-
 constexpr const char* kSecondFactorId = "mfa";
 constexpr const char* kSecondFactorLabel = "Second Factor";
 
@@ -493,17 +491,14 @@ void VelqoV1FlowController::handlePrompt(const VelqoV1FlowState::Prompt& respons
 void VelqoV1FlowController::startPollTimer(const std::string& expiresAt, std::int64_t pollInterval,
                                            const std::string& session, Effects& effects) {
   stopTimer(effects);
-  // The service's interval, at least a second and at most the client's longest delay: the
-  // timer's clock cannot represent much more than nine billion seconds.
-  const std::int64_t seconds = std::clamp<std::int64_t>(pollInterval, 1, kMaxPollIntervalSeconds);
   const std::optional<WallClock::time_point> expiry = v1::detail::parseFlowDate(expiresAt);
   const std::uint64_t timerId = ++state_->lastTimerId;
-  auto timer = platform::TimerSource::create(platform::globalQueue(platform::QualityOfService::utility),
-                                             std::chrono::seconds(seconds), platform::Duration::zero(),
-                                             [weak = weak_from_this(), timerId, expiry, session] {
-                                               if (auto self = weak.lock())
-                                                 self->tick(timerId, expiry, session);
-                                             });
+  auto timer =
+      platform::TimerSource::create(platform::globalQueue(platform::QualityOfService::utility),
+                                    v1::detail::approvalPollPeriod(pollInterval), platform::Duration::zero(),
+                                    [weak = weak_from_this(), timerId, expiry, session] {
+                                      if (auto self = weak.lock()) self->tick(timerId, expiry, session);
+                                    });
   timer->resume();
   state_->pollTimer = std::move(timer);
   state_->pollTimerId = timerId;

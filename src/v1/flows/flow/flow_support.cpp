@@ -1,10 +1,16 @@
 #include "v1/flows/flow/flow_support.hpp"
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 
 #include "platform/encoding.hpp"
 
 namespace velqo::v1::detail {
+
+namespace {
+constexpr std::int64_t kMaxPollIntervalSeconds = 1'000'000'000;
+}  // namespace
 
 std::string stepLabel(std::string_view phase) {
   std::string label;
@@ -33,6 +39,10 @@ std::optional<platform::WallClock::time_point> parseFlowDate(const std::optional
   if (!text || text->empty()) return std::nullopt;
   if (auto withFraction = platform::parseInternetDateTime(*text, true)) return withFraction;
   return platform::parseInternetDateTime(*text, false);
+}
+
+platform::Duration approvalPollPeriod(std::int64_t pollInterval) {
+  return std::chrono::seconds(std::clamp<std::int64_t>(pollInterval, 1, kMaxPollIntervalSeconds));
 }
 
 }  // namespace velqo::v1::detail
