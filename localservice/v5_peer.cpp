@@ -5,6 +5,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <utility>
 
 #include "platform/crypto.hpp"
@@ -87,6 +88,7 @@ struct V5Peer::State {
   std::map<std::string, Device> devices;              // by hindex
   std::map<std::string, Challenge> challenges;        // by hindex
   std::deque<Reply> loginScript;
+  std::multiset<std::string> answersToLose;  // by path, one entry per request
   std::size_t completedRegistrations = 0;
   std::vector<Login> logins;
 
@@ -171,6 +173,15 @@ struct V5Peer::State {
     return Reply::json(200, answer.dump());
   }
 
+  // The reply of a request that was handled, unless its answer is to be lost.
+  Reply deliver(const std::string& path, Reply reply) {
+    std::lock_guard lock(mutex);
+    auto lost = answersToLose.find(path);
+    if (lost == answersToLose.end()) return reply;
+    answersToLose.erase(lost);
+    return Reply::drop();
+  }
+
   Reply verifyCipher(const RecordedRequest& request) {
     const Json body = Json::parse(request.body, nullptr, false);
     if (!body.is_object()) return detail(422, "Malformed verify-cipher request");
@@ -242,13 +253,16 @@ V5Peer::V5Peer(LocalService& service, Options options)
     : service_(service), basePath_(options.basePath), state_(std::make_shared<State>(std::move(options))) {
   auto state = state_;
   service_.route("POST", basePath_ + kPaths[0],
-                 [state](const RecordedRequest& r) { return state->authInit(r); });
-  service_.route("POST", basePath_ + kPaths[1],
-                 [state](const RecordedRequest& r) { return state->verifyOtp(r); });
-  service_.route("POST", basePath_ + kPaths[2],
-                 [state](const RecordedRequest& r) { return state->verifyDevice(r); });
-  service_.route("POST", basePath_ + kPaths[3],
-                 [state](const RecordedRequest& r) { return state->verifyCipher(r); });
+                 [state](const RecordedRequest& r) { return state->deliver(kPaths[0], state->authInit(r)); });
+  service_.route("POST", basePath_ + kPaths[1], [state](const RecordedRequest& r) {
+    return state->deliver(kPaths[1], state->verifyOtp(r));
+  });
+  service_.route("POST", basePath_ + kPaths[2], [state](const RecordedRequest& r) {
+    return state->deliver(kPaths[2], state->verifyDevice(r));
+  });
+  service_.route("POST", basePath_ + kPaths[3], [state](const RecordedRequest& r) {
+    return state->deliver(kPaths[3], state->verifyCipher(r));
+  });
 }
 
 V5Peer::~V5Peer() {
@@ -278,6 +292,11 @@ void V5Peer::setEnding(Ending ending) {
 void V5Peer::enqueueLoginReply(Reply reply) {
   std::lock_guard lock(state_->mutex);
   state_->loginScript.push_back(std::move(reply));
+}
+
+void V5Peer::loseNextAnswer(const std::string& path) {
+  std::lock_guard lock(state_->mutex);
+  state_->answersToLose.insert(path);
 }
 
 void V5Peer::forgetDevices() {

@@ -4,11 +4,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
+#include <fstream>
+#include <future>
+
 #include "account/utils/velqo_framework_internal_utils.hpp"
 #include "account/v5_test_support.hpp"
 #include "core/storage/keychain_manager.hpp"
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
+#include "support/test_environment.hpp"
+#include "velqo/platform/environment.hpp"
 
 namespace velqo::testing {
 namespace {
@@ -301,6 +307,195 @@ TEST_F(V5EngineTest, SupersededAttemptIsSilent) {
   engine->submitOtp("123456");
   ASSERT_TRUE(platform::mainQueue().runUntil([&] { return service.requestCount() == 3; }, kWaitBound));
   EXPECT_EQ(nlohmann::json::parse(service.requests()[2].body)["device_token"], "dt-newer");
+}
+
+// ---- answers the service acted on but the device never saw ----
+
+// The verify-device answer is lost after the service spent the device token: the next attempt
+// resumes the pending registration and is refused, and the one after it asks for a new code
+// instead of re-sending the spent token until the registration expires.
+TEST_F(V5EngineTest, LostDeviceVerificationAnswerLocksNobodyOut) {
+  ASSERT_EQ(start().kind, "otp");
+  peer.loseNextAnswer("/v5/verify-device");
+  EXPECT_EQ(code().first, "DEVICE_VERIFICATION_FAILED");
+  EXPECT_EQ(peer.registrationCount(), 1u) << "the service completed the registration";
+  takePaths();
+
+  EXPECT_EQ(start().kind, "otp");
+  EXPECT_EQ(service.requestCount(), 0u) << "resumed";
+  EXPECT_EQ(code().first, "OTP_VERIFICATION_FAILED");
+  takePaths();
+
+  EXPECT_EQ(start().kind, "otp");
+  EXPECT_EQ(takePaths(), Paths{"/v5/auth-init"}) << "a new registration and a new code";
+  const auto event = code();
+  EXPECT_TRUE(event.kind == "success" && !event.isLoginFlow) << event.second;
+  EXPECT_EQ(peer.registrationCount(), 2u);
+}
+
+// A mistyped code keeps a fresh registration for a restart; a resumed one that the service
+// refuses is not offered again, while the attempt itself still takes the right code.
+TEST_F(V5EngineTest, RefusedCodeKeepsOnlyAFreshRegistration) {
+  ASSERT_EQ(start().kind, "otp");
+  EXPECT_EQ(code("654321").first, "OTP_VERIFICATION_FAILED");
+  EXPECT_TRUE(engine->pendingStore().load(kUser)) << "kept for a restart";
+
+  engine = makeEngine();  // the process restarts
+  takePaths();
+  EXPECT_EQ(start().kind, "otp");
+  EXPECT_EQ(service.requestCount(), 0u) << "resumed";
+  EXPECT_EQ(code("654321").first, "OTP_VERIFICATION_FAILED");
+  EXPECT_FALSE(engine->pendingStore().load(kUser)) << "a refused resumed registration is dropped";
+  const auto event = code();
+  EXPECT_TRUE(event.kind == "success" && !event.isLoginFlow) << event.second;
+}
+
+// Resumed, the registration keeps the environment it began with: the stored record and the
+// login after it use that one, not the running one.
+TEST_F(V5EngineTest, ResumedRegistrationKeepsItsOwnEnvironment) {
+  ASSERT_EQ(start().kind, "otp");
+  auto pending = engine->pendingStore().load(kUser).value();
+  const V5EnvironmentInfo older{"Older App 1.0 (iPhone9,1; iOS 15.0)", "iOS", "ios_v5_1.0_1"};
+  ASSERT_NE(older.userAgent, V5EnvironmentInfo::current().userAgent);
+  pending.environment = older;
+  engine->pendingStore().save(pending);
+
+  engine = makeEngine();
+  ASSERT_EQ(start().kind, "otp");
+  const auto event = code();
+  EXPECT_TRUE(event.kind == "success" && !event.isLoginFlow) << event.second;
+  const auto record = storedRecord();
+  EXPECT_EQ(record["userAgent"], older.userAgent);
+  EXPECT_EQ(record["osType"], older.osType);
+  EXPECT_EQ(record["sdkVersion"], older.sdkVersion);
+  EXPECT_EQ(textOf(platform::base64Decode(record["infoString"].get<std::string>()).value()),
+            older.userAgent + older.osType + "ECDH P-256+Ed25519" + older.sdkVersion);
+}
+
+// verify-device carries the device token that verify-otp answered, else the registration's;
+// and a refused verify-device stores nothing, whatever its body.
+TEST_F(V5EngineTest, VerifyDeviceTokenAndRefusal) {
+  ASSERT_EQ(start().kind, "otp");
+  const std::string registered = engine->pendingStore().load(kUser).value().deviceToken;
+  service.route("POST", "/v5/verify-device", Reply::json(400, R"({"detail":"Device verification failed"})"));
+  struct Row {
+    const char* otpAnswer;
+    std::string expectedToken;
+  };
+  for (const Row& row : {Row{R"({"device_token":"dt-from-otp"})", "dt-from-otp"}, Row{"{}", registered}}) {
+    SCOPED_TRACE(row.otpAnswer);
+    service.route("POST", "/v5/verify-otp", Reply::json(200, row.otpAnswer));
+    takePaths();
+    EXPECT_EQ(code().first, "DEVICE_VERIFICATION_FAILED");
+    const auto requests = service.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].path, "/v5/verify-device");
+    EXPECT_EQ(nlohmann::json::parse(requests[1].body)["device_token"], row.expectedToken);
+    EXPECT_FALSE(engine->credentialStore().load(kUser));
+    EXPECT_FALSE(KeychainManager::getV4PersistentDeviceToken(kUser));
+  }
+}
+
+// ---- the answer of verify-cipher ----
+
+TEST_F(V5EngineTest, VerifyCipherAnswerRules) {
+  registerUser();
+  const auto stored = KeychainManager::getJWTAccessToken(kUser);
+  service.route("POST", "/v5/verify-cipher", Reply::json(200, R"({"session_id":"s-1","token":"tok-both"})"));
+  auto event = start();
+  EXPECT_TRUE(event.kind == "additional" && event.first == "s-1") << "the session id comes first";
+  EXPECT_EQ(KeychainManager::getJWTAccessToken(kUser), stored);
+
+  service.route("POST", "/v5/verify-cipher", Reply::json(200, R"({"token":"tok-and-code","code":"c-1"})"));
+  event = start();
+  EXPECT_TRUE(event.kind == "success" && event.first == "tok-and-code") << "the token comes before a code";
+
+  // A refused answer is never a sign-in, whatever its body holds.
+  for (const char* body : {R"({"token":"tok-refused"})", R"({"code":"c-refused","expires_in":300})",
+                           R"({"session_id":"s-refused"})"}) {
+    SCOPED_TRACE(body);
+    for (int status : {500, 401, 404}) {
+      service.route("POST", "/v5/verify-cipher", Reply::json(status, body));
+      EXPECT_EQ(start().result(), "UNKNOWN_ERROR") << status;
+    }
+  }
+  EXPECT_EQ(KeychainManager::getJWTAccessToken(kUser), "tok-and-code");
+
+  service.route("POST", "/v5/verify-cipher", Reply::json(201, R"({"token":"tok-created"})"));
+  event = start();
+  EXPECT_TRUE(event.kind == "success" && event.first == "tok-created");
+}
+
+// A legacy record is cleared with the hardware key and the pending registration; the
+// persistent device token stays.
+TEST_F(V5EngineTest, LegacyRecordKeepsThePersistentDeviceToken) {
+  registerUser();
+  const auto deviceToken = KeychainManager::getV4PersistentDeviceToken(kUser);
+  ASSERT_TRUE(deviceToken);
+  writeRecord(nlohmann::json{{"salt0", "AAAA"}});
+  EXPECT_EQ(start().kind, "otp");
+  EXPECT_FALSE(engine->credentialStore().load(kUser));
+  EXPECT_EQ(KeychainManager::getV4PersistentDeviceToken(kUser), deviceToken);
+}
+
+// A refused code reaches the attempt that sent it; a newer attempt never hears of an older
+// attempt's code. The older answer is held until the newer attempt has begun; the newer code is
+// accepted and its device refused, two round trips after the older answer went out.
+TEST_F(V5EngineTest, RefusedCodeOfAnOlderAttemptStaysWithIt) {
+  auto older = std::make_shared<RecordingCallback>();
+  engine->authenticate("older", older);
+  ASSERT_TRUE(older->waitFor(1));
+  const std::string olderToken = engine->pendingStore().load("older").value().deviceToken;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  service.route("POST", "/v5/verify-otp", [released, olderToken](const localservice::RecordedRequest& r) {
+    const std::string token = nlohmann::json::parse(r.body)["device_token"];
+    if (token != olderToken) return Reply::json(200, nlohmann::json{{"device_token", token}}.dump());
+    released.wait_for(kWaitBound);
+    return Reply::json(400, R"({"detail":"Invalid OTP"})");
+  });
+  const std::size_t sent = service.requestCount();
+  engine->submitOtp("654321");
+  ASSERT_TRUE(service.waitForRequests(sent + 1, kWaitBound));
+  EXPECT_EQ(start().kind, "otp");
+  release.set_value();
+
+  engine->submitOtp("123456");
+  ASSERT_TRUE(platform::mainQueue().runUntil(
+      [&] { return callback->last().result() == "DEVICE_VERIFICATION_FAILED"; }, kWaitBound));
+  platform::mainQueue().drain();
+  for (const auto& event : callback->events()) EXPECT_NE(event.result(), "OTP_VERIFICATION_FAILED");
+  EXPECT_EQ(older->count(), 1u);
+}
+
+// ---- storage ----
+
+// A device whose data directory cannot keep its identity (a full or read-only disk) reports a
+// storage failure, not a cryptographic one.
+TEST_F(V5EngineTest, DataDirectoryThatCannotBeWrittenIsAStorageFailure) {
+  const std::filesystem::path dataDirectory = platform::applicationDataDirectory();
+  struct Restore {
+    std::filesystem::path directory;
+    ~Restore() { platform::setApplicationDataDirectory(directory); }
+  } restore{dataDirectory};
+  const std::filesystem::path scratch = makeTempDirectory("v5-storage");
+  // A regular file where a directory is needed cannot be written below, even by root.
+  const std::filesystem::path blocked = scratch / "blocked";
+  const std::filesystem::path noSupport = scratch / "no-support";
+  std::filesystem::create_directory(noSupport);
+  for (const auto& file : {blocked, noSupport / "Application Support"}) {
+    std::ofstream(file) << "not a directory";
+  }
+  for (const auto& directory : {blocked / "data", noSupport}) {
+    SCOPED_TRACE(directory.string());
+    platform::setApplicationDataDirectory(directory);
+    const auto event = start("newcomer");
+    EXPECT_EQ(event.first + ": " + event.second,
+              "SECURE_STORAGE_ERROR: Failed to securely store credentials on this device.");
+    EXPECT_EQ(service.requestCount(), 0u);
+  }
+  platform::setApplicationDataDirectory(dataDirectory);
+  EXPECT_EQ(start("newcomer").kind, "otp");
 }
 
 }  // namespace

@@ -75,6 +75,10 @@ class V5Peer {
   void setEnding(Ending ending);
   /// Logins (auth-init with "hindex") take these replies, oldest first, before any checking.
   void enqueueLoginReply(Reply reply);
+  /// The next request to `path` (one of the four paths above, without the base path) is handled
+  /// as usual, then its connection is closed without an answer: an answer lost after the
+  /// service acted on it.
+  void loseNextAnswer(const std::string& path);
   /// Forgets every device, as a service that lost its records.
   void forgetDevices();
   /// Devices known now, and registrations completed so far.

@@ -9,6 +9,7 @@
 #include "account/v5/v5_crypto.hpp"
 #include "api/models/v5_records.hpp"
 #include "core/identity/fingerprint_generator.hpp"
+#include "core/identity/secure_enclave_helper.hpp"
 #include "core/storage/keychain_manager.hpp"
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
@@ -79,6 +80,7 @@ using ArtifactsRef = std::shared_ptr<const RegistrationArtifacts>;
 struct RegistrationContext {
   std::string deviceToken;
   ArtifactsRef artifacts;
+  bool resumed = false;  // taken from the pending store rather than from this attempt's auth-init
 };
 
 // What a login carries from its auth-init to the answer of the challenge.
@@ -132,6 +134,18 @@ bool isStaleDeviceError(const platform::PlatformError& error) {
 // status lets the registration go on.
 bool isSuccessStatus(long status) {
   return status >= 200 && status < 300;
+}
+
+// The device's identity is kept in the data directory (the vendor identifier and the user's
+// device secret): a directory that cannot keep it, on a full or read-only disk, is a storage
+// failure, not a cryptographic one.
+bool isStorageFailure(const std::exception& error) {
+  if (const auto* deviceSecret = dynamic_cast<const SecureEnclaveError*>(&error)) {
+    return deviceSecret->errorCase() == SecureEnclaveError::Case::unhandledError;
+  }
+  const auto* platformError = dynamic_cast<const platform::PlatformError*>(&error);
+  return platformError && platformError->domain() == FingerprintGenerator::errorDomain &&
+         platformError->code() == FingerprintGenerator::vendorIdentifierUnavailable;
 }
 
 }  // namespace
@@ -350,33 +364,52 @@ struct VelqoAuthV5::Steps {
     const VerifyOtpV5Request body{context->deviceToken, code, *deviceInfo, artifacts->keysetBase64,
                                   artifacts->hindex};
     wipe(code);
+    const std::optional<std::string> resumedToken =
+        context->resumed ? std::optional<std::string>(context->deviceToken) : std::nullopt;
     e.apiService_->post<VerifyOtpV5Response>(
         url(e, "/v5/verify-otp"), body, std::nullopt,
         [weak = e.weak_from_this(), attempt, weakCallback = std::weak_ptr<AuthV5Callback>(callback),
-         deviceToken = context->deviceToken, artifacts](ApiService::Outcome<VerifyOtpV5Response> outcome) {
+         userId = *userId, deviceToken = context->deviceToken, resumedToken,
+         artifacts](ApiService::Outcome<VerifyOtpV5Response> outcome) {
           auto self = weak.lock();
           if (!self) return;
-          handleVerifyOtpResult(*self, attempt, weakCallback.lock(), deviceToken, artifacts,
-                                std::move(outcome));
+          handleVerifyOtpResult(*self, attempt, weakCallback.lock(), userId, deviceToken, resumedToken,
+                                artifacts, std::move(outcome));
         });
   }
 
+  // A resumed registration that the service refuses is not offered again: its device token
+  // may already be spent (a verify-device answer lost, or a process that ended before saving
+  // the record), and every later attempt would re-send it and be refused until it expired.
+  // The next attempt starts a new registration. The pending item is removed only while it
+  // still holds that token.
+  static void dropRefusedRegistration(VelqoAuthV5& e, const std::string& userId,
+                                      const std::optional<std::string>& resumedToken) {
+    if (!resumedToken) return;
+    const auto pending = e.pendingStore_.load(userId);
+    if (pending && pending->deviceToken == *resumedToken) e.pendingStore_.remove(userId);
+  }
+
   static void handleVerifyOtpResult(VelqoAuthV5& e, Attempt attempt, const Callback& submitter,
-                                    const std::string& contextToken, const ArtifactsRef& artifacts,
+                                    const std::string& userId, const std::string& contextToken,
+                                    const std::optional<std::string>& resumedToken,
+                                    const ArtifactsRef& artifacts,
                                     ApiService::Outcome<VerifyOtpV5Response> outcome) {
     {
       std::lock_guard lock(e.state_->mutex);
       if (attempt != e.state_->attempt) return;
     }
     if (!outcome || !isSuccessStatus(outcome.value().second)) {
+      dropRefusedRegistration(e, userId, resumedToken);
       fail(submitter, AuthV5ErrorCode::otpVerificationFailed, sentence::otp);
       return;
     }
-    verifyDevice(e, attempt, outcome.value().first.device_token.value_or(contextToken), artifacts);
+    verifyDevice(e, attempt, outcome.value().first.device_token.value_or(contextToken), resumedToken,
+                 artifacts);
   }
 
   static void verifyDevice(VelqoAuthV5& e, Attempt attempt, const std::string& deviceToken,
-                           const ArtifactsRef& artifacts) {
+                           const std::optional<std::string>& resumedToken, const ArtifactsRef& artifacts) {
     Callback callback;
     std::optional<std::string> userId;
     std::optional<MobileDeviceInfoV1> deviceInfo;
@@ -395,10 +428,10 @@ struct VelqoAuthV5::Steps {
     const VerifyDeviceV5Request body{*userId, *deviceInfo, deviceToken, artifacts->hindex};
     e.apiService_->post<VerifyDeviceV5Response>(
         url(e, "/v5/verify-device"), body, std::nullopt,
-        [weak = e.weak_from_this(), attempt, artifacts, deviceToken, userId = *userId,
+        [weak = e.weak_from_this(), attempt, artifacts, deviceToken, resumedToken, userId = *userId,
          deviceInfo = *deviceInfo](ApiService::Outcome<VerifyDeviceV5Response> outcome) {
           if (auto self = weak.lock()) {
-            handleVerifyDeviceResult(*self, attempt, artifacts, deviceToken, userId, deviceInfo,
+            handleVerifyDeviceResult(*self, attempt, artifacts, deviceToken, resumedToken, userId, deviceInfo,
                                      std::move(outcome));
           }
         });
@@ -439,12 +472,14 @@ struct VelqoAuthV5::Steps {
   }
 
   static void handleVerifyDeviceResult(VelqoAuthV5& e, Attempt attempt, const ArtifactsRef& artifacts,
-                                       const std::string& deviceToken, const std::string& userId,
-                                       const MobileDeviceInfoV1& deviceInfo,
+                                       const std::string& deviceToken,
+                                       const std::optional<std::string>& resumedToken,
+                                       const std::string& userId, const MobileDeviceInfoV1& deviceInfo,
                                        ApiService::Outcome<VerifyDeviceV5Response> outcome) {
     Callback callback = callbackFor(e, attempt);
     if (!callback) return;
     if (!outcome || !isSuccessStatus(outcome.value().second)) {
+      dropRefusedRegistration(e, userId, resumedToken);
       fail(callback, AuthV5ErrorCode::deviceVerificationFailed, sentence::deviceVerification);
       return;
     }
@@ -616,6 +651,11 @@ struct VelqoAuthV5::Steps {
       fail(callback, AuthV5ErrorCode::cryptoError, sentence::crypto);
       return;
     }
+    // A refused answer carries no ending, whatever its body holds: never a sign-in.
+    if (!isSuccessStatus(outcome.value().second)) {
+      fail(callback, AuthV5ErrorCode::unknownError, sentence::unknown);
+      return;
+    }
     const VerifyCipherV5Response& answer = outcome.value().first;
     if (answer.session_id) {
       const std::optional<std::string> detail = answer.detail ? answer.detail : answer.message;
@@ -724,8 +764,12 @@ struct VelqoAuthV5::Steps {
       deviceInfo.sdab_attributes = FingerprintGenerator::generateSdabAttributes().basicAttributes();
     } catch (const std::bad_alloc&) {
       throw;
-    } catch (const std::exception&) {
-      fail(callbackFor(e, attempt), AuthV5ErrorCode::cryptoError, sentence::crypto);
+    } catch (const std::exception& error) {
+      if (isStorageFailure(error)) {
+        fail(callbackFor(e, attempt), AuthV5ErrorCode::secureStorageError, sentence::secureStorage);
+      } else {
+        fail(callbackFor(e, attempt), AuthV5ErrorCode::cryptoError, sentence::crypto);
+      }
       return;
     }
     {
@@ -768,7 +812,7 @@ struct VelqoAuthV5::Steps {
         if (attempt != e.state_->attempt) return;
         e.state_->isLoginFlow = false;
         e.state_->currentEnvironment = pending->environment;
-        e.state_->registrationContext = RegistrationContext{pending->deviceToken, nullptr};
+        e.state_->registrationContext = RegistrationContext{pending->deviceToken, nullptr, /*resumed=*/true};
         callback = e.state_->callback.lock();
       }
       if (callback) account::detail::callHost(kTag, [&] { callback->onOtpRequired(); });
