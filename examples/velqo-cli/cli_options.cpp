@@ -10,6 +10,8 @@
 #include <string_view>
 #include <utility>
 
+#include "account_records.hpp"
+
 namespace velqo::cli {
 namespace {
 
@@ -269,6 +271,17 @@ OptionValues parseAccountOptions(const std::vector<std::string>& args, std::size
   return values;
 }
 
+// The --userid of an account command: one that would name another stored record is refused.
+std::string accountUserId(const OptionValues& values, std::string_view command) {
+  std::string userId = requiredValue(values, "--userid", command);
+  if (userIdNamesAnotherRecord(userId)) {
+    throw UsageFailure(
+        "--userid cannot be \"lastuser\" or end in \"_jwtAccessToken\", \"_jwtRefreshToken\", "
+        "\"_persistentDeviceToken_v4\" or \"_tokenId_v3\": it names another stored record");
+  }
+  return userId;
+}
+
 AccountCommand parseAccount(const std::vector<std::string>& args, std::size_t pos) {
   if (pos >= args.size()) throw UsageFailure("account needs a subcommand");
   AccountCommand cmd;
@@ -286,7 +299,7 @@ AccountCommand parseAccount(const std::vector<std::string>& args, std::size_t po
     if (next("account " + word) != "signin") throw UsageFailure("unknown account " + word + " subcommand");
     const auto values = parseAccountOptions(args, pos, {{"--userid", true}}, command, cmd.service);
     cmd.action = AccountSigninAction{word == "v4" ? AccountEngine::v4 : AccountEngine::v5,
-                                     requiredValue(values, "--userid", command)};
+                                     accountUserId(values, command)};
   } else if (word == "push") {
     const std::string& sub = next("account push");
     if (sub == "register") {
@@ -335,7 +348,7 @@ AccountCommand parseAccount(const std::vector<std::string>& args, std::size_t po
         args, pos, {{"--userid", true}, {"--access-token", true}, {"--refresh-token", true}},
         "account store-tokens", cmd.service);
     StoreTokensAction action;
-    action.userId = requiredValue(values, "--userid", "account store-tokens");
+    action.userId = accountUserId(values, "account store-tokens");
     action.accessToken = requiredValue(values, "--access-token", "account store-tokens");
     if (values.contains("--refresh-token")) {
       action.refreshToken = requiredValue(values, "--refresh-token", "account store-tokens");
@@ -354,7 +367,7 @@ AccountCommand parseAccount(const std::vector<std::string>& args, std::size_t po
       action.scope = ClearScope::lastUser;
     } else {
       action.scope = flag(values, "--all") ? ClearScope::all : ClearScope::session;
-      action.userId = requiredValue(values, "--userid", "account clear");
+      action.userId = accountUserId(values, "account clear");
     }
     cmd.action = std::move(action);
   } else {

@@ -1,7 +1,9 @@
 // account last-user / store-tokens / clear: what the device keeps for its users.
 
 #include "account_commands.hpp"
+#include "account_records.hpp"
 #include "commands.hpp"
+#include "diagnostics.hpp"
 
 namespace velqo::cli {
 
@@ -17,20 +19,33 @@ int runStoreTokens(VelqoSDK& sdk, const StoreTokensAction& action) {
 }
 
 int runClear(VelqoSDK& sdk, const ClearAction& action) {
+  // The facade reports no failure of its own: look again, so items that could not be removed
+  // (a read-only data directory) are not reported as cleared.
+  const char* cleared = "";
+  bool remains = false;
   switch (action.scope) {
     case ClearScope::session:
       sdk.clearSessionTokens(action.userId);
-      printJsonLine(Json{{"cleared", "session"}});
+      cleared = "session";
+      remains = sessionItemsRemain(action.userId);
       break;
     case ClearScope::all:
       sdk.clearUserKeychainData(action.userId);
-      printJsonLine(Json{{"cleared", "all"}});
+      cleared = "all";
+      remains = userItemsRemain(action.userId);
       break;
     case ClearScope::lastUser:
       sdk.clearLastLoggedInUser();
-      printJsonLine(Json{{"cleared", "last_user"}});
+      cleared = "last_user";
+      remains = lastUserRecordRemains();
       break;
   }
+  if (remains) {
+    printJsonLine(Json{{"cleared", false}});
+    printMessage("the stored items could not all be removed");
+    return kExitFailure;
+  }
+  printJsonLine(Json{{"cleared", cleared}});
   return kExitOk;
 }
 

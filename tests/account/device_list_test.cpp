@@ -62,6 +62,17 @@ TEST_F(DeviceListTest, StoresTheDevicesAsCompactJsonAndFailuresKeepTheEarlierLis
   EXPECT_EQ(stored(), "[]");
 }
 
+TEST_F(DeviceListTest, OnlyStatus200StoresTheList) {
+  signIn(kAda);
+  devices.setDevices(kAda, kDevices);
+  ASSERT_EQ(fetch(), "success");
+  for (int status : {201, 202, 299}) {
+    devices.enqueueReply(localservice::Reply::json(status, R"({"api_status":true,"data":[]})"));
+    EXPECT_EQ(fetch(), "error") << status;
+    EXPECT_EQ(stored(), kDevices) << status;
+  }
+}
+
 TEST_F(DeviceListTest, FailsBeforeAnyRequestWithoutUserOrToken) {
   defaults->setString("access_token", "legacy");
   auto outcome = std::make_shared<RecordingCallback>();

@@ -3,9 +3,14 @@
 // velqo-cli's account tests.
 
 #include <algorithm>
+#include <functional>
+#include <mutex>
+#include <string_view>
+#include <vector>
 
 #include "account/facade_test_support.hpp"
 #include "platform/platform_test_support.hpp"
+#include "velqo/core/debug_sink.hpp"
 
 namespace velqo::testing {
 namespace {
@@ -106,6 +111,23 @@ TEST_F(PushLoginTest, FetchesTheLoginRequestOfAPayloadToTheDelegate) {
   EXPECT_EQ(push.decision(id), localservice::PushPeer::Decision::pending);
 }
 
+TEST_F(PushLoginTest, TheDelegateGetsThePayloadsRequestId) {
+  auto delegate = std::make_shared<RecordingDelegate>();
+  sdk->setPushAuthDelegate(delegate);
+  signInThroughBackend(kAda);
+  // The service answers with another id than the one asked for.
+  service.route("POST", "/v4/push/login-request-details",
+                localservice::Reply::json(200, R"({"success":true,"data":{"request_id":"service-id",)"
+                                               R"("ip_address":"198.51.100.4","browser":"Safari",)"
+                                               R"("timestamp":"t1"}})"));
+  EXPECT_TRUE(
+      sdk->handlePushNotification(VelqoPushPayload({{"request_id", VelqoPushValue::string("payload-id")}})));
+  ASSERT_TRUE(runUntil([&] { return delegate->calls() == 1; }));
+  ASSERT_EQ(delegate->received.size(), 1u);
+  EXPECT_EQ(delegate->received[0].first, "payload-id");
+  EXPECT_EQ(delegate->received[0].second.requestId, "service-id");
+}
+
 TEST_F(PushLoginTest, ALateAnswerForAnotherUserDoesNotMarkTheTokenRegistered) {
   // Waits without driving the main queue, so answers stay queued until the test lets them run.
   signInThroughBackend(kAda);
@@ -120,6 +142,43 @@ TEST_F(PushLoginTest, ALateAnswerForAnotherUserDoesNotMarkTheTokenRegistered) {
   // Bob's token is not registered yet, so handing it over again sends it.
   sdk->setAPNsDeviceToken(kToken);
   awaitRegistered(kBob, "0aff");
+}
+
+TEST_F(PushLoginTest, AnAnswerThatArrivesAfterAClearRecordsNothing) {
+  // Lines may come from the transport's thread too.
+  std::mutex linesMutex;
+  std::vector<std::string> lines;
+  setDebugSink([&](std::string_view line) {
+    std::lock_guard lock(linesMutex);
+    lines.emplace_back(line);
+  });
+  struct SinkReset {
+    ~SinkReset() { setDebugSink({}); }
+  } sinkReset;
+  const auto dropped = [&] {
+    std::lock_guard lock(linesMutex);
+    return std::count(lines.begin(), lines.end(),
+                      "[VelqoSDK] Dropping a push registration answer that predates a clear.");
+  };
+  const std::function<void()> clears[] = {[&] { sdk->clearSessionTokens(kAda); },
+                                          [&] { sdk->clearUserKeychainData(kAda); }};
+  for (std::uint8_t round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    signInThroughBackend(kAda);
+    const auto sent = push.registrations().size();
+    const std::string hex = round == 0 ? "01" : "02";
+    sdk->setAPNsDeviceToken({static_cast<std::uint8_t>(round + 1)});
+    // Waits without driving the main queue: the answer stays queued until the clear is done.
+    ASSERT_TRUE(eventually([&] { return push.registrations().size() == sent + 1; }));
+    const auto droppedBefore = dropped();
+    clears[round]();
+    ASSERT_TRUE(runUntil([&] { return dropped() > droppedBefore || registeredToken(kAda); }));
+    EXPECT_FALSE(registeredToken(kAda));
+    // The next session gets the token registered again.
+    signInThroughBackend(kAda);
+    awaitRegistered(kAda, hex);
+    EXPECT_EQ(push.registrations().size(), sent + 2);
+  }
 }
 
 TEST_F(PushLoginTest, RequestsThatCannotBeSentStillAnswerOnTheMainQueue) {

@@ -132,6 +132,87 @@ TEST_F(TokenStorageTest, ClearingAnotherUserKeepsThePushRegistration) {
   EXPECT_TRUE(runUntil([&] { return push.registrations().size() > before; }));
 }
 
+// The names under which the default service keeps records other than a user's own: the
+// last-user record and Ada's items.
+const std::string kIdsOfOtherRecords[] = {"lastuser", kAda + "_jwtAccessToken", kAda + "_jwtRefreshToken",
+                                          kAda + "_persistentDeviceToken_v4", kAda + "_tokenId_v3"};
+
+TEST_F(TokenStorageTest, UserIdsThatNameAnotherRecordAreRefusedEverywhere) {
+  seed();
+  Names adaBefore = present(kAda);
+  const std::size_t itemsBefore = items->itemCount();
+  const std::size_t requestsBefore = service.requestCount();
+  for (const auto& id : kIdsOfOtherRecords) {
+    SCOPED_TRACE(id);
+    EXPECT_FALSE(sdk->storeBackendOAuthTokens("other-access", "other-refresh", id));
+    sdk->clearSessionTokens(id);
+    sdk->clearUserKeychainData(id);
+    // The V5 engine refuses before the call returns, the V4 engine on the main queue.
+    auto v5Outcome = std::make_shared<RecordingCallback>();
+    sdk->authenticateV5(id, v5Outcome);
+    ASSERT_EQ(v5Outcome->count(), 1u);
+    EXPECT_EQ(v5Outcome->last().result() + ": " + v5Outcome->last().second,
+              "INVALID_INPUT: Invalid input provided. Please verify the information and retry.");
+    auto v4Outcome = std::make_shared<RecordingCallback>();
+    sdk->authenticateV4(id, v4Outcome);
+    ASSERT_TRUE(v4Outcome->waitFor(1));
+    EXPECT_EQ(v4Outcome->last().result() + ": " + v4Outcome->last().second,
+              "INVALID_INPUT: Invalid input provided. Please check your details.");
+  }
+  EXPECT_EQ(present(kAda), adaBefore);
+  EXPECT_EQ(present(kBob), kEverything);
+  EXPECT_EQ(items->itemCount(), itemsBefore);
+  EXPECT_EQ(service.requestCount(), requestsBefore);
+}
+
+// An item store that cannot delete, as a data directory that went read-only.
+class UndeletableItems : public platform::ItemStore {
+ public:
+  explicit UndeletableItems(std::shared_ptr<platform::ItemStore> items) : items_(std::move(items)) {}
+  platform::OSStatus addGenericPassword(const std::string& s, const std::string& a, const Bytes& d,
+                                        platform::Accessibility x) override {
+    return items_->addGenericPassword(s, a, d, x);
+  }
+  platform::OSStatus copyGenericPassword(const std::string& s, const std::string& a, Bytes& out) override {
+    return items_->copyGenericPassword(s, a, out);
+  }
+  platform::OSStatus deleteGenericPassword(const std::string&, const std::string&) override {
+    return platform::status::ioError;
+  }
+  platform::OSStatus addKey(const platform::KeyItem& item) override { return items_->addKey(item); }
+  platform::OSStatus copyKey(const Bytes& tag, platform::KeyType type, platform::KeyToken token,
+                             platform::KeyItem& out) override {
+    return items_->copyKey(tag, type, token, out);
+  }
+  platform::OSStatus deleteKey(const Bytes&, platform::KeyType, platform::KeyToken) override {
+    return platform::status::ioError;
+  }
+
+ private:
+  std::shared_ptr<platform::ItemStore> items_;
+};
+
+TEST_F(TokenStorageTest, DeletesThatFailReachADiagnosticLineWithoutSecrets) {
+  seed();
+  const std::string accessToken = KeychainManager::getJWTAccessToken(kAda).value();
+  const std::size_t itemsBefore = items->itemCount();
+  std::vector<std::string> lines;
+  setDebugSink([&](std::string_view line) { lines.emplace_back(line); });
+  platform::setItemStore(std::make_shared<UndeletableItems>(items));
+  sdk->clearUserKeychainData(kAda);  // nothing else runs meanwhile: the lines are this call's
+  platform::setItemStore(items);
+  setDebugSink({});
+  EXPECT_EQ(items->itemCount(), itemsBefore);
+  const auto count = [&](std::string_view start) {
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const auto& line) { return line.starts_with(start); });
+  };
+  // Seven items and the hardware key, each with its own line.
+  EXPECT_EQ(count("[KeychainManager] Could not delete the item: status -36"), 7);
+  EXPECT_EQ(count("[V5CredentialStore] Could not delete the Secure Enclave key: status -36"), 1);
+  for (const auto& line : lines) EXPECT_EQ(line.find(accessToken), std::string::npos) << line;
+}
+
 TEST(FacadeStartTest, ShowsOnlyTheFirstFiveCharactersOfTheKey) {
   for (const auto& [key, shown] : std::vector<std::pair<std::string, std::string>>{
            {"proj-key-123456", "proj-"},

@@ -82,6 +82,30 @@ TEST_F(WebLoginTest, ReadsOddAnswersByStatus) {
   EXPECT_EQ(storedDetails(), "{}");
 }
 
+TEST_F(WebLoginTest, OnlyStatus400MeansAnInvalidPin) {
+  for (int status : {401, 403, 404, 429, 500, 503}) {
+    web.enqueueDetailsReply(localservice::Reply::json(status, R"({"detail":"refused"})"));
+    auto outcome = login("000000");
+    EXPECT_EQ(outcome.result(), "UNKNOWN_ERROR") << status;
+    EXPECT_EQ(outcome.second, "Web login failed (Status: " + std::to_string(status) + ").");
+  }
+}
+
+TEST_F(WebLoginTest, AnApprovalCountsOnlyWithStatus200) {
+  signIn(kAda);
+  const std::string webToken = web.openSession("123456");
+  ASSERT_EQ(login("123456").result(), "success");
+  const auto details = storedDetails();
+  for (int status : {201, 202, 299}) {
+    service.route(
+        "POST", "/v4/websession-approve",
+        localservice::Reply::json(status, R"({"api_status":true,"message":"Web session approved"})"));
+    EXPECT_EQ(approve(webToken).result(), "FAILED_APPROVE") << status;
+    EXPECT_EQ(defaults->string("web_token"), webToken) << status;
+    EXPECT_EQ(storedDetails(), details) << status;
+  }
+}
+
 TEST_F(WebLoginTest, ApprovalWithoutASignedInUserFailsBeforeAnyRequest) {
   const std::string webToken = web.openSession("123456");
   auto outcome = std::make_shared<RecordingCallback>();

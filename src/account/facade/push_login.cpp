@@ -1,6 +1,7 @@
 // Push-notification login: push-token registration, login-request fetch for the delegate,
 // approve and decline.
 
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <utility>
@@ -53,10 +54,12 @@ ApiService::Completion<Response> onMainQueue(Handle handle) {
 void VelqoSDK::State::registerPushToken(const std::shared_ptr<State>& state) {
   std::optional<Bytes> tokenData;
   std::optional<std::string> lastRegistered;
+  std::uint64_t generation = 0;
   {
     std::lock_guard lock(state->mutex);
     tokenData = state->currentApnsTokenData;
     lastRegistered = state->lastRegisteredApnsTokenString;
+    generation = state->clearGeneration;
   }
   if (!tokenData) return;
   auto signedIn = state->signedInUser();
@@ -82,15 +85,21 @@ void VelqoSDK::State::registerPushToken(const std::shared_ptr<State>& state) {
   std::weak_ptr<State> weakState = state;
   state->apiService->post<GenericSuccessResponse>(
       state->endPoints.authBase + "/v4/push/register-token", body, signedIn->accessToken,
-      [weakState, user, hexToken](PushOutcome outcome) {
+      [weakState, user, hexToken, generation](PushOutcome outcome) {
         auto s = weakState.lock();
         if (!s || !outcome || outcome.value().second != 200) return;
-        s->userDefaults->setString(lastRegisteredTokenKeyPrefix + user, hexToken);
         // The in-memory record belongs to the user signed in now: an answer for a user who is
         // no longer the last one must not mark the token as registered for another.
-        if (s->internalUtils->getLastUser() != user) return;
+        const bool stillLastUser = s->internalUtils->getLastUser() == user;
+        // Checked and recorded under the lock: a clear that started after this registration
+        // bumps the generation before it removes the record, so its removal is never undone.
         std::lock_guard lock(s->mutex);
-        s->lastRegisteredApnsTokenString = hexToken;
+        if (s->clearGeneration != generation) {
+          debugLog(std::string(kTag) + "Dropping a push registration answer that predates a clear.");
+          return;
+        }
+        s->userDefaults->setString(lastRegisteredTokenKeyPrefix + user, hexToken);
+        if (stillLastUser) s->lastRegisteredApnsTokenString = hexToken;
       });
   wipe(signedIn->accessToken);
 }

@@ -1,12 +1,15 @@
 #include "velqo/account/velqo_sdk.hpp"
 
+#include <mutex>
 #include <utility>
 
 #include "account/facade/velqo_sdk_state.hpp"
 #include "account/v4/velqo_auth_v4.hpp"
 #include "account/v5/velqo_auth_v5.hpp"
 #include "core/storage/keychain_manager.hpp"
+#include "platform/files.hpp"
 #include "velqo/core/debug_sink.hpp"
+#include "velqo/platform/environment.hpp"
 
 namespace velqo {
 namespace {
@@ -21,6 +24,40 @@ std::string leadingCharacters(const std::string& text, std::size_t count) {
   return text.substr(0, end);
 }
 
+// Held across the writes or deletes of a user's two token items, so two writers never leave
+// one's access token beside the other's refresh token: threads of this process take turns at
+// the mutex, processes sharing the data directory at its advisory lock. Nothing else is
+// called while it is held.
+class TokenPairLock {
+ public:
+  TokenPairLock() : guard_(mutex()), directoryLock_(dataDirectory()) {}
+
+ private:
+  static std::mutex& mutex() {
+    static std::mutex instance;
+    return instance;
+  }
+  static std::filesystem::path dataDirectory() {
+    try {
+      return platform::applicationDataDirectory();
+    } catch (...) {
+      return {};  // no directory to share: the mutex alone
+    }
+  }
+
+  std::lock_guard<std::mutex> guard_;
+  platform::files::DirectoryLock directoryLock_;
+};
+
+// The clearing and storing operations refuse a user id that names another record: they would
+// overwrite or delete it.
+bool refusedUserId(const std::string& user, const char* operation) {
+  if (!VelqoFrameworkInternalUtils::userIdNamesAnotherRecord(user)) return false;
+  debugLog(std::string("[VelqoSDK] ") + operation + " refused for user id " + user +
+           ": it names another stored record.");
+  return true;
+}
+
 }  // namespace
 
 std::optional<VelqoSDK::State::SignedIn> VelqoSDK::State::signedInUser() const {
@@ -29,6 +66,11 @@ std::optional<VelqoSDK::State::SignedIn> VelqoSDK::State::signedInUser() const {
   auto token = KeychainManager::getJWTAccessToken(user);
   if (!token) return std::nullopt;
   return SignedIn{std::move(user), std::move(*token)};
+}
+
+void VelqoSDK::State::startClearing() {
+  std::lock_guard lock(mutex);
+  ++clearGeneration;
 }
 
 void VelqoSDK::State::forgetRegisteredTokenIfLastUser(const std::string& user) {
@@ -113,8 +155,14 @@ std::string VelqoSDK::getLastLoggedInUser() const {
 bool VelqoSDK::storeBackendOAuthTokens(const std::string& accessToken,
                                        const std::optional<std::string>& refreshToken,
                                        const std::string& forUser) {
-  const bool accessSaved = KeychainManager::saveJWTAccessToken(accessToken, forUser);
-  const bool refreshSaved = KeychainManager::saveJWTRefreshToken(refreshToken.value_or(accessToken), forUser);
+  if (refusedUserId(forUser, "storeBackendOAuthTokens")) return false;
+  bool accessSaved = false;
+  bool refreshSaved = false;
+  {
+    TokenPairLock pair;
+    accessSaved = KeychainManager::saveJWTAccessToken(accessToken, forUser);
+    refreshSaved = KeychainManager::saveJWTRefreshToken(refreshToken.value_or(accessToken), forUser);
+  }
   if (!accessSaved || !refreshSaved) return false;
   // The result tells about the tokens only; the last-user record is written on a best-effort basis.
   static_cast<void>(state_->internalUtils->saveLastUser(forUser));
@@ -122,16 +170,26 @@ bool VelqoSDK::storeBackendOAuthTokens(const std::string& accessToken,
 }
 
 void VelqoSDK::clearSessionTokens(const std::string& forUser) {
-  KeychainManager::deleteJWTTokens(forUser);
+  if (refusedUserId(forUser, "clearSessionTokens")) return;
+  state_->startClearing();
+  {
+    TokenPairLock pair;
+    KeychainManager::deleteJWTTokens(forUser);
+  }
   state_->userDefaults->remove(State::lastRegisteredTokenKeyPrefix + forUser);
   state_->forgetRegisteredTokenIfLastUser(forUser);
 }
 
 void VelqoSDK::clearUserKeychainData(const std::string& forUser) {
+  if (refusedUserId(forUser, "clearUserKeychainData")) return;
+  state_->startClearing();
   KeychainManager::deleteItem(KeychainManager::serviceName(), forUser);
   KeychainManager::deleteV4PersistentDeviceToken(forUser);
   KeychainManager::deleteV3TokenId(forUser);
-  KeychainManager::deleteJWTTokens(forUser);
+  {
+    TokenPairLock pair;
+    KeychainManager::deleteJWTTokens(forUser);
+  }
   const VelqoAuthV5& v5 = *state_->authV5InternalManager;
   v5.credentialStore().remove(forUser);
   v5.credentialStore().secureWrapper().deleteKey(forUser);

@@ -2,6 +2,7 @@
 
 // The state behind VelqoSDK (internal).
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -39,11 +40,15 @@ struct VelqoSDK::State {
   std::shared_ptr<platform::UserDefaults> userDefaults;
 
   // Written from callers' threads and the main queue: guarded by `mutex`, which is never held
-  // while calling out (host code, transport, storage).
+  // while calling out (host code, transport, storage), except for the user-defaults write of a
+  // push registration's answer, which must not interleave with a clear.
   mutable std::mutex mutex;
   std::weak_ptr<VelqoPushAuthDelegate> pushAuthDelegate;
   std::optional<Bytes> currentApnsTokenData;
   std::optional<std::string> lastRegisteredApnsTokenString;
+  /// Counts the clearing operations: a push registration started before the last one must not
+  /// record its answer (it would undo the clear).
+  std::uint64_t clearGeneration = 0;
 
   /// The last signed-in user and that user's stored access token, when both exist.
   struct SignedIn {
@@ -63,6 +68,8 @@ struct VelqoSDK::State {
   void performPushAction(const std::string& requestId, const std::string& url,
                          PushActionCompletion completion) const;
 
+  /// Starts a clearing operation: registrations in flight no longer record their answers.
+  void startClearing();
   /// Forgets the registered token when `user` is the last signed-in user.
   void forgetRegisteredTokenIfLastUser(const std::string& user);
 };

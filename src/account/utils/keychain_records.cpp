@@ -68,4 +68,8 @@ void VelqoFrameworkInternalUtils::clearLastUser() const {
   KeychainManager::deleteItem(KeychainManager::serviceName(), lastUserAccount);
 }
 
+bool VelqoFrameworkInternalUtils::userIdNamesAnotherRecord(const std::string& userId) {
+  return userId == lastUserAccount || KeychainManager::userKeyNamesAnotherUsersItem(userId);
+}
+
 }  // namespace velqo

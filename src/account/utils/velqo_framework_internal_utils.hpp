@@ -45,6 +45,12 @@ class VelqoFrameworkInternalUtils {
   /// Removes the last-user record (a missing record is no failure).
   void clearLastUser() const;
 
+  /// True when the user id names a record other than that user's own: "lastuser", or an id
+  /// ending in one of KeychainManager's per-user suffixes. Every account entry point that takes
+  /// a user id refuses such an id, so one user's operations never read, overwrite or delete
+  /// another record of the default service.
+  static bool userIdNamesAnotherRecord(const std::string& userId);
+
   // ---- the V4 device proof ----
 
   /// The error domain of a malformed AES-GCM payload (code -1).

@@ -144,6 +144,11 @@ void VelqoAuthV4::authenticate(const std::string& userid, const std::shared_ptr<
     state_->currentUserId = userid;
     state_->callback = callback;
   }
+  if (VelqoFrameworkInternalUtils::userIdNamesAnotherRecord(userid)) {
+    debugLog(std::string(kTag) + "Refusing user id " + userid + ": it names another stored record.");
+    reportError(attempt, Code::invalidInput, "");
+    return;
+  }
 
   // The device information and the stored records: file and key-store work, outside the lock.
   std::string fingerprint;

@@ -1,5 +1,7 @@
 #include "account/v5/v5_secure_enclave_wrapper.hpp"
 
+#include <string>
+
 #include "account/v5/v5_credential_store.hpp"
 #include "account/v5/v5_crypto.hpp"
 #include "velqo/core/debug_sink.hpp"
@@ -62,10 +64,16 @@ Bytes V5SecureEnclaveWrapper::unwrapSharedSecret(const V5WrapMetadata& metadata,
 }
 
 void V5SecureEnclaveWrapper::deleteKey(const std::string& userId) const noexcept {
+  // Callers learn nothing of the outcome; a key that stays behind still reaches a line.
   try {
-    (void)platform::keys::deleteKey(keyTag(userId), KeyType::ecPrimeRandom, KeyToken::secureEnclave);
+    const platform::OSStatus status =
+        platform::keys::deleteKey(keyTag(userId), KeyType::ecPrimeRandom, KeyToken::secureEnclave);
+    if (status != platform::status::success && status != platform::status::itemNotFound) {
+      debugLog("[V5CredentialStore] Could not delete the Secure Enclave key: status " +
+               std::to_string(status));
+    }
   } catch (...) {
-    // The outcome of the removal is ignored, and so is a store that throws.
+    debugLog("[V5CredentialStore] Could not delete the Secure Enclave key: the key store is unavailable");
   }
 }
 

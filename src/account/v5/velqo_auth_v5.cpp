@@ -757,6 +757,11 @@ struct VelqoAuthV5::Steps {
       e.state_->currentUserId = userId;
       attempt = ++e.state_->attempt;
     }
+    if (VelqoFrameworkInternalUtils::userIdNamesAnotherRecord(userId)) {
+      debugLog(std::string(kTag) + "Refusing user id " + userId + ": it names another stored record.");
+      fail(callbackFor(e, attempt), AuthV5ErrorCode::invalidInput, sentence::invalidInput);
+      return;
+    }
     MobileDeviceInfoV1 deviceInfo;
     try {
       deviceInfo.fp_version = kDeviceInfoVersion;

@@ -139,4 +139,12 @@ void KeychainManager::deleteV3TokenId(const std::string& userKey) {
   deleteItem(serviceName(), userKey + kV3TokenIdSuffix);
 }
 
+bool KeychainManager::userKeyNamesAnotherUsersItem(const std::string& userKey) {
+  for (const char* suffix :
+       {kPersistentDeviceTokenSuffix, kAccessTokenSuffix, kRefreshTokenSuffix, kV3TokenIdSuffix}) {
+    if (userKey.ends_with(suffix)) return true;
+  }
+  return false;
+}
+
 }  // namespace velqo
