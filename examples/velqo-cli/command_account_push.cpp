@@ -1,7 +1,9 @@
 // account push register / handle / approve / decline: push login from the host's side.
 
+#include <velqo/platform/environment.hpp>
 #include <velqo/platform/queue.hpp>
 #include <velqo/platform/user_defaults.hpp>
+#include <velqo/v1/protocol/device_info_builder.hpp>
 
 #include <chrono>
 #include <memory>
@@ -57,6 +59,22 @@ bool hasAccessToken() {
   while (platform::mainQueue().drain() > 0) {
   }
   return !earlyFailure;
+}
+
+// Whether the facade can make the device fingerprint it sends with a registration: without
+// one it sends nothing. The V1 device information is made from the same fingerprint of the
+// same user when the user id is already in its normalised form (the usual case); otherwise
+// the vendor identifier, the part a device may not give, is what is checked.
+bool fingerprintAvailable(const std::string& user) {
+  if (VelqoV1DeviceInfoBuilder::normalizedIdentifier(user) != user) {
+    return platform::currentDevice().identifierForVendor.has_value();
+  }
+  try {
+    (void)VelqoV1DeviceInfoBuilder::build(user, std::nullopt);
+  } catch (const VelqoV1DeviceInfoError& error) {
+    return error.errorCase() != VelqoV1DeviceInfoError::Case::fingerprintGenerationFailed;
+  }
+  return true;
 }
 
 Json errorLine(const platform::PlatformError& error) {
@@ -127,9 +145,11 @@ int runPushRegister(VelqoSDK& sdk, const PushRegisterAction& action) {
   auto recorded = [&] { return defaults->string(kRegisteredTokenKeyPrefix + user); };
 
   // The facade registers silently: it sends a request only for a signed-in user with an access
-  // token whose recorded token differs, and reports nothing. Those conditions are checked
-  // here first, so the command waits for an answer exactly when a request goes out.
-  const bool sends = !user.empty() && recorded() != hex && hasAccessToken();
+  // token whose recorded token differs, and a device fingerprint, and reports nothing. Those
+  // conditions are checked here first, so the command waits for an answer exactly when a
+  // request goes out.
+  const bool due = !user.empty() && recorded() != hex && hasAccessToken();
+  const bool sends = due && fingerprintAvailable(user);
   sdk.userDidAuthenticate();
   sdk.setAPNsDeviceToken(Bytes(action.token.begin(), action.token.end()));
   if (sends) {
@@ -139,8 +159,11 @@ int runPushRegister(VelqoSDK& sdk, const PushRegisterAction& action) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   }
-  printJsonLine(Json{{"pushToken", hex}, {"registered", !user.empty() && recorded() == hex}});
-  return kExitOk;
+  const bool registered = !user.empty() && recorded() == hex;
+  printJsonLine(Json{{"pushToken", hex}, {"registered", registered}});
+  // Without a signed-in user or access token the token is only kept for later; a registration
+  // that was due and did not happen (refused, unanswered, no fingerprint) is a failure.
+  return due && !registered ? kExitFailure : kExitOk;
 }
 
 int runPushHandle(VelqoSDK& sdk, const PushHandleAction& action) {

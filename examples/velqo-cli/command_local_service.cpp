@@ -14,6 +14,7 @@
 #include "account_service.hpp"
 #include "commands.hpp"
 #include "diagnostics.hpp"
+#include "running_service.hpp"
 #include "service_host.hpp"
 
 namespace velqo::cli {
@@ -28,6 +29,9 @@ int runLocalService(const LocalServiceCommand& command) {
   sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+  // The announcement goes last, once the service has stopped and saved its state: until then
+  // the admin commands reach it (or are refused), never the state file it will write.
+  std::optional<RunningServiceNotice> notice;
   std::optional<localservice::LocalService> service;
   try {
     service.emplace(command.port);
@@ -35,8 +39,17 @@ int runLocalService(const LocalServiceCommand& command) {
     printMessage(e.what());
     return kExitFailure;
   }
+  std::optional<AccountStateLock> startLock(std::in_place);
+  try {
+    notice.emplace(service->baseUrl());
+  } catch (const std::exception& e) {
+    printMessage(e.what());
+    return kExitFailure;
+  }
   localservice::V1ReferenceFlow flow(*service, referenceOptions());
   AccountPeers accountPeers(*service, flow.tokens(), accountStateFile());
+  startLock.reset();
+  notice->serve(*service, accountPeers);
   const std::string root = service->baseUrl();
   const std::string baseUrl = root + "/v1";
 
@@ -59,6 +72,7 @@ int runLocalService(const LocalServiceCommand& command) {
   int received = 0;
   sigwait(&signals, &received);
   printRawError("[local-service] stopping");
+  notice->stop();
   return kExitOk;
 }
 

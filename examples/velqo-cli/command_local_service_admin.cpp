@@ -8,7 +8,9 @@
 
 #include "account_service.hpp"
 #include "commands.hpp"
+#include "diagnostics.hpp"
 #include "json_output.hpp"
+#include "running_service.hpp"
 
 namespace velqo::cli {
 namespace {
@@ -25,14 +27,30 @@ std::string randomPin() {
 }  // namespace
 
 int runLocalServiceAdmin(const LocalServiceAdminCommand& command) {
+  const bool loginRequest = command.kind == LocalServiceAdminCommand::Kind::loginRequest;
+  const std::string pin = loginRequest ? std::string() : command.pin.value_or(randomPin());
+  // A foreground local-service on this data directory gets the change; its state file is
+  // edited only when none runs (under the lock a starting service takes before reading it).
+  AccountStateLock lock;
+  const RunningServiceAnswer running =
+      loginRequest ? askRunningService("/velqo-cli/login-request", Json{{"userid", command.userId}})
+                   : askRunningService("/velqo-cli/web-session", Json{{"pin", pin}});
+  if (running.kind == RunningServiceAnswer::Kind::failed) {
+    printMessage(running.error);
+    return kExitFailure;
+  }
+  if (running.kind == RunningServiceAnswer::Kind::answered) {
+    printJsonLine(running.body);
+    return kExitOk;
+  }
+
   localservice::LocalService service;
   localservice::TokenEndpoint tokens(service);
   AccountPeers peers(service, tokens, accountStateFile());
   Json out;
-  if (command.kind == LocalServiceAdminCommand::Kind::loginRequest) {
+  if (loginRequest) {
     out = Json{{"requestId", peers.raiseLoginRequest(command.userId)}};
   } else {
-    const std::string pin = command.pin.value_or(randomPin());
     out = Json{{"webPin", pin}, {"webToken", peers.openWebSession(pin)}};
   }
   if (!peers.save()) return kExitFailure;

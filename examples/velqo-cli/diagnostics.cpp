@@ -116,8 +116,21 @@ void registerSecret(std::string_view text) {
             [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
 }
 
+// The account facade's first line shows the leading characters of the project API key
+// ("Project API Key: abcde..."); part of a key is still too much for a terminal.
+void redactApiKeyPrefix(std::string& line) {
+  constexpr std::string_view kMarker = "Project API Key: ";
+  const auto marker = line.find(kMarker);
+  if (marker == std::string::npos) return;
+  const auto start = marker + kMarker.size();
+  auto end = line.find("...", start);
+  if (end == std::string::npos) end = line.size();
+  line.replace(start, end - start, kRedacted);
+}
+
 std::string redactLine(std::string_view line) {
   std::string out = redactBody(line);
+  redactApiKeyPrefix(out);
   std::lock_guard lock(secretsMutex());
   for (const auto& secret : secrets()) replaceAll(out, secret);
   return out;

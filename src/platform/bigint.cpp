@@ -113,9 +113,12 @@ std::optional<BigInt> BigInt::fromDecimal(std::string_view text) {
   for (std::size_t i = digitsStart; i < text.size(); ++i) {
     if (text[i] < '0' || text[i] > '9') return std::nullopt;
   }
-  const std::string copy(text);  // BN_dec2bn needs a terminated string
+  // BN_dec2bn needs a terminated string. The digits may be a secret share: the copy is
+  // wiped as soon as it has been read.
+  std::string copy(text);
   BIGNUM* raw = nullptr;
   const int consumed = BN_dec2bn(&raw, copy.c_str());
+  wipe(copy);
   BignumPtr bn(raw);
   // BN_dec2bn stops at the first non-digit; it must have read everything.
   if (!bn || consumed < 0 || static_cast<std::size_t>(consumed) != text.size()) {

@@ -5,12 +5,20 @@
 
 #include "velqo/platform/user_defaults.hpp"
 
+#include <fcntl.h>
+#include <stdio.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <ctime>
 #include <limits>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <system_error>
 #include <utility>
 
+#include "platform/diagnostics.hpp"
 #include "platform/encoding.hpp"
 #include "platform/files.hpp"
 #include "velqo/platform/environment.hpp"
@@ -30,6 +38,29 @@ bool isTagged(const json& v, const char* type) {
   auto t = v.find(kType);
   return t != v.end() && t->is_string() && t->get_ref<const std::string&>() == type && v.contains(kValue) &&
          v.at(kValue).is_string();
+}
+
+// "20260101T120000Z": when a file was set aside, in its new name.
+std::string utcStamp() {
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
+  return text;
+}
+
+// Renames `from` to `to` only when nothing is there; false (errno EEXIST) when something is.
+bool renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without the flag: the directory lock keeps our own writers out meanwhile.
+  std::error_code ec;
+  if (std::filesystem::exists(to, ec) || ec) {
+    errno = EEXIST;
+    return false;
+  }
+  return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 class JsonUserDefaults final : public UserDefaults {
@@ -55,7 +86,7 @@ class JsonUserDefaults final : public UserDefaults {
     std::lock_guard lock(mutex_);
     files::DirectoryLock directoryLock(directory());
     removeStaleTemporaries(directoryLock);
-    refresh();
+    refresh(directoryLock);
     if (values_.erase(key) > 0) save();
   }
 
@@ -93,7 +124,7 @@ class JsonUserDefaults final : public UserDefaults {
     std::lock_guard lock(mutex_);
     files::DirectoryLock directoryLock(directory());
     removeStaleTemporaries(directoryLock);
-    refresh();
+    refresh(directoryLock);
     values_[key] = std::move(value);
     save();
   }
@@ -105,13 +136,49 @@ class JsonUserDefaults final : public UserDefaults {
     return dir;
   }
 
-  // The file's object, or nothing when it is missing, unreadable or not an object.
-  std::optional<json> readFile() const {
+  // The file's object, or nothing when it is missing, cannot be read or is not an object.
+  // `unreadable` tells the last case: read whole, but no JSON object.
+  std::optional<json> readFile(bool* unreadable = nullptr) const {
+    if (unreadable) *unreadable = false;
     auto contents = files::read(file_);
     if (!contents) return std::nullopt;
     json parsed = json::parse(contents->begin(), contents->end(), nullptr, false);
-    if (!parsed.is_object()) return std::nullopt;
+    if (!parsed.is_object()) {
+      if (unreadable) *unreadable = true;
+      return std::nullopt;
+    }
     return parsed;
+  }
+
+  // readFile() under the directory lock; a file that holds no JSON object is first moved
+  // aside, so the next save does not overwrite what someone may still want to recover.
+  std::optional<json> readOrSetAside(const files::DirectoryLock& directoryLock) const {
+    bool unreadable = false;
+    auto current = readFile(&unreadable);
+    if (unreadable && directoryLock.held()) setAside();
+    return current;
+  }
+
+  // Renames the file to "<name>.unreadable-<UTC time>" (with "-2", "-3", ... when taken,
+  // never replacing an earlier one) and says so in a diagnostic line.
+  void setAside() const {
+    const std::string stamp = file_.string() + ".unreadable-" + utcStamp();
+    std::filesystem::path aside;
+    for (int n = 1; n <= 100 && aside.empty(); ++n) {
+      const std::filesystem::path candidate = n == 1 ? stamp : stamp + "-" + std::to_string(n);
+      if (renameNoReplace(file_, candidate)) {
+        aside = candidate;
+      } else if (errno != EEXIST) {
+        break;
+      }
+    }
+    if (aside.empty()) {
+      detail::diagnosticLine("[UserDefaults] " + file_.string() +
+                             " holds no JSON object and could not be moved aside; starting empty.");
+      return;
+    }
+    detail::diagnosticLine("[UserDefaults] " + file_.string() + " holds no JSON object; moved it to " +
+                           aside.string() + " and started empty.");
   }
 
   // Removes, once, what writers that died before their rename left behind. Only while the
@@ -124,10 +191,13 @@ class JsonUserDefaults final : public UserDefaults {
   }
 
   // Takes in the file as it is now. Values whose write failed are kept over the file's.
-  void refresh() const {
-    auto current = readFile();
+  void refresh(const files::DirectoryLock& directoryLock) const {
+    auto current = readOrSetAside(directoryLock);
     if (!current) {
-      load();
+      if (!loaded_) {
+        loaded_ = true;
+        values_ = json::object();
+      }
       return;
     }
     if (unsaved_ && loaded_) {
@@ -147,12 +217,20 @@ class JsonUserDefaults final : public UserDefaults {
   }
 
   // Reads the file once. A missing or unreadable file, or one that is not a JSON object,
-  // starts an empty store.
+  // starts an empty store; the last kind is moved aside first (under the directory lock,
+  // looked at once more there, since a writer may just have replaced it).
   void load() const {
     if (loaded_) return;
     loaded_ = true;
     values_ = json::object();
-    if (auto current = readFile()) values_ = std::move(*current);
+    bool unreadable = false;
+    if (auto current = readFile(&unreadable)) {
+      values_ = std::move(*current);
+      return;
+    }
+    if (!unreadable) return;
+    files::DirectoryLock directoryLock(directory());
+    if (auto current = readOrSetAside(directoryLock)) values_ = std::move(*current);
   }
 
   // Writes the whole object atomically. A failed write leaves the previous file; the value

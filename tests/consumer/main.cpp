@@ -1,11 +1,18 @@
 // A host program built against the installed headers and library only: it must compile
 // without the library's sources or third-party headers, link with what the package
 // exports, and run the pieces that need OpenSSL, libcurl and threads.
+//
+//   velqo_consumer [<account base URL> <one-time code>]
+//
+// With a service, it also signs a new user in with V5 there, setting nothing first (no bundle,
+// no device, no data directory), as a host that follows the README does.
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "velqo/account/velqo_sdk.hpp"
 #include "velqo/core/oauth_config.hpp"
 #include "velqo/core/oauth_token_verifier.hpp"
 #include "velqo/core/velqo_v1_crypto.hpp"
@@ -29,9 +36,51 @@ cbXODE8dE6WaWTQHy0V2nxBw4sJHD+Wxv+YxM8CwzcZOpL83kajsKgf9Tw==
 -----END PUBLIC KEY-----
 )PEM";
 
+// Submits the code when asked and records how the attempt ended.
+class V5Attempt final : public velqo::AuthV5Callback {
+ public:
+  V5Attempt(velqo::VelqoSDK& sdk, std::string code) : sdk_(sdk), code_(std::move(code)) {}
+
+  void onOtpRequired() override { sdk_.submitOtpV5(code_); }
+  void onAuthSuccess(const std::optional<std::string>& accessToken, const std::optional<std::string>&,
+                     bool isLoginFlow) override {
+    outcome = accessToken && !isLoginFlow ? "registered" : "unexpected success";
+  }
+  void onError(velqo::AuthV5ErrorCode errorCode, const std::string& errorMessage) override {
+    outcome = "error " + std::string(errorCode.rawValue()) + ": " + errorMessage;
+  }
+  void onAuthorizationCode(const std::string&, std::optional<std::int64_t>) override {
+    outcome = "unexpected authorization code";
+  }
+  void onAdditionalVerificationRequired(const std::string&, const std::optional<std::string>&) override {
+    outcome = "unexpected additional verification";
+  }
+
+  std::optional<std::string> outcome;
+
+ private:
+  velqo::VelqoSDK& sdk_;
+  std::string code_;
+};
+
+void signInWithV5(const std::string& baseUrl, const std::string& code) {
+  using namespace std::chrono_literals;
+  auto sdk = velqo::VelqoSDK::create("consumer-project-key", baseUrl);
+  auto attempt = std::make_shared<V5Attempt>(*sdk, code);
+  velqo::platform::mainQueue().async([&] { sdk->authenticateV5("consumer@example.com", attempt); });
+  const bool ended =
+      velqo::platform::mainQueue().runUntil([&] { return attempt->outcome.has_value(); }, 120s);
+  expect(ended, "V5 sign-in ended");
+  if (ended && *attempt->outcome != "registered") {
+    std::fprintf(stderr, "consumer: V5 sign-in: %s\n", attempt->outcome->c_str());
+  }
+  expect(ended && *attempt->outcome == "registered", "V5 registration without any host settings");
+  if (ended && *attempt->outcome == "registered") std::printf("consumer: V5 registration with nothing set\n");
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   using namespace std::chrono_literals;
   namespace platform = velqo::platform;
 
@@ -80,6 +129,8 @@ int main() {
   expect(platform::mainQueue().runUntil([&] { return completed; }, 20s), "data task completed");
   expect(gotError, "closed port reported as an error");
   session.reset();
+
+  if (argc == 3) signInWithV5(argv[1], argv[2]);
 
   if (failures != 0) return 1;
   std::printf("consumer: all checks passed\n");

@@ -4,15 +4,49 @@
 #  2. the CMake package: configure, build and run tests/consumer against the prefix;
 #  3. pkg-config: compile and link main.cpp with `pkg-config --static --cflags --libs velqo`
 #     (without --static for a shared build) and run it.
+# Given velqo-cli, each consumer also signs a new user in with V5 against `velqo-cli
+# local-service`, with nothing set by the host and its data in a scratch XDG_DATA_HOME.
 #
-#   run.sh <velqo build dir> [c++ compiler]
+#   run.sh <velqo build dir> [c++ compiler] [velqo-cli]
 set -euo pipefail
 build_dir=$(cd "$1" && pwd)
 cxx=${2:-c++}
+cli=${3:-}
 here=$(cd "$(dirname "$0")" && pwd)
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+service_pid=
+stop_service() {
+  if [ -n "$service_pid" ]; then
+    kill "$service_pid" 2>/dev/null || true
+    wait "$service_pid" 2>/dev/null || true
+  fi
+  rm -rf "$scratch"
+}
+trap stop_service EXIT
 prefix="$scratch/prefix"
+
+# The loopback reference service, in the foreground of its own process; its first line on
+# standard output is its V1 base URL, the account routes are on the same root.
+service_args=()
+if [ -n "$cli" ]; then
+  "$cli" --data-dir "$scratch/service" local-service >"$scratch/service.out" 2>"$scratch/service.err" &
+  service_pid=$!
+  for _ in $(seq 1200); do
+    if grep -q '/v1$' "$scratch/service.out" 2>/dev/null; then break; fi
+    if ! kill -0 "$service_pid" 2>/dev/null; then break; fi
+    sleep 0.1
+  done
+  v1_url=$(head -n 1 "$scratch/service.out")
+  if [[ "$v1_url" != http://127.0.0.1:*/v1 ]]; then
+    echo "run.sh: velqo-cli local-service did not start" >&2
+    cat "$scratch/service.err" >&2
+    exit 1
+  fi
+  # The code the reference service's V5 registrations expect.
+  service_args=("${v1_url%/v1}" 123456)
+else
+  echo "run.sh: no velqo-cli given: the consumers skip the V5 sign-in"
+fi
 
 cmake --install "$build_dir" --prefix "$prefix" >"$scratch/install.log"
 config=$(find "$prefix" -path '*/cmake/velqo/velqoConfig.cmake')
@@ -50,7 +84,8 @@ cmake -S "$here" -B "$scratch/consumer" "${generator[@]}" -DCMAKE_CXX_COMPILER="
   -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$scratch/configure.log" ||
   { cat "$scratch/configure.log"; exit 1; }
 cmake --build "$scratch/consumer" >"$scratch/build.log" || { cat "$scratch/build.log"; exit 1; }
-LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" "$scratch/consumer/velqo_consumer"
+XDG_DATA_HOME="$scratch/cmake-host" LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
+  "$scratch/consumer/velqo_consumer" "${service_args[@]}"
 
 echo "-- pkg-config velqo"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
@@ -60,5 +95,6 @@ flags=$(pkg-config "${link_kind[@]}" --cflags --libs velqo)
 echo "   pkg-config ${link_kind[*]} --cflags --libs velqo: $flags"
 # shellcheck disable=SC2086 # the flags are a word list
 "$cxx" -std=c++20 "$here/main.cpp" -o "$scratch/pc_consumer" $flags
-LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" "$scratch/pc_consumer"
+XDG_DATA_HOME="$scratch/pc-host" LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
+  "$scratch/pc_consumer" "${service_args[@]}"
 echo "run.sh: installed package works (CMake and pkg-config)"

@@ -96,7 +96,6 @@ TEST_F(IdentityTest, DeviceSecretIsPrivatePersistentAndPerUser) {
 
 TEST_F(IdentityTest, FingerprintFailuresCarryTheirCodesAndTexts) {
   using Expected = std::tuple<std::string, long, std::string>;
-  const Expected noBundle("FingerprintError", 3, "Could not retrieve Bundle Identifier.");
   EXPECT_EQ(failure([] { FingerprintGenerator::generateFingerprint(""); }),
             Expected("FingerprintError", 2, "UserID cannot be empty for fingerprint generation."));
 
@@ -109,8 +108,9 @@ TEST_F(IdentityTest, FingerprintFailuresCarryTheirCodesAndTexts) {
   device.identifierForVendor = "ABC";
   platform::setCurrentDevice(device);
 
+  // A host without a bundle identifier is fingerprinted as the library's own application.
   const std::pair<std::optional<std::string>, Expected> bundles[] = {
-      {std::nullopt, noBundle}, {"", noBundle}, {"com.\xFF", {"FingerprintError", 4, ""}}};
+      {std::nullopt, {"none", 0, ""}}, {"", {"none", 0, ""}}, {"com.\xFF", {"FingerprintError", 4, ""}}};
   for (const auto& [identifier, expected] : bundles) {
     platform::BundleInfo bundle = savedBundle_;
     bundle.identifier = identifier;
@@ -120,6 +120,9 @@ TEST_F(IdentityTest, FingerprintFailuresCarryTheirCodesAndTexts) {
     EXPECT_EQ(code, std::get<1>(expected)) << identifier.value_or("(none)");
     if (!std::get<2>(expected).empty()) {
       EXPECT_EQ(text, std::get<2>(expected));
+    }
+    if (domain == "none") {
+      EXPECT_EQ(FingerprintGenerator::generateSdabAttributes().appBundleId, "com.velqo.sdk");
     }
   }
 }

@@ -93,6 +93,11 @@ void CliProcess::closeStdin() {
   closeFd(stdinFd_);
 }
 
+void CliProcess::signal(int signal) {
+  std::lock_guard lock(mutex_);
+  if (pid_ > 0 && !exitStatus_) ::kill(pid_, signal);
+}
+
 void CliProcess::readLoop() {
   std::array<char, 4096> buffer{};
   for (;;) {

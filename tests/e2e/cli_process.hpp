@@ -29,6 +29,8 @@ class CliProcess {
 
   void writeLine(const std::string& line);
   void closeStdin();
+  /// Sends `signal` to the child while it runs (SIGTERM to stop a foreground service).
+  void signal(int signal);
 
   /// The next complete line of standard output, or nothing when none comes in time (or the
   /// output ended).

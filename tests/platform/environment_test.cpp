@@ -2,12 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <limits>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
+#include <string_view>
+#include <vector>
 
+#include "platform/diagnostics.hpp"
 #include "platform/files.hpp"
 #include "platform/platform_test_support.hpp"
 #include "support/test_environment.hpp"
@@ -136,6 +142,67 @@ TEST(UserDefaultsTest, HostWrittenFilesAreReadForeignKeysKeptAndBrokenFilesStart
   std::ofstream(broken) << "[1, 2";
   UserDefaults::open(broken)->setString("k", "v");
   EXPECT_EQ(UserDefaults::open(broken)->string("k"), "v");
+}
+
+// The platform's diagnostic lines while a test runs.
+std::mutex diagnosticsMutex;
+std::vector<std::string> diagnostics;
+
+void recordDiagnostic(std::string_view line) {
+  std::lock_guard lock(diagnosticsMutex);
+  diagnostics.emplace_back(line);
+}
+
+// The files of `dir` whose names start with `prefix`, sorted.
+std::vector<fs::path> filesStartingWith(const fs::path& dir, const std::string& prefix) {
+  std::vector<fs::path> found;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (entry.path().filename().string().rfind(prefix, 0) == 0) found.push_back(entry.path());
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+TEST(UserDefaultsTest, AnUnreadableFileIsMovedAsideBeforeAnythingOverwritesIt) {
+  detail::setDiagnosticHandler(&recordDiagnostic);
+  diagnostics.clear();
+  const auto dir = makeTempDirectory("unreadable");
+  const auto file = dir / "defaults.json";
+  const std::string first = R"({"web_token": "kept", "sessionDeta)";
+  std::ofstream(file) << first;
+
+  // Reading starts empty, with the truncated file moved aside whole.
+  auto d = UserDefaults::open(file);
+  EXPECT_EQ(d->string("web_token"), std::nullopt);
+  auto aside = filesStartingWith(dir, "defaults.json.unreadable-");
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_EQ(fileText(aside[0]), first);
+  d->setString("new", "v");
+  EXPECT_EQ(UserDefaults::open(file)->string("new"), "v");
+  EXPECT_EQ(fileText(aside[0]), first);
+
+  // A second broken file, found by a write, goes beside the first without replacing it.
+  const std::string second = "{\"a\": 1,";
+  std::ofstream(file, std::ios::trunc) << second;
+  auto other = UserDefaults::open(file);
+  other->setString("after", "w");
+  EXPECT_EQ(other->string("new"), std::nullopt);
+  aside = filesStartingWith(dir, "defaults.json.unreadable-");
+  ASSERT_EQ(aside.size(), 2u);
+  std::set<std::string> contents{fileText(aside[0]), fileText(aside[1])};
+  EXPECT_EQ(contents, (std::set<std::string>{first, second}));
+  EXPECT_EQ(UserDefaults::open(file)->string("after"), "w");
+
+  detail::setDiagnosticHandler(nullptr);
+  std::lock_guard lock(diagnosticsMutex);
+  ASSERT_EQ(diagnostics.size(), 2u);
+  for (std::size_t i = 0; i < diagnostics.size(); ++i) {
+    EXPECT_EQ(diagnostics[i].rfind("[UserDefaults] ", 0), 0u) << diagnostics[i];
+    EXPECT_NE(diagnostics[i].find("moved it to " + dir.string() + "/defaults.json.unreadable-"),
+              std::string::npos)
+        << diagnostics[i];
+    EXPECT_EQ(diagnostics[i].find("kept"), std::string::npos) << "no contents in the line";
+  }
 }
 
 TEST(UserDefaultsTest, StandardLivesInTheDataDirectoryAndCanBeReplaced) {

@@ -13,15 +13,30 @@ namespace {
 constexpr const char* kEr1r2Key = "encpr1r2";
 constexpr const char* kUsernameKey = "username";
 
+// Overwrites every text of a parsed record (the Er1r2 record's value is a secret) before the
+// parser's copy is freed.
+void wipeStrings(json::Value& value) noexcept {
+  if (value.is_string()) {
+    wipe(value.get_ref<std::string&>());
+  } else if (value.is_structured()) {
+    for (auto& element : value) wipeStrings(element);
+  }
+}
+
 std::optional<std::string> readTextField(const std::string& account, const char* key) {
   auto data = KeychainManager::getData(KeychainManager::serviceName(), account);
   if (!data) return std::nullopt;
   ScopedWipe wipeData(*data);
   auto parsed = json::parse(std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
-  if (!parsed || !parsed.value().is_object()) return std::nullopt;
-  auto it = parsed.value().find(key);
-  if (it == parsed.value().end() || !it->is_string()) return std::nullopt;
-  return it->get<std::string>();
+  if (!parsed) return std::nullopt;
+  json::Value& record = parsed.value();
+  std::optional<std::string> text;
+  if (record.is_object()) {
+    auto it = record.find(key);
+    if (it != record.end() && it->is_string()) text = it->get<std::string>();
+  }
+  wipeStrings(record);
+  return text;
 }
 
 bool saveTextField(const std::string& account, const char* key, const std::string& value) {

@@ -14,6 +14,9 @@ namespace {
 
 namespace pc = platform::crypto;
 
+// The name of a host without a bundle identifier, as the keychain service names it.
+constexpr const char* kDefaultBundleIdentifier = "com.velqo.sdk";
+
 platform::PlatformError fingerprintError(FingerprintGenerator::ErrorCode code, const char* description) {
   return platform::PlatformError(FingerprintGenerator::errorDomain, code, description);
 }
@@ -29,12 +32,11 @@ std::string firstTwoVersionParts(const std::string& version) {
 }  // namespace
 
 SdabAttributes FingerprintGenerator::generateSdabAttributes() {
+  // A host that sets no bundle identifier is the library's own application, as its item
+  // store names it: without this, every V4, V5 and push fingerprint of such a host failed.
   const auto identifier = platform::mainBundle().identifier;
-  if (!identifier || identifier->empty()) {
-    throw fingerprintError(bundleIdentifierUnavailable, "Could not retrieve Bundle Identifier.");
-  }
   SdabAttributes result;
-  result.appBundleId = *identifier;
+  result.appBundleId = identifier && !identifier->empty() ? *identifier : kDefaultBundleIdentifier;
   result.cpuArch = "arm64";
   result.deviceModel = deviceModelIdentifier();
   result.osVersion = firstTwoVersionParts(platform::currentDevice().systemVersion);

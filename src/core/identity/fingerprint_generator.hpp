@@ -31,7 +31,7 @@ class FingerprintGenerator {
   enum ErrorCode : long {
     vendorIdentifierUnavailable = 1,  ///< "Could not retrieve identifierForVendor (OSDI)."
     emptyUserId = 2,                  ///< "UserID cannot be empty for fingerprint generation."
-    bundleIdentifierUnavailable = 3,  ///< "Could not retrieve Bundle Identifier."
+    bundleIdentifierUnavailable = 3,  ///< "Could not retrieve Bundle Identifier." (no longer raised)
     attributesNotSerializable = 4,    ///< "Could not serialize SDAB attributes."
   };
 
@@ -41,8 +41,9 @@ class FingerprintGenerator {
   /// The same with attributes the caller made just before (nullptr: made here, and their
   /// failure thrown as above).
   static std::string generateFingerprint(const std::string& userId, const SdabAttributes* sdab);
-  /// appBundleId (main bundle identifier), cpuArch "arm64", deviceModel (deviceModelIdentifier()),
-  /// osVersion (system version cut to its first two dot-separated parts) and their hash.
+  /// appBundleId (main bundle identifier, else "com.velqo.sdk"), cpuArch "arm64", deviceModel
+  /// (deviceModelIdentifier()), osVersion (system version cut to its first two dot-separated
+  /// parts) and their hash.
   static SdabAttributes generateSdabAttributes();
 };
 

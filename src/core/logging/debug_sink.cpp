@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "core/logging/debug_sink_state.hpp"
+#include "platform/diagnostics.hpp"
 
 namespace velqo {
 namespace {
@@ -36,6 +37,8 @@ void setDebugSink(DebugSink sink) {
   std::shared_ptr<const DebugSink> next = sink ? std::make_shared<const DebugSink>(std::move(sink)) : nullptr;
   std::lock_guard lock(sinkMutex());
   installed.store(next != nullptr, std::memory_order_relaxed);
+  // The platform layer's lines (user defaults, say) reach the same sink.
+  platform::detail::setDiagnosticHandler(next ? &debugLog : nullptr);
   sinkSlot() = std::move(next);
 }
 
