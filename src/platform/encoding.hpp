@@ -29,6 +29,19 @@ std::string hexEncode(const Bytes& data);
 /// Pairs of hexadecimal digits (either case); nothing for an odd length or a non-hex digit.
 std::optional<Bytes> hexDecode(std::string_view text);
 
+/// How percentEncode writes a blank.
+enum class BlankEncoding {
+  percent,  ///< "%20", like every other byte outside the kept set
+  plus,     ///< "+", as HTML forms write it
+};
+
+/// Percent-encoding byte by byte: ASCII letters, digits and the bytes of `keptPunctuation` stand
+/// for themselves; every other byte becomes "%" and two upper-case hexadecimal digits. A blank
+/// is written as `blanks` says, even when `keptPunctuation` holds one. Each caller passes the
+/// set its format allows (a path segment, a form value); a NUL byte is never kept.
+std::string percentEncode(std::string_view text, std::string_view keptPunctuation,
+                          BlankEncoding blanks = BlankEncoding::percent);
+
 /// RFC 3339 / ISO 8601 internet date-time, "2024-01-02T03:04:05Z" or with a numeric
 /// offset, with or without fractional seconds. `withFractionalSeconds` selects which of
 /// the two forms is accepted (the other form fails), matching a parser configured for one.
