@@ -18,16 +18,16 @@ std::string base64Encode(std::string_view data);
 /// and any character outside the alphabet (whitespace included) fails. Non-zero bits below
 /// the last whole byte of a padded group ("Zh==") are ignored, not refused. Empty text gives
 /// no bytes.
-std::optional<Bytes> base64Decode(std::string_view text);
+[[nodiscard]] std::optional<Bytes> base64Decode(std::string_view text);
 /// URL-safe base64 without padding (JWT segments). Accepts input with or without padding;
 /// any other character fails.
 std::string base64UrlEncode(const Bytes& data);
-std::optional<Bytes> base64UrlDecode(std::string_view text);
+[[nodiscard]] std::optional<Bytes> base64UrlDecode(std::string_view text);
 
 /// Lower-case hexadecimal, two digits per byte, no separator.
 std::string hexEncode(const Bytes& data);
 /// Pairs of hexadecimal digits (either case); nothing for an odd length or a non-hex digit.
-std::optional<Bytes> hexDecode(std::string_view text);
+[[nodiscard]] std::optional<Bytes> hexDecode(std::string_view text);
 
 /// How percentEncode writes a blank.
 enum class BlankEncoding {
@@ -48,8 +48,8 @@ std::string percentEncode(std::string_view text, std::string_view keptPunctuatio
 /// "T" and "Z" must be upper case; the offset is "+HH:MM" or "-HH:MM"; leap seconds (":60")
 /// fail; fraction digits beyond nanoseconds are dropped. Dates beyond the clock's range
 /// (after 2262 or before 1677) saturate to its latest or earliest time point.
-std::optional<std::chrono::system_clock::time_point> parseInternetDateTime(std::string_view text,
-                                                                           bool withFractionalSeconds);
+[[nodiscard]] std::optional<std::chrono::system_clock::time_point> parseInternetDateTime(
+    std::string_view text, bool withFractionalSeconds);
 /// Formats as "YYYY-MM-DDTHH:MM:SSZ" (UTC).
 std::string formatInternetDateTime(std::chrono::system_clock::time_point time);
 

@@ -106,7 +106,7 @@ class VELQO_API AuthV4ErrorCode {
 
   constexpr AuthV4ErrorCode(Value value) noexcept : value_(value) {}  // NOLINT: implicit like an enum
   /// The case whose raw text is exactly `raw` (case-sensitive); nothing for any other text.
-  static std::optional<AuthV4ErrorCode> fromRawValue(std::string_view raw) noexcept;
+  [[nodiscard]] static std::optional<AuthV4ErrorCode> fromRawValue(std::string_view raw) noexcept;
 
   constexpr Value value() const noexcept { return value_; }
   /// "NETWORK_ERROR", "UNKNOWN_ERROR", ...
@@ -171,7 +171,7 @@ class VELQO_API AuthV5ErrorCode {
   static constexpr const char* errorDomain = "VelqoFramework.AuthV5ErrorCode";
 
   constexpr AuthV5ErrorCode(Value value) noexcept : value_(value) {}  // NOLINT: implicit like an enum
-  static std::optional<AuthV5ErrorCode> fromRawValue(std::string_view raw) noexcept;
+  [[nodiscard]] static std::optional<AuthV5ErrorCode> fromRawValue(std::string_view raw) noexcept;
 
   constexpr Value value() const noexcept { return value_; }
   std::string_view rawValue() const noexcept;
@@ -210,7 +210,7 @@ class VELQO_API WebLoginErrorCode {
   static constexpr const char* errorDomain = "VelqoFramework.WebLoginErrorCode";
 
   constexpr WebLoginErrorCode(Value value) noexcept : value_(value) {}  // NOLINT: implicit like an enum
-  static std::optional<WebLoginErrorCode> fromRawValue(std::string_view raw) noexcept;
+  [[nodiscard]] static std::optional<WebLoginErrorCode> fromRawValue(std::string_view raw) noexcept;
 
   constexpr Value value() const noexcept { return value_; }
   std::string_view rawValue() const noexcept;
