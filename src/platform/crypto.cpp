@@ -34,8 +34,8 @@ using detail::EvpMdPtr;
 using detail::EvpPkeyPtr;
 
 constexpr std::size_t kGcmKeySize = 32;
-constexpr std::size_t kGcmNonceSize = 12;
-constexpr std::size_t kGcmTagSize = 16;
+constexpr std::size_t kGcmNonceSize = gcmNonceSize;
+constexpr std::size_t kGcmTagSize = gcmTagSize;
 constexpr std::size_t kEd25519KeySize = 32;
 constexpr std::size_t kEd25519SignatureSize = 64;
 constexpr std::size_t kSha256Size = 32;
@@ -338,6 +338,24 @@ std::optional<Bytes> aesGcmOpen(ByteView key, ByteView nonce, ByteView ciphertex
     return std::nullopt;
   }
   return plaintext;
+}
+
+std::optional<Bytes> aesGcmSealCombined(ByteView key, ByteView nonce, ByteView plaintext, ByteView aad) {
+  std::optional<GcmSealed> sealed = aesGcmSeal(key, nonce, plaintext, aad);
+  if (!sealed) return std::nullopt;
+  Bytes combined;
+  combined.reserve(nonce.size() + sealed->ciphertext.size() + sealed->tag.size());
+  combined.insert(combined.end(), nonce.begin(), nonce.end());
+  combined.insert(combined.end(), sealed->ciphertext.begin(), sealed->ciphertext.end());
+  combined.insert(combined.end(), sealed->tag.begin(), sealed->tag.end());
+  return combined;
+}
+
+std::optional<Bytes> aesGcmOpenCombined(ByteView key, ByteView combined, ByteView aad) {
+  if (combined.size() < kGcmNonceSize + kGcmTagSize) return std::nullopt;
+  return aesGcmOpen(key, combined.first(kGcmNonceSize),
+                    combined.subspan(kGcmNonceSize, combined.size() - kGcmNonceSize - kGcmTagSize),
+                    combined.last(kGcmTagSize), aad);
 }
 
 std::optional<Bytes> ed25519PublicKey(ByteView privateSeed) {

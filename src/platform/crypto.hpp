@@ -52,6 +52,15 @@ std::optional<GcmSealed> aesGcmSeal(ByteView key, ByteView nonce, ByteView plain
 std::optional<Bytes> aesGcmOpen(ByteView key, ByteView nonce, ByteView ciphertext, ByteView tag,
                                 ByteView aad = {});
 
+/// The combined form of a sealed value: nonce || ciphertext || tag, nothing else.
+inline constexpr std::size_t gcmNonceSize = 12;
+inline constexpr std::size_t gcmTagSize = 16;
+/// Seals into the combined form under the given 12-byte nonce; nothing when aesGcmSeal fails.
+std::optional<Bytes> aesGcmSealCombined(ByteView key, ByteView nonce, ByteView plaintext, ByteView aad = {});
+/// Opens the combined form; nothing when it is shorter than a nonce and a tag or when aesGcmOpen
+/// fails. An empty ciphertext is allowed: callers that need more check the size first.
+std::optional<Bytes> aesGcmOpenCombined(ByteView key, ByteView combined, ByteView aad = {});
+
 /// Ed25519 over raw 32-byte keys (RFC 8032).
 std::optional<Bytes> ed25519PublicKey(ByteView privateSeed);
 std::optional<Bytes> ed25519Sign(ByteView privateSeed, ByteView message);  ///< 64 bytes

@@ -173,6 +173,29 @@ std::optional<Bytes> hexDecode(std::string_view text) {
   return out;
 }
 
+std::string percentEncode(std::string_view text, std::string_view keptPunctuation, BlankEncoding blanks) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  const auto kept = [keptPunctuation](unsigned char c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
+    return c != '\0' && keptPunctuation.find(static_cast<char>(c)) != std::string_view::npos;
+  };
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == ' ' && blanks == BlankEncoding::plus) {
+      out.push_back('+');
+    } else if (c != ' ' && kept(c)) {
+      out.push_back(ch);
+    } else {
+      out.push_back('%');
+      out.push_back(kDigits[c >> 4]);
+      out.push_back(kDigits[c & 0x0F]);
+    }
+  }
+  return out;
+}
+
 std::optional<std::chrono::system_clock::time_point> parseInternetDateTime(std::string_view text,
                                                                            bool withFractionalSeconds) {
   using namespace std::chrono;

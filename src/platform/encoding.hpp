@@ -18,16 +18,29 @@ std::string base64Encode(std::string_view data);
 /// and any character outside the alphabet (whitespace included) fails. Non-zero bits below
 /// the last whole byte of a padded group ("Zh==") are ignored, not refused. Empty text gives
 /// no bytes.
-std::optional<Bytes> base64Decode(std::string_view text);
+[[nodiscard]] std::optional<Bytes> base64Decode(std::string_view text);
 /// URL-safe base64 without padding (JWT segments). Accepts input with or without padding;
 /// any other character fails.
 std::string base64UrlEncode(const Bytes& data);
-std::optional<Bytes> base64UrlDecode(std::string_view text);
+[[nodiscard]] std::optional<Bytes> base64UrlDecode(std::string_view text);
 
 /// Lower-case hexadecimal, two digits per byte, no separator.
 std::string hexEncode(const Bytes& data);
 /// Pairs of hexadecimal digits (either case); nothing for an odd length or a non-hex digit.
-std::optional<Bytes> hexDecode(std::string_view text);
+[[nodiscard]] std::optional<Bytes> hexDecode(std::string_view text);
+
+/// How percentEncode writes a blank.
+enum class BlankEncoding {
+  percent,  ///< "%20", like every other byte outside the kept set
+  plus,     ///< "+", as HTML forms write it
+};
+
+/// Percent-encoding byte by byte: ASCII letters, digits and the bytes of `keptPunctuation` stand
+/// for themselves; every other byte becomes "%" and two upper-case hexadecimal digits. A blank
+/// is written as `blanks` says, even when `keptPunctuation` holds one. Each caller passes the
+/// set its format allows (a path segment, a form value); a NUL byte is never kept.
+std::string percentEncode(std::string_view text, std::string_view keptPunctuation,
+                          BlankEncoding blanks = BlankEncoding::percent);
 
 /// RFC 3339 / ISO 8601 internet date-time, "2024-01-02T03:04:05Z" or with a numeric
 /// offset, with or without fractional seconds. `withFractionalSeconds` selects which of
@@ -35,8 +48,8 @@ std::optional<Bytes> hexDecode(std::string_view text);
 /// "T" and "Z" must be upper case; the offset is "+HH:MM" or "-HH:MM"; leap seconds (":60")
 /// fail; fraction digits beyond nanoseconds are dropped. Dates beyond the clock's range
 /// (after 2262 or before 1677) saturate to its latest or earliest time point.
-std::optional<std::chrono::system_clock::time_point> parseInternetDateTime(std::string_view text,
-                                                                           bool withFractionalSeconds);
+[[nodiscard]] std::optional<std::chrono::system_clock::time_point> parseInternetDateTime(
+    std::string_view text, bool withFractionalSeconds);
 /// Formats as "YYYY-MM-DDTHH:MM:SSZ" (UTC).
 std::string formatInternetDateTime(std::chrono::system_clock::time_point time);
 

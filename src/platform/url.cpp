@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/curl_global.hpp"
+#include "platform/encoding.hpp"
 #include "platform/openssl_raii.hpp"
 
 namespace velqo::platform {
@@ -32,30 +33,10 @@ bool percentEscapesWellFormed(const std::string& text) {
   return true;
 }
 
-// Characters that stand for themselves in a path segment: unreserved, sub-delimiters, ":" and
-// "@" (RFC 3986 pchar), plus "/" so that a caller can append several segments at once.
-bool isPathCharacter(unsigned char c) {
-  if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
-  return c != '\0' &&
-         std::string_view("-._~!$&'()*+,;=:@/").find(static_cast<char>(c)) != std::string_view::npos;
-}
-
-std::string percentEncodePath(const std::string& segment) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(segment.size());
-  for (const char ch : segment) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (isPathCharacter(c)) {
-      out.push_back(ch);
-    } else {
-      out.push_back('%');
-      out.push_back(kDigits[c >> 4]);
-      out.push_back(kDigits[c & 0x0F]);
-    }
-  }
-  return out;
-}
+// Characters that stand for themselves in a path segment, besides letters and digits:
+// unreserved, sub-delimiters, ":" and "@" (RFC 3986 pchar), plus "/" so that a caller can
+// append several segments at once.
+constexpr std::string_view kPathPunctuation = "-._~!$&'()*+,;=:@/";
 
 CurluPtr handleFor(const std::string& text) {
   detail::ensureCurlGlobalInit();
@@ -170,7 +151,7 @@ Url Url::appendingPathComponent(const std::string& segment) const {
 
   std::string path = text_.substr(pathStart, pathEnd - pathStart);
   if (path.back() != '/' && segment.front() != '/') path.push_back('/');
-  path += percentEncodePath(segment);
+  path += percentEncode(segment, kPathPunctuation);
   std::optional<Url> appended = parse(text_.substr(0, pathStart) + path + text_.substr(pathEnd));
   return appended ? std::move(*appended) : *this;
 }

@@ -15,7 +15,7 @@ class Url {
   /// Parses an absolute URL with a scheme and an authority ("https://host/path?x=1",
   /// "myapp://callback?code=x"); nothing on failure, including for a "%" that does not start
   /// a two-digit escape.
-  static std::optional<Url> parse(const std::string& text);
+  [[nodiscard]] static std::optional<Url> parse(const std::string& text);
 
   const std::string& text() const noexcept { return text_; }  ///< normalised absolute form
   std::string scheme() const;
@@ -41,6 +41,6 @@ class Url {
 };
 
 /// Percent-decoding ("%41" -> "A"); nothing for a malformed escape.
-std::optional<std::string> percentDecode(const std::string& text);
+[[nodiscard]] std::optional<std::string> percentDecode(const std::string& text);
 
 }  // namespace velqo::platform

@@ -47,5 +47,19 @@ TEST(AccountErrorCodes, RawTextsRoundTripAndBridgeWithTheirPosition) {
   EXPECT_FALSE(WebLoginErrorCode::fromRawValue("INVALID_INPUT"));
 }
 
+TEST(AccountErrorCodes, EveryV4CaseHasItsOwnSentence) {
+  std::set<std::string> sentences;
+  for (int i = 0; i < AuthV4ErrorCode::caseCount; ++i) {
+    const std::string sentence(AuthV4ErrorCode(static_cast<AuthV4ErrorCode::Value>(i)).userMessage());
+    EXPECT_FALSE(sentence.empty()) << i;
+    EXPECT_TRUE(sentences.insert(sentence).second) << "shared sentence " << sentence;
+  }
+  EXPECT_EQ(AuthV4ErrorCode(AuthV4ErrorCode::oauthExchangeFailed).userMessage(),
+            "Unable to finalize sign-in. Please retry.");
+  EXPECT_EQ(AuthV4ErrorCode::caseCount, 18);
+  EXPECT_EQ(AuthV5ErrorCode::caseCount, 15);
+  EXPECT_EQ(WebLoginErrorCode::caseCount, 4);
+}
+
 }  // namespace
 }  // namespace velqo

@@ -87,5 +87,28 @@ TEST(V5CryptoTest, ShortBlobsUnreadableChallengesAndBadKeys) {
   expectCase([&] { (void)V5Crypto::signChallenge("00", std::nullopt, Bytes(31, 1)); }, Case::signingFailed);
 }
 
+TEST(V5CryptoTest, EachCaseHasItsCodeAndDescription) {
+  const std::pair<Case, const char*> rows[] = {
+      {Case::nonceInitializationFailed, "The AES-GCM nonce could not be initialised."},
+      {Case::encryptionFailed, "The value could not be sealed."},
+      {Case::decryptionFailed, "The sealed value could not be opened."},
+      {Case::invalidCiphertext, "The sealed value is too short."},
+      {Case::invalidChallenge, "The challenge is neither hexadecimal nor base64."},
+      {Case::signingFailed, "The challenge could not be signed."},
+      {Case::invalidInfoString, "The info string does not match."},
+  };
+  for (const auto& [errorCase, description] : rows) {
+    const V5CryptoError error = V5CryptoError::make(errorCase);
+    EXPECT_EQ(error.domain(), "V5CryptoError");
+    EXPECT_EQ(error.code(), static_cast<long>(errorCase));
+    EXPECT_EQ(error.localizedDescription(), description);
+    EXPECT_EQ(error.status(), 0);
+  }
+  const V5CryptoError random = V5CryptoError::randomGenerationFailed(-1);
+  EXPECT_EQ(random.code(), 0);
+  EXPECT_EQ(random.status(), -1);
+  EXPECT_EQ(random.localizedDescription(), "Secure random bytes could not be generated. (status -1)");
+}
+
 }  // namespace
 }  // namespace velqo::testing

@@ -142,6 +142,29 @@ TEST(VelqoV1CryptoTest, EachFailureRaisesItsCase) {
   }
 }
 
+TEST(VelqoV1CryptoTest, EachCaseHasItsCodeAndDescription) {
+  const std::tuple<VelqoV1CryptoError, long, const char*> rows[] = {
+      {VelqoV1CryptoError::randomGenerationFailed(-1), 0,
+       "Secure random bytes could not be generated. (status -1)"},
+      {VelqoV1CryptoError::nonceInitializationFailed(), 1, "The AES-GCM nonce could not be initialised."},
+      {VelqoV1CryptoError::encryptionFailed(), 2, "The value could not be encrypted."},
+      {VelqoV1CryptoError::decryptionFailed(), 3, "The value could not be decrypted."},
+      {VelqoV1CryptoError::invalidCiphertext(), 4, "The ciphertext is invalid."},
+      {VelqoV1CryptoError::invalidChallengeEncoding(), 5, "The challenge encoding is invalid."},
+      {VelqoV1CryptoError::invalidChallenge(), 6, "The challenge is invalid."},
+      {VelqoV1CryptoError::invalidInfoString(), 7, "The info string does not match."},
+      {VelqoV1CryptoError::invalidKeyset(), 8, "The keyset is invalid."},
+      {VelqoV1CryptoError::signingFailed(), 9, "The challenge could not be signed."},
+  };
+  for (const auto& [error, code, description] : rows) {
+    EXPECT_EQ(error.domain(), "VelqoV1CryptoError");
+    EXPECT_EQ(error.code(), code);
+    EXPECT_EQ(static_cast<long>(error.errorCase()), code);
+    EXPECT_EQ(error.localizedDescription(), description);
+  }
+  EXPECT_EQ(VelqoV1CryptoError::randomGenerationFailed(-1).status(), -1);
+}
+
 TEST(VelqoV1CryptoSuiteTest, CanonicalNamesAndCompatibility) {
   const std::string canonical = "ECDH P-256+Ed25519";
   EXPECT_EQ(std::string(VelqoV1CryptoSuite::algorithmP256), canonical);

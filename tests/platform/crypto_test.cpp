@@ -87,6 +87,25 @@ TEST(CryptoAesGcm, PublishedVectorsSealAndOpenAndTamperingIsRefused) {
   EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
+TEST(CryptoAesGcm, CombinedFormIsNonceCiphertextTagAndOpensWhole) {
+  const Bytes key(32, 9), nonce = hex("cafebabefacedbaddecaf888"), aad = bytesOf("aad");
+  for (const Bytes& plain : {Bytes{}, bytesOf("secret payload")}) {
+    const GcmSealed parts = aesGcmSeal(view(key), view(nonce), view(plain), view(aad)).value();
+    const Bytes combined = aesGcmSealCombined(view(key), view(nonce), view(plain), view(aad)).value();
+    Bytes expected = nonce;
+    expected.insert(expected.end(), parts.ciphertext.begin(), parts.ciphertext.end());
+    expected.insert(expected.end(), parts.tag.begin(), parts.tag.end());
+    EXPECT_EQ(combined, expected);
+    // The smallest combined value (no ciphertext, 28 bytes) opens too.
+    EXPECT_EQ(aesGcmOpenCombined(view(key), view(combined), view(aad)), plain);
+    EXPECT_FALSE(aesGcmOpenCombined(view(key), view(combined)));
+    EXPECT_FALSE(aesGcmOpenCombined(view(key), ByteView(combined).first(combined.size() - 1), view(aad)));
+  }
+  EXPECT_FALSE(aesGcmOpenCombined(view(key), view(Bytes(gcmNonceSize + gcmTagSize - 1, 0))));
+  EXPECT_FALSE(aesGcmSealCombined(view(Bytes(16, 0)), view(nonce), view(bytesOf("x"))));
+  EXPECT_FALSE(aesGcmSealCombined(view(key), view(Bytes(16, 0)), view(bytesOf("x"))));
+}
+
 TEST(CryptoEd25519, Rfc8032VectorAndRefusals) {
   // RFC 8032 section 7.1, test 2.
   const auto& v = vectors()["ed25519"];

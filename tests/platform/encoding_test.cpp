@@ -144,6 +144,33 @@ TEST(Url, ParsesAbsoluteUrlsIncludingCustomSchemes) {
   }
 }
 
+TEST(EncodingPercent, KeepsLettersDigitsAndTheCallersSetAndEscapesEveryOtherByte) {
+  struct Case {
+    std::string_view text;
+    std::string_view kept;
+    BlankEncoding blanks;
+    std::string_view expected;
+  };
+  const Case cases[] = {
+      {"", "-", BlankEncoding::percent, ""},
+      {"AZaz09", "", BlankEncoding::percent, "AZaz09"},
+      {"a-b.c_d~e", "", BlankEncoding::percent, "a%2Db%2Ec%5Fd%7Ee"},
+      {"a-b.c_d~e", "-._~", BlankEncoding::percent, "a-b.c_d~e"},
+      {"a b+c", "-._*", BlankEncoding::plus, "a+b%2Bc"},
+      {"a b+c", "+", BlankEncoding::percent, "a%20b+c"},
+      {"a b", " ", BlankEncoding::percent, "a%20b"},  // a blank is never kept as itself
+      {std::string_view("\0\x01\x7F", 3), "", BlankEncoding::percent, "%00%01%7F"},
+      {std::string_view("a\0b", 3), std::string_view("\0", 1), BlankEncoding::percent, "a%00b"},
+      {"\xC3\xA9\xFF", "", BlankEncoding::plus, "%C3%A9%FF"},  // upper-case digits, byte by byte
+      {"%25&=?#/", "/?", BlankEncoding::percent, "%2525%26%3D?%23/"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(percentEncode(c.text, c.kept, c.blanks), c.expected)
+        << '"' << c.text << "\" kept \"" << c.kept << '"';
+  }
+  EXPECT_EQ(percentEncode("a b", "-"), "a%20b") << "blanks as %20 by default";
+}
+
 TEST(Url, QueryItemsAreDecodedInOrder) {
   const auto url = Url::parse("myapp://cb?code=a%2Bb&state=x+y&flag&empty=&dup=1&dup=2&eq=a=b&n%61me=%26%3D");
   ASSERT_TRUE(url.has_value());

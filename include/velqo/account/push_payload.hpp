@@ -68,7 +68,7 @@ class VELQO_API VelqoPushPayload {
 
   /// The payload of a JSON object text ({"request_id": "...", "aps": {...}}); nothing when the
   /// text is not a JSON object, is malformed, or nests unreasonably deep. Numbers become doubles.
-  static std::optional<VelqoPushPayload> fromJSONText(std::string_view text);
+  [[nodiscard]] static std::optional<VelqoPushPayload> fromJSONText(std::string_view text);
 
   friend bool operator==(const VelqoPushPayload&, const VelqoPushPayload&) = default;
 

@@ -84,7 +84,7 @@ class VELQO_API VelqoSDK {
   /// fetched and handed to the delegate (didReceiveLoginRequest or
   /// failedToFetchLoginRequestDetails; without a signed-in user or access token the failure,
   /// code 401, comes on the caller's thread). False for any other payload.
-  bool handlePushNotification(const VelqoPushPayload& userInfo);
+  [[nodiscard]] bool handlePushNotification(const VelqoPushPayload& userInfo);
   /// Approves or declines a login request. The completion runs once: on the main queue with
   /// the transport's error, the "Action failed." error, or no error for status 200; on the
   /// caller's thread, before the call returns, with the 401 error when no user is signed in or

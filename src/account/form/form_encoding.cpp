@@ -1,31 +1,19 @@
 #include "account/form/form_encoding.hpp"
 
+#include "platform/encoding.hpp"
+
 namespace velqo::account::detail {
+
+namespace {
 
 // Differs from the V1 code exchange's form rule, which leaves "~!$'()/:;?@," unescaped and
 // escapes blanks as "%20": the token endpoint form keeps only "-._*" and sends blanks as "+".
-bool isTokenFormCharacter(unsigned char c) noexcept {
-  if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
-  return c == '-' || c == '.' || c == '_' || c == '*' || c == ' ';
-}
+constexpr std::string_view kTokenFormPunctuation = "-._*";
+
+}  // namespace
 
 std::string encodeTokenFormComponent(std::string_view text) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == ' ') {
-      out.push_back('+');
-    } else if (isTokenFormCharacter(c)) {
-      out.push_back(ch);
-    } else {
-      out.push_back('%');
-      out.push_back(kDigits[c >> 4]);
-      out.push_back(kDigits[c & 0x0F]);
-    }
-  }
-  return out;
+  return platform::percentEncode(text, kTokenFormPunctuation, platform::BlankEncoding::plus);
 }
 
 std::string encodeTokenForm(const std::vector<std::pair<std::string, std::string>>& parameters) {

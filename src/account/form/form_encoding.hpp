@@ -9,12 +9,9 @@
 
 namespace velqo::account::detail {
 
-/// Whether a byte stands for itself in a form key or value: ASCII letters, digits and "-._*".
-/// A blank is kept too, then written as "+"; everything else is percent-encoded.
-bool isTokenFormCharacter(unsigned char c) noexcept;
-
-/// One key or value: each byte outside the set above as "%" and two upper-case hexadecimal
-/// digits, then every blank as "+". So "a b+c" gives "a+b%2Bc".
+/// One key or value: ASCII letters, digits and "-._*" stand for themselves, a blank is written
+/// as "+", every other byte as "%" and two upper-case hexadecimal digits. So "a b+c" gives
+/// "a+b%2Bc".
 std::string encodeTokenFormComponent(std::string_view text);
 
 /// "key=value" pairs joined with "&", in the given order.

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/crypto/credential_crypto.hpp"
 #include "velqo/platform/bytes.hpp"
 #include "velqo/platform/error.hpp"
 
@@ -34,7 +35,8 @@ class V5CryptoError : public platform::PlatformError {
   [[nodiscard]] std::int32_t status() const noexcept { return status_; }
 
  private:
-  V5CryptoError(Case errorCase, std::int32_t status, std::string description);
+  /// The description carries the generator's status when one is given.
+  V5CryptoError(Case errorCase, std::optional<std::int32_t> generatorStatus);
   Case case_;
   std::int32_t status_;
 };
@@ -64,16 +66,32 @@ class V5Crypto {
     bool operator==(const SignedChallenge&) const = default;
   };
 
+  /// The key schedule under the four labels: HKDF-SHA256, 32 bytes; sk1 is salted with the
+  /// SHA-256 of combinedPrs. Never fails.
+  static constexpr detail::LabelledKeySchedule keySchedule{{labelSK0, labelSK1, labelSK2, labelHDS}};
+
   /// `count` random bytes (0 gives none); randomGenerationFailed with the generator's status.
-  [[nodiscard]] static Bytes randomBytes(std::size_t count);
+  [[nodiscard]] static Bytes randomBytes(std::size_t count) {
+    return detail::randomBytesOrThrow<V5CryptoError>(count);
+  }
   /// HKDF-SHA256 (extract then expand), 32 bytes. Never fails.
   [[nodiscard]] static Bytes deriveKey(const Bytes& inputKeyMaterial, const Bytes& salt,
-                                       std::string_view info);
-  [[nodiscard]] static Bytes deriveSK0(const Bytes& sharedSecret, const Bytes& salt);
-  [[nodiscard]] static Bytes deriveSK2(const Bytes& sharedSecret, const Bytes& salt);
-  [[nodiscard]] static Bytes deriveHDS(const Bytes& sharedSecret, const Bytes& salt);
+                                       std::string_view info) {
+    return detail::LabelledKeySchedule::derive(inputKeyMaterial, salt, info);
+  }
+  [[nodiscard]] static Bytes deriveSK0(const Bytes& sharedSecret, const Bytes& salt) {
+    return keySchedule.sk0(sharedSecret, salt);
+  }
+  [[nodiscard]] static Bytes deriveSK2(const Bytes& sharedSecret, const Bytes& salt) {
+    return keySchedule.sk2(sharedSecret, salt);
+  }
+  [[nodiscard]] static Bytes deriveHDS(const Bytes& sharedSecret, const Bytes& salt) {
+    return keySchedule.hds(sharedSecret, salt);
+  }
   /// HKDF with the raw SHA-256 of combinedPrs as salt.
-  [[nodiscard]] static Bytes deriveSK1(const Bytes& sharedSecret, const Bytes& combinedPrs);
+  [[nodiscard]] static Bytes deriveSK1(const Bytes& sharedSecret, const Bytes& combinedPrs) {
+    return keySchedule.sk1(sharedSecret, combinedPrs);
+  }
 
   /// AES-256-GCM under a fresh random nonce; returns the sealed blob.
   [[nodiscard]] static Bytes seal(const Bytes& key, const Bytes& plaintext,

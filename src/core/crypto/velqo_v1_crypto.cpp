@@ -4,6 +4,7 @@
 #include <array>
 #include <utility>
 
+#include "core/crypto/credential_crypto.hpp"
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
 
@@ -12,38 +13,32 @@ namespace velqo {
 namespace {
 
 namespace pc = platform::crypto;
+namespace common = detail::credential_crypto_text;
 
-constexpr std::size_t kNonceSize = 12;
-constexpr std::size_t kTagSize = 16;
 constexpr std::size_t kKeySize = 32;
-constexpr std::size_t kHkdfOutput = 32;
 constexpr std::size_t kSaltSize = 32;
 
-const char* describe(VelqoV1CryptoError::Case c) {
-  using C = VelqoV1CryptoError::Case;
-  switch (c) {
-    case C::randomGenerationFailed:
-      return "Secure random bytes could not be generated.";
-    case C::nonceInitializationFailed:
-      return "The AES-GCM nonce could not be initialised.";
-    case C::encryptionFailed:
-      return "The value could not be encrypted.";
-    case C::decryptionFailed:
-      return "The value could not be decrypted.";
-    case C::invalidCiphertext:
-      return "The ciphertext is invalid.";
-    case C::invalidChallengeEncoding:
-      return "The challenge encoding is invalid.";
-    case C::invalidChallenge:
-      return "The challenge is invalid.";
-    case C::invalidInfoString:
-      return "The info string does not match.";
-    case C::invalidKeyset:
-      return "The keyset is invalid.";
-    case C::signingFailed:
-      return "The challenge could not be signed.";
-  }
-  return "Unknown device-trust crypto error.";
+constexpr detail::LabelledKeySchedule kSchedule({"Symmetrickey0", "Symmetrickey1", "Symmetrickey2", "HDS"});
+
+using Case = VelqoV1CryptoError::Case;
+
+// One text per case, in the order of the cases.
+constexpr auto kDescriptions = std::to_array<std::string_view>({
+    common::randomGenerationFailed,
+    common::nonceInitializationFailed,
+    "The value could not be encrypted.",
+    "The value could not be decrypted.",
+    "The ciphertext is invalid.",
+    "The challenge encoding is invalid.",
+    "The challenge is invalid.",
+    common::invalidInfoString,
+    "The keyset is invalid.",
+    common::signingFailed,
+});
+static_assert(kDescriptions.size() == static_cast<std::size_t>(Case::signingFailed) + 1);
+
+std::string describe(Case c) {
+  return std::string(detail::describeCase(kDescriptions, c, "Unknown device-trust crypto error."));
 }
 
 void append(Bytes& out, const Bytes& part) {
@@ -53,50 +48,28 @@ void append(Bytes& out, std::string_view part) {
   out.insert(out.end(), part.begin(), part.end());
 }
 
-Bytes hkdf(const Bytes& sharedSecret, const Bytes& salt, std::string_view label) {
-  return pc::hkdfSha256(pc::view(sharedSecret), pc::view(salt), pc::view(label), kHkdfOutput);
-}
-
 // The nonce to seal with: the caller's, or 12 fresh random bytes.
 Bytes nonceFor(const std::optional<Bytes>& given) {
   if (given) {
-    if (given->size() != kNonceSize) throw VelqoV1CryptoError::nonceInitializationFailed();
+    if (given->size() != pc::gcmNonceSize) throw VelqoV1CryptoError::nonceInitializationFailed();
     return *given;
   }
-  return VelqoV1Crypto::randomBytes(kNonceSize);
-}
-
-pc::GcmSealed seal(const Bytes& key, const Bytes& nonce, const Bytes& plaintext) {
-  if (key.size() != kKeySize) throw VelqoV1CryptoError::encryptionFailed();
-  auto sealed = pc::aesGcmSeal(pc::view(key), pc::view(nonce), pc::view(plaintext));
-  if (!sealed || sealed->tag.size() != kTagSize) throw VelqoV1CryptoError::encryptionFailed();
-  return std::move(*sealed);
+  return VelqoV1Crypto::randomBytes(pc::gcmNonceSize);
 }
 
 // nonce || ciphertext || tag of the plaintext under the key.
 Bytes sealBlob(const Bytes& key, const std::optional<Bytes>& givenNonce, const Bytes& plaintext) {
-  Bytes nonce = nonceFor(givenNonce);
-  pc::GcmSealed sealed = seal(key, nonce, plaintext);
-  Bytes blob;
-  blob.reserve(nonce.size() + sealed.ciphertext.size() + sealed.tag.size());
-  append(blob, nonce);
-  append(blob, sealed.ciphertext);
-  append(blob, sealed.tag);
-  return blob;
+  const Bytes nonce = nonceFor(givenNonce);
+  std::optional<Bytes> blob = pc::aesGcmSealCombined(pc::view(key), pc::view(nonce), pc::view(plaintext));
+  if (!blob) throw VelqoV1CryptoError::encryptionFailed();
+  return std::move(*blob);
 }
 
-Bytes open(const Bytes& key, pc::ByteView nonce, pc::ByteView ciphertext, pc::ByteView tag) {
-  if (key.size() != kKeySize) throw VelqoV1CryptoError::decryptionFailed();
-  auto plain = pc::aesGcmOpen(pc::view(key), nonce, ciphertext, tag);
+// Opens a nonce || ciphertext || tag blob (the caller has checked its size).
+Bytes openBlob(const Bytes& key, const Bytes& blob) {
+  std::optional<Bytes> plain = pc::aesGcmOpenCombined(pc::view(key), pc::view(blob));
   if (!plain) throw VelqoV1CryptoError::decryptionFailed();
   return std::move(*plain);
-}
-
-// Opens a nonce || ciphertext || tag blob (the caller has checked it holds at least 28 bytes).
-Bytes openBlob(const Bytes& key, const Bytes& blob) {
-  pc::ByteView all = pc::view(blob);
-  return open(key, all.first(kNonceSize), all.subspan(kNonceSize, blob.size() - kNonceSize - kTagSize),
-              all.last(kTagSize));
 }
 
 }  // namespace
@@ -109,9 +82,8 @@ VelqoV1CryptoError::VelqoV1CryptoError(Case errorCase, std::int32_t status, std:
       status_(status) {}
 
 VelqoV1CryptoError VelqoV1CryptoError::randomGenerationFailed(std::int32_t status) {
-  return VelqoV1CryptoError(
-      Case::randomGenerationFailed, status,
-      std::string(describe(Case::randomGenerationFailed)) + " (status " + std::to_string(status) + ")");
+  return VelqoV1CryptoError(Case::randomGenerationFailed, status,
+                            detail::withGeneratorStatus(describe(Case::randomGenerationFailed), status));
 }
 VelqoV1CryptoError VelqoV1CryptoError::nonceInitializationFailed() {
   return VelqoV1CryptoError(Case::nonceInitializationFailed, 0, describe(Case::nonceInitializationFailed));
@@ -144,14 +116,7 @@ VelqoV1CryptoError VelqoV1CryptoError::signingFailed() {
 // ---- VelqoV1Crypto ----
 
 Bytes VelqoV1Crypto::randomBytes(std::size_t count) {
-  Bytes out(count, 0);
-  if (count == 0) return out;
-  const int status = pc::randomBytes(out.data(), out.size());
-  if (status != 0) {
-    wipe(out);
-    throw VelqoV1CryptoError::randomGenerationFailed(status);
-  }
-  return out;
+  return detail::randomBytesOrThrow<VelqoV1CryptoError>(count);
 }
 
 Bytes VelqoV1Crypto::sha256(const Bytes& data) {
@@ -159,29 +124,28 @@ Bytes VelqoV1Crypto::sha256(const Bytes& data) {
 }
 
 Bytes VelqoV1Crypto::deriveSK0(const Bytes& sharedSecret, const Bytes& salt0) {
-  return hkdf(sharedSecret, salt0, "Symmetrickey0");
+  return kSchedule.sk0(sharedSecret, salt0);
 }
 
 Bytes VelqoV1Crypto::deriveSK2(const Bytes& sharedSecret, const Bytes& salt1) {
-  return hkdf(sharedSecret, salt1, "Symmetrickey2");
+  return kSchedule.sk2(sharedSecret, salt1);
 }
 
 Bytes VelqoV1Crypto::deriveHDS(const Bytes& sharedSecret, const Bytes& salt2) {
-  return hkdf(sharedSecret, salt2, "HDS");
+  return kSchedule.hds(sharedSecret, salt2);
 }
 
 Bytes VelqoV1Crypto::deriveSK1(const Bytes& sharedSecret, const Bytes& combinedPrs) {
-  return hkdf(sharedSecret, sha256(combinedPrs), "Symmetrickey1");
+  return kSchedule.sk1(sharedSecret, combinedPrs);
 }
 
 VelqoV1Crypto::SealedPrivateKey VelqoV1Crypto::encryptCombinedPrs(const Bytes& privateKey, const Bytes& sk0,
                                                                   const std::optional<Bytes>& iv0) {
-  Bytes nonce = nonceFor(iv0);
-  pc::GcmSealed sealed = seal(sk0, nonce, privateKey);
+  // The combined form without its leading nonce, which is kept apart.
+  Bytes blob = sealBlob(sk0, iv0, privateKey);
   SealedPrivateKey result;
-  result.combinedprs = std::move(sealed.ciphertext);
-  append(result.combinedprs, sealed.tag);
-  result.iv0 = std::move(nonce);
+  result.iv0.assign(blob.begin(), blob.begin() + pc::gcmNonceSize);
+  result.combinedprs.assign(blob.begin() + pc::gcmNonceSize, blob.end());
   return result;
 }
 
@@ -205,15 +169,19 @@ Bytes VelqoV1Crypto::encryptKeyset(const Bytes& publicKey, const Bytes& combined
 }
 
 Bytes VelqoV1Crypto::decryptCombinedPrs(const Bytes& combinedPrs, const Bytes& iv0, const Bytes& sk0) {
-  if (combinedPrs.size() < kTagSize + 1) throw VelqoV1CryptoError::invalidCiphertext();
-  if (iv0.size() != kNonceSize) throw VelqoV1CryptoError::nonceInitializationFailed();
+  if (combinedPrs.size() < pc::gcmTagSize + 1) throw VelqoV1CryptoError::invalidCiphertext();
+  if (iv0.size() != pc::gcmNonceSize) throw VelqoV1CryptoError::nonceInitializationFailed();
   pc::ByteView all = pc::view(combinedPrs);
-  return open(sk0, pc::view(iv0), all.first(combinedPrs.size() - kTagSize), all.last(kTagSize));
+  std::optional<Bytes> plain = pc::aesGcmOpen(
+      pc::view(sk0), pc::view(iv0), all.first(combinedPrs.size() - pc::gcmTagSize), all.last(pc::gcmTagSize));
+  if (!plain) throw VelqoV1CryptoError::decryptionFailed();
+  return std::move(*plain);
 }
 
 Bytes VelqoV1Crypto::decryptCombinedSalt(const Bytes& combinedSalt, const Bytes& sk1,
                                          const Bytes& expectedInfo) {
-  if (combinedSalt.size() < kNonceSize + kTagSize + 1) throw VelqoV1CryptoError::invalidCiphertext();
+  if (combinedSalt.size() < pc::gcmNonceSize + pc::gcmTagSize + 1)
+    throw VelqoV1CryptoError::invalidCiphertext();
   Bytes plaintext = openBlob(sk1, combinedSalt);
   ScopedWipe wipePlaintext(plaintext);
   if (plaintext.size() < kSaltSize) throw VelqoV1CryptoError::invalidCiphertext();
@@ -224,7 +192,7 @@ Bytes VelqoV1Crypto::decryptCombinedSalt(const Bytes& combinedSalt, const Bytes&
 }
 
 VelqoV1Crypto::OpenedKeyset VelqoV1Crypto::decryptKeyset(const Bytes& keyset, const Bytes& sk2) {
-  if (keyset.size() < kNonceSize + kTagSize) throw VelqoV1CryptoError::invalidCiphertext();
+  if (keyset.size() < pc::gcmNonceSize + pc::gcmTagSize) throw VelqoV1CryptoError::invalidCiphertext();
   Bytes plaintext = openBlob(sk2, keyset);
   if (plaintext.size() < 33) throw VelqoV1CryptoError::invalidKeyset();
   OpenedKeyset result;

@@ -29,7 +29,7 @@ struct VELQO_API VelqoV1OAuthCallbackParser {
   /// starts no two-digit escape, a malformed scheme) gives nothing. The first query item named
   /// exactly "code" and the first named exactly "state", in any order, must both carry a
   /// non-empty value (percent-decoded, "+" kept as is, valid UTF-8); otherwise nothing.
-  static std::optional<VelqoV1OAuthCallback> parse(std::string_view url);
+  [[nodiscard]] static std::optional<VelqoV1OAuthCallback> parse(std::string_view url);
 };
 
 }  // namespace velqo

@@ -52,7 +52,7 @@ struct VELQO_API VelqoV1QrPayloadParser {
   /// JSON reading does not accept is split at ":" (empty pieces dropped): at least three pieces
   /// give a `qrAuth` code of session, nonce and the remaining pieces joined with ":" as phone
   /// action token.
-  static std::optional<VelqoV1QrPayload> parse(std::string_view scanned);
+  [[nodiscard]] static std::optional<VelqoV1QrPayload> parse(std::string_view scanned);
 };
 
 }  // namespace velqo

@@ -10,15 +10,11 @@
 
 namespace velqo::v1::detail {
 
-/// Whether a byte stands for itself in a form name or value: letters, digits and
-/// "-._~!$'()*,/:;?@". Everything else is percent-encoded: the query delimiters "&" and "=",
-/// "+" (which form decoders read as a blank), "#", "%", blanks, controls and every byte of a
-/// non-ASCII character.
-bool isFormValueCharacter(unsigned char c) noexcept;
-
-/// The items as "name=value" pairs joined with "&", in the given order, each name and value
-/// percent-encoded byte by byte (two upper-case hexadecimal digits) outside the set above.
-/// Nothing when a name or value is not valid UTF-8.
+/// The items as "name=value" pairs joined with "&", in the given order. In each name and value
+/// letters, digits and "-._~!$'()*,/:;?@" stand for themselves; every other byte is
+/// percent-encoded (two upper-case hexadecimal digits): the query delimiters "&" and "=", "+"
+/// (which form decoders read as a blank), "#", "%", blanks, controls and every byte of a
+/// non-ASCII character. Nothing when a name or value is not valid UTF-8.
 std::optional<std::string> formEncode(const std::vector<std::pair<std::string, std::string>>& items);
 
 }  // namespace velqo::v1::detail
