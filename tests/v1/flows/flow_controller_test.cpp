@@ -159,6 +159,21 @@ TEST_F(FlowTest, PhoneIdentifierIsSubmittedAsSmsNumberOncePerSession) {
   EXPECT_TRUE(capture.has("[V1] auto_submit_setup_sms identifierKind=phone phase=primary session=s1"));
 }
 
+TEST_F(FlowTest, ExistingPhoneOfUnicodeWhiteSpaceIsBlank) {
+  // No-break space, ideographic space, NEL, line and paragraph separators; the step id of
+  // white space around "Primary" names the primary step.
+  auto flow = makeController();
+  peer.enqueue(Peer::answer("s1", R"({"type":"setup_sms","existingPhone":"\u00a0\u3000\u0085",
+      "stepInfo":{"id":"\u2028Primary\u2029"}})"));
+  peer.enqueue(Peer::answer("s1", R"({"type":"enter_code","destination":"+1***"})"));
+  flow->start(VelqoV1FlowType::signin, "+1 555 010 2030");
+  ASSERT_TRUE(recorder.waitFor(1));
+  EXPECT_EQ(promptOf(recorder.last()).prompt.kind(), VelqoV1UserPrompt::Case::enterCode);
+  const auto exchanges = peer.exchanges();
+  ASSERT_EQ(exchanges.size(), 2u);
+  EXPECT_EQ(actionOf(exchanges[1]), Json::parse(R"({"type":"submit_phone","phone":"+1 555 010 2030"})"));
+}
+
 TEST_F(FlowTest, AutomaticMethodChoiceIsMadeOncePerSession) {
   auto flow = makeController(false, Policy::automaticFromIdentifier);
   const char* select = R"({"type":"select_method","methods":[{"id":"email_otp","label":"E"}]})";

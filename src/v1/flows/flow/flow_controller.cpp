@@ -10,7 +10,6 @@
 
 #include "core/logging/debug_sink_state.hpp"
 #include "platform/encoding.hpp"
-#include "platform/identifier_text.hpp"
 #include "v1/flows/flow/automatic_choices.hpp"
 #include "v1/flows/flow/flow_support.hpp"
 #include "v1/protocol/diagnostics.hpp"
@@ -150,7 +149,7 @@ void VelqoV1FlowController::start(VelqoV1FlowType flowType, const std::string& i
     stopTimer(effects);
     state_->forgetFlow();
     state_->currentFlowType = flowType;
-    state_->currentIdentifier = platform::trimUnicodeWhitespace(identifier);
+    state_->currentIdentifier = platform::trimWhitespace(identifier);
   }
   apply(effects);
 
