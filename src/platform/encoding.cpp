@@ -1,8 +1,12 @@
 #include "platform/encoding.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
+
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
 
 #include "platform/crypto.hpp"
 
@@ -114,9 +118,15 @@ bool expect(std::string_view text, std::size_t& pos, char c) {
   return true;
 }
 
-bool isAsciiWhitespace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+// The White_Space property: tab to carriage return, space, NEL, no-break space, the Unicode
+// spaces and the line and paragraph separators. An ill-formed sequence (c < 0) is not white.
+bool isWhiteSpace(UChar32 c) {
+  return c >= 0 && u_isUWhiteSpace(c);
 }
+
+// A character is at most four bytes long, so each step decodes a window of four bytes at
+// most: the text's length never has to fit ICU's 32-bit indices.
+constexpr std::size_t kLongestCharacter = 4;
 
 }  // namespace
 
@@ -295,13 +305,32 @@ std::string makeUuid() {
   return out;
 }
 
+// ICU's UTF-8 iteration macros are written with C casts.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
 std::string trimWhitespace(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
   std::size_t begin = 0;
   std::size_t end = text.size();
-  while (begin < end && isAsciiWhitespace(text[begin])) ++begin;
-  while (end > begin && isAsciiWhitespace(text[end - 1])) --end;
+  while (begin < end) {
+    const auto window = static_cast<std::int32_t>(std::min(end - begin, kLongestCharacter));
+    std::int32_t next = 0;
+    UChar32 c;
+    U8_NEXT(bytes + begin, next, window, c);
+    if (!isWhiteSpace(c)) break;
+    begin += static_cast<std::size_t>(next);
+  }
+  while (end > begin) {
+    const std::size_t windowStart = end - std::min(end - begin, kLongestCharacter);
+    auto previous = static_cast<std::int32_t>(end - windowStart);
+    UChar32 c;
+    U8_PREV(bytes + windowStart, 0, previous, c);
+    if (!isWhiteSpace(c)) break;
+    end = windowStart + static_cast<std::size_t>(previous);
+  }
   return std::string(text.substr(begin, end - begin));
 }
+#pragma GCC diagnostic pop
 
 std::string toLowerAscii(std::string_view text) {
   std::string out(text);

@@ -56,9 +56,12 @@ std::string formatInternetDateTime(std::chrono::system_clock::time_point time);
 /// A random (version 4) UUID in upper-case canonical form.
 std::string makeUuid();
 
-/// Removes leading and trailing whitespace and newlines (Unicode-unaware: ASCII space, \t,
-/// \n, \r, \v, \f).
-std::string trimWhitespace(std::string_view text);
+/// The text without the Unicode white space and newlines at either end (the White_Space
+/// property: tab to carriage return, space, NEL, no-break space, ideographic space, line and
+/// paragraph separators, ...). The library's one trim of white space and line breaks (only
+/// HTTP header lines keep the protocol's space-and-tab rule). Bytes that are not valid UTF-8
+/// are never trimmed.
+[[nodiscard]] std::string trimWhitespace(std::string_view text);
 /// ASCII lower-casing.
 std::string toLowerAscii(std::string_view text);
 

@@ -1,5 +1,7 @@
 #include "platform/identifier_text.hpp"
 
+#include "platform/encoding.hpp"
+
 #include <climits>
 #include <cstdint>
 #include <memory>
@@ -7,8 +9,6 @@
 #include <stdexcept>
 
 #include <unicode/ucasemap.h>
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
 
 namespace velqo::platform {
 
@@ -26,13 +26,8 @@ std::unique_ptr<UCaseMap, CaseMapCloser> openRootCaseMap() {
   return map;
 }
 
-bool isSpace(UChar32 c) {
-  return c >= 0 && u_isUWhiteSpace(c);
-}
-
-// Most identifiers are plain ASCII. For them the Unicode rules reduce to ASCII ones (White_Space
-// holds for tab through carriage return and the space; default lower-casing maps A-Z only), so
-// they are handled without touching the Unicode tables at all.
+// Most identifiers are plain ASCII. For them default lower-casing maps A-Z only, so they are
+// handled without touching the Unicode tables at all.
 bool isAscii(std::string_view text) {
   for (char c : text) {
     if (static_cast<unsigned char>(c) >= 0x80) return false;
@@ -40,56 +35,16 @@ bool isAscii(std::string_view text) {
   return true;
 }
 
-bool isAsciiSpace(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-std::string_view trimAscii(std::string_view text) {
-  while (!text.empty() && isAsciiSpace(text.front())) text.remove_prefix(1);
-  while (!text.empty() && isAsciiSpace(text.back())) text.remove_suffix(1);
-  return text;
-}
-
 }  // namespace
 
-// ICU's UTF-8 iteration macros are written with C casts.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wold-style-cast"
-std::string trimUnicodeWhitespace(std::string_view text) {
-  if (isAscii(text)) return std::string(trimAscii(text));
-  if (text.size() > static_cast<std::size_t>(INT32_MAX)) throw std::length_error("text too long");
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-  const auto length = static_cast<std::int32_t>(text.size());
-  std::int32_t begin = 0;
-  while (begin < length) {
-    std::int32_t next = begin;
-    UChar32 c;
-    U8_NEXT(bytes, next, length, c);
-    if (!isSpace(c)) break;
-    begin = next;
-  }
-  std::int32_t end = length;
-  while (end > begin) {
-    std::int32_t previous = end;
-    UChar32 c;
-    U8_PREV(bytes, begin, previous, c);
-    if (!isSpace(c)) break;
-    end = previous;
-  }
-  return std::string(text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)));
-}
-#pragma GCC diagnostic pop
-
 std::string normalizedIdentifier(std::string_view identifier) {
-  if (isAscii(identifier)) {
-    std::string lowered(trimAscii(identifier));
-    for (char& c : lowered) {
+  std::string trimmed = trimWhitespace(identifier);
+  if (isAscii(trimmed)) {
+    for (char& c : trimmed) {
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
-    return lowered;
+    return trimmed;
   }
-  const std::string trimmed = trimUnicodeWhitespace(identifier);
-  if (trimmed.empty()) return trimmed;
   // One map per thread: a case map is not safe for concurrent use, and opening one costs
   // more than the mapping itself.
   thread_local const std::unique_ptr<UCaseMap, CaseMapCloser> map = openRootCaseMap();

@@ -9,12 +9,7 @@
 
 namespace velqo::platform {
 
-/// The text without the Unicode white space and newlines (the White_Space property: tab,
-/// line feed, no-break space, ideographic space, line separator, ...) at either end. Bytes
-/// that are not valid UTF-8 are never trimmed.
-[[nodiscard]] std::string trimUnicodeWhitespace(std::string_view text);
-
-/// trimUnicodeWhitespace, then Unicode default (locale-independent, full) lower-casing.
+/// trimWhitespace (encoding.hpp), then Unicode default (locale-independent, full) lower-casing.
 /// Ill-formed UTF-8 sequences pass through unchanged.
 [[nodiscard]] std::string normalizedIdentifier(std::string_view identifier);
 

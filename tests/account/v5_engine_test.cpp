@@ -254,6 +254,10 @@ TEST_F(V5EngineTest, RegistrationFailuresKeepTheContext) {
   auto event = callback->last();
   EXPECT_EQ(event.first, "INVALID_INPUT");
   EXPECT_FALSE(event.onMainQueue);
+  const std::size_t refused = callback->count();
+  engine->submitOtp("\xC2\xA0\xE3\x80\x80\xE2\x80\xA8");  // no-break and ideographic space, line separator
+  ASSERT_EQ(callback->count(), refused + 1) << "refused at once, nothing sent";
+  EXPECT_EQ(callback->last().first, "INVALID_INPUT");
 
   event = code("654321");
   EXPECT_EQ(

@@ -169,9 +169,13 @@ TEST(VelqoV1CryptoSuiteTest, CanonicalNamesAndCompatibility) {
   const std::string canonical = "ECDH P-256+Ed25519";
   EXPECT_EQ(std::string(VelqoV1CryptoSuite::algorithmP256), canonical);
   const std::pair<const char*, bool> names[] = {
-      {" \n\t", true},   {"  ecdh p-256 + ed25519\n", true},
-      {"Ed25519", true}, {"ECDSA-P256-SHA256", true},
-      {"X25519", false}, {"P-384", false},
+      {" \n\t", true},
+      {"  ecdh p-256 + ed25519\n", true},
+      {"Ed25519", true},
+      {"ECDSA-P256-SHA256", true},
+      {"X25519", false},
+      {"P-384", false},
+      {"\xC2\xA0\xE3\x80\x80\xC2\x85", true},  // no-break, ideographic space, NEL: blank
   };
   for (const auto& [text, known] : names) {
     EXPECT_EQ(VelqoV1CryptoSuite::canonicalAlgorithm(text), known ? std::optional(canonical) : std::nullopt)

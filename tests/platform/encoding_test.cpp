@@ -98,6 +98,39 @@ TEST(EncodingMisc, UuidTrimAndLowerCase) {
   EXPECT_EQ(toLowerAscii("BaSe64-\xC3\x89"), "base64-\xC3\x89");  // non-ASCII bytes untouched
 }
 
+TEST(EncodingMisc, TrimTakesEveryUnicodeWhiteSpaceAndLineBreakAtTheEndsOnly) {
+  // NEL, no-break space, ogham space, en quad, hair space, line and paragraph separators,
+  // narrow no-break space, medium mathematical space, ideographic space.
+  const std::vector<std::string> spaces = {"\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80",
+                                           "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF",
+                                           "\xE2\x81\x9F", "\xE3\x80\x80", "\t",           "\n"};
+  std::string all;
+  for (const std::string& space : spaces) {
+    all += space;
+    EXPECT_EQ(trimWhitespace(space + "a" + space + "b" + space), "a" + space + "b") << space;
+  }
+  EXPECT_EQ(trimWhitespace(all), "");
+  EXPECT_EQ(trimWhitespace(all + "x" + all), "x");
+  const std::vector<std::pair<std::string, std::string>> kept = {
+      {"\xE2\x80\x8B"
+       "a",
+       "\xE2\x80\x8B"
+       "a"},  // zero-width space: not white space
+      {"\xEF\xBB\xBF"
+       "a",
+       "\xEF\xBB\xBF"
+       "a"},                         // byte order mark
+      {"a\xA0", "a\xA0"},            // a stray continuation byte, not U+00A0
+      {"a \xE3\x80", "a \xE3\x80"},  // a cut ideographic space
+      {"\x80\xE3\x80\x80"
+       "a",
+       "\x80\xE3\x80\x80"
+       "a"},
+      {"\xF0\x9F\x98\x80 ", "\xF0\x9F\x98\x80"},  // four bytes, then a space
+  };
+  for (const auto& [text, trimmed] : kept) EXPECT_EQ(trimWhitespace(text), trimmed);
+}
+
 TEST(EncodingMisc, IdentifierNormalisationIsUnicodeAware) {
   const std::vector<std::pair<std::string, std::string>> rows = {
       {"\xC2\xA0\xE3\x80\x80 \xC3\x89lodie@Example.COM\n\xE2\x80\xA8", "\xC3\xA9lodie@example.com"},
@@ -113,10 +146,10 @@ TEST(EncodingMisc, IdentifierNormalisationIsUnicodeAware) {
     const std::string c(1, static_cast<char>(code));
     const std::string ascii = c + "Ab" + c + "Z" + c;
     EXPECT_EQ(normalizedIdentifier(ascii), normalizedIdentifier(nbsp + ascii + nbsp)) << code;
-    EXPECT_EQ(trimUnicodeWhitespace(ascii), trimUnicodeWhitespace(nbsp + ascii + nbsp)) << code;
+    EXPECT_EQ(trimWhitespace(ascii), trimWhitespace(nbsp + ascii + nbsp)) << code;
   }
-  EXPECT_EQ(trimUnicodeWhitespace("\xE2\x80\x83"
-                                  "A b\xC2\xA0"),
+  EXPECT_EQ(trimWhitespace("\xE2\x80\x83"
+                           "A b\xC2\xA0"),
             "A b");
 }
 

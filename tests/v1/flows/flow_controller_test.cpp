@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <deque>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -159,6 +161,21 @@ TEST_F(FlowTest, PhoneIdentifierIsSubmittedAsSmsNumberOncePerSession) {
   EXPECT_TRUE(capture.has("[V1] auto_submit_setup_sms identifierKind=phone phase=primary session=s1"));
 }
 
+TEST_F(FlowTest, ExistingPhoneOfUnicodeWhiteSpaceIsBlank) {
+  // No-break space, ideographic space, NEL, line and paragraph separators; the step id of
+  // white space around "Primary" names the primary step.
+  auto flow = makeController();
+  peer.enqueue(Peer::answer("s1", R"({"type":"setup_sms","existingPhone":"\u00a0\u3000\u0085",
+      "stepInfo":{"id":"\u2028Primary\u2029"}})"));
+  peer.enqueue(Peer::answer("s1", R"({"type":"enter_code","destination":"+1***"})"));
+  flow->start(VelqoV1FlowType::signin, "+1 555 010 2030");
+  ASSERT_TRUE(recorder.waitFor(1));
+  EXPECT_EQ(promptOf(recorder.last()).prompt.kind(), VelqoV1UserPrompt::Case::enterCode);
+  const auto exchanges = peer.exchanges();
+  ASSERT_EQ(exchanges.size(), 2u);
+  EXPECT_EQ(actionOf(exchanges[1]), Json::parse(R"({"type":"submit_phone","phone":"+1 555 010 2030"})"));
+}
+
 TEST_F(FlowTest, AutomaticMethodChoiceIsMadeOncePerSession) {
   auto flow = makeController(false, Policy::automaticFromIdentifier);
   const char* select = R"({"type":"select_method","methods":[{"id":"email_otp","label":"E"}]})";
@@ -170,6 +187,48 @@ TEST_F(FlowTest, AutomaticMethodChoiceIsMadeOncePerSession) {
   pump(200ms);
   EXPECT_EQ(peer.requestCount(), 2u);
   EXPECT_EQ(recorder.count(), 1u);
+}
+
+// A service that asks again under a new session every time: one automatic answer, then the
+// host sees the prompt. Each prompt the host sees allows one more automatic answer.
+TEST_F(FlowTest, AutomaticAnswersStopAtOneUntilThePromptIsShownWhateverTheSession) {
+  struct Row {
+    std::string prompt;
+    const char* identifier;
+    VelqoV1UserPrompt::Case shown;
+    const char* automaticAction;
+  };
+  const std::vector<Row> rows = {
+      {R"({"type":"select_method","methods":[{"id":"email_otp","label":"E"}]})", "alice@example.com",
+       VelqoV1UserPrompt::Case::selectMethod, "select_method"},
+      {R"({"type":"setup_sms"})", "+1 555 010 2030", VelqoV1UserPrompt::Case::setupSms, "submit_phone"},
+  };
+  auto sessions = std::make_shared<std::atomic<int>>(0);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.prompt);
+    peer.setFallback([sessions, prompt = row.prompt](const localservice::V1Exchange&) {
+      return Peer::answer("s" + std::to_string(++*sessions), prompt);
+    });
+    auto flow = makeController(false, Policy::automaticFromIdentifier);
+    const std::size_t before = peer.requestCount();
+
+    flow->start(VelqoV1FlowType::signin, row.identifier);
+    ASSERT_TRUE(recorder.waitFor(1, 10s)) << "requests: " << peer.requestCount() - before;
+    EXPECT_EQ(promptOf(recorder.last()).prompt.kind(), row.shown);
+    pump(300ms);
+    ASSERT_EQ(peer.requestCount(), before + 2);
+    EXPECT_EQ(peer.exchanges()[before + 1].actionType, row.automaticAction);
+    EXPECT_EQ(recorder.count(), 1u);
+
+    flow->cancel();  // any host action: its answer is answered automatically once more
+    ASSERT_TRUE(recorder.waitFor(2, 10s)) << "requests: " << peer.requestCount() - before;
+    pump(300ms);
+    ASSERT_EQ(peer.requestCount(), before + 4);
+    EXPECT_EQ(peer.exchanges()[before + 3].actionType, row.automaticAction);
+    EXPECT_EQ(recorder.count(), 2u);
+    flow.reset();
+    recorder.clear();
+  }
 }
 
 TEST_F(FlowTest, DefaultAndSecondFactorStepLabels) {

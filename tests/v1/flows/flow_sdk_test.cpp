@@ -26,6 +26,10 @@ TEST(FlowSdk, InitialisersChooseTheConfigurationIdentifier) {
       {VelqoV1SDK::createWithProjectId(" proj\n", std::string("  "), base), "proj"},
       {VelqoV1SDK::createWithProjectId(" proj ", std::nullopt, base), "proj"},
       {VelqoV1SDK::createWithProjectId("proj", std::string("\tkey-9 "), base), "key-9"},
+      // No-break space, ideographic space, NEL and the line and paragraph separators are blanks too.
+      {VelqoV1SDK::createWithProjectId("\xC2\xA0proj\xE2\x80\xA8", std::string("\xE3\x80\x80\xC2\x85"), base),
+       "proj"},
+      {VelqoV1SDK::createWithProjectId("proj", std::string("\xE2\x80\xA9key-9\xC2\xA0"), base), "key-9"},
   };
   for (const auto& [sdk, expected] : rows) {
     EXPECT_EQ(sdk->configId(), expected);

@@ -129,6 +129,8 @@ TEST_F(OAuthExchangeTest, FailuresBeforeSendingCompleteOnTheCallersThread) {
   };
   const Case cases[] = {
       {"blank code", " \n\t", "v", Error::invalidConfiguration("authCode is required")},
+      {"code of no-break and ideographic spaces", "\xC2\xA0\xE3\x80\x80\xE2\x80\xA8", "v",
+       Error::invalidConfiguration("authCode is required")},
       {"code not UTF-8", "c\xff", std::nullopt, Error::requestEncodingFailed()},
       {"verifier not UTF-8", "c", std::string("\xc3"), Error::requestEncodingFailed()},
   };

@@ -41,6 +41,21 @@ TEST(QrPayloadParserTest, TypeRawValuesMatchExactly) {
   EXPECT_TRUE(VelqoV1QrPayloadParser::parse(R"({"sessionId":"s","nonce":"n","token":"t"})")->isQrLogin());
 }
 
+TEST(QrPayloadParserTest, UnicodeWhiteSpaceAroundTheScanIsTrimmed) {
+  // No-break space, NEL, ideographic space, line and paragraph separators.
+  const std::string before = "\xC2\xA0\xC2\x85\xE2\x80\xA8", after = "\xE3\x80\x80\xE2\x80\xA9";
+  const auto colon = VelqoV1QrPayloadParser::parse(before + "s:n:a" + after);
+  ASSERT_TRUE(colon);
+  EXPECT_EQ(colon->raw, "s:n:a");
+  EXPECT_EQ(colon->phoneActionToken, "a") << "the token does not keep the white space";
+  const std::string json = R"({"sessionId":"s","nonce":"n","token":"t"})";
+  const auto login = VelqoV1QrPayloadParser::parse(before + json + after);
+  ASSERT_TRUE(login);
+  EXPECT_TRUE(login->isQrLogin()) << "read as JSON, not split on colons";
+  EXPECT_EQ(login->raw, json);
+  EXPECT_EQ(VelqoV1QrPayloadParser::parse(before + after), std::nullopt);
+}
+
 TEST(OAuthCallbackParserTest, ReadsCodeAndStateOfCallbackURLs) {
   for (const auto& c : testing::testData("oauth_callbacks.json")) {
     const auto& e = c[2];

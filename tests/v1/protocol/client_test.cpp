@@ -175,6 +175,42 @@ TEST_F(V1Client, CompletedPromptHandsOutTheVerifierOnceAndABlankCodeKeepsIt) {
   }
 }
 
+// No-break space, NEL, ideographic space and the line and paragraph separators are white
+// space wherever the client trims, as the ASCII blanks are.
+TEST_F(V1Client, UnicodeWhiteSpaceIsTrimmedFromKeysChallengesAndCodes) {
+  const std::string nbsp = "\xC2\xA0", nel = "\xC2\x85", ideographic = "\xE3\x80\x80";
+  const std::string lineSeparator = "\xE2\x80\xA8", paragraphSeparator = "\xE2\x80\xA9";
+
+  const auto settings = testSettings(peer.baseURL());
+  const auto byProject =
+      VelqoV1ClientConfig::withProjectId(nbsp + "proj" + lineSeparator, ideographic, settings);
+  EXPECT_EQ(byProject.configId(), "proj");
+  EXPECT_EQ(byProject.projectId(), "proj");
+  const auto byKey = VelqoV1ClientConfig::withProjectId("proj", nel + "key-1" + paragraphSeparator, settings);
+  EXPECT_EQ(byKey.configId(), "key-1");
+  EXPECT_EQ(byKey.projectId(), "key-1");
+
+  // A blank challenge is no challenge: the client makes its own pair.
+  auto client = makeClient();
+  peer.enqueue(V1Peer::answer("s-1", kSelectMethod));
+  StateRecorder started;
+  startFlow(*client, Flow::signup, "alice", started.callback(), nel + paragraphSeparator + nbsp);
+  ASSERT_TRUE(started.waitFor(1));
+  const auto verifier = client->currentCodeVerifier();
+  ASSERT_TRUE(verifier);
+  EXPECT_EQ(envelope(peer.exchanges().back())["action"]["codeChallenge"],
+            platform::base64UrlEncode(platform::crypto::sha256(platform::crypto::view(*verifier))));
+
+  // A code of white space only is no code; a code is handed out without its white space.
+  peer.enqueue(V1Peer::answer("s-done", V1Peer::completedPrompt(nbsp)));
+  const State blank = pollOnce(*client);
+  EXPECT_EQ(errorOf(blank).code, "invalid_response");
+  EXPECT_EQ(errorOf(blank).message, "Completed prompt missing authCode (traceId: trace-1)");
+  EXPECT_EQ(client->currentCodeVerifier(), verifier);
+  peer.enqueue(V1Peer::answer("s-done", V1Peer::completedPrompt(ideographic + "ac-1" + lineSeparator + nel)));
+  EXPECT_EQ(pollOnce(*client), (State::Completed{"s-done", "ac-1", "2030-01-01T00:05:00Z", verifier}));
+}
+
 TEST_F(V1Client, EachPromptBecomesItsStateAndSetsSessionAndPhase) {
   using P = VelqoV1Prompt::Case;
   struct Case {

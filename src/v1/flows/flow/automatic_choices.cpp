@@ -4,7 +4,6 @@
 #include <cstddef>
 
 #include "platform/encoding.hpp"
-#include "platform/identifier_text.hpp"
 
 namespace velqo::v1::detail {
 
@@ -48,14 +47,14 @@ bool containsText(const std::string& haystack, std::string_view needle) {
 }  // namespace
 
 IdentifierKind identifierKind(std::string_view text) {
-  const std::string trimmed = platform::trimUnicodeWhitespace(text);
+  const std::string trimmed = platform::trimWhitespace(text);
   if (trimmed.empty()) return IdentifierKind::other;
   if (isEmailAddress(trimmed)) return IdentifierKind::email;
   return isLikelyPhoneNumber(trimmed) ? IdentifierKind::phone : IdentifierKind::other;
 }
 
 bool isLikelyPhoneNumber(std::string_view text) {
-  const std::string trimmed = platform::trimUnicodeWhitespace(text);
+  const std::string trimmed = platform::trimWhitespace(text);
   if (trimmed.empty()) return false;
   // Digits outside ASCII would count as numbers but fail the character check below, so
   // counting ASCII digits gives the same answer.
@@ -120,7 +119,7 @@ std::optional<std::string> autoSubmitSetupSmsPhone(const AutomaticChoiceInputs& 
   }
   if (existingPhone && !platform::trimWhitespace(*existingPhone).empty()) return std::nullopt;
   if (!inputs.identifier) return std::nullopt;
-  std::string trimmed = platform::trimUnicodeWhitespace(*inputs.identifier);
+  std::string trimmed = platform::trimWhitespace(*inputs.identifier);
   if (trimmed.empty() || identifierKind(trimmed) != IdentifierKind::phone) return std::nullopt;
   return trimmed;
 }

@@ -10,7 +10,6 @@
 
 #include "core/logging/debug_sink_state.hpp"
 #include "platform/encoding.hpp"
-#include "platform/identifier_text.hpp"
 #include "v1/flows/flow/automatic_choices.hpp"
 #include "v1/flows/flow/flow_support.hpp"
 #include "v1/protocol/diagnostics.hpp"
@@ -63,6 +62,10 @@ struct VelqoV1FlowController::State {
   std::optional<std::string> currentIdentifier;
   std::set<std::string> autoSubmittedSetupSmsSessions;
   std::set<std::string> autoSelectedMethodSessions;
+  // One automatic answer of each kind until the host has been shown a prompt: a service may
+  // name a new session in every answer, so the per-session sets alone do not end a loop.
+  bool autoSelectedSinceShown = false;
+  bool autoSubmittedSmsSinceShown = false;
 
   // Updates produced but not yet handed to the callback queue, in production order. One
   // thread at a time hands them over (`flushing`), so the queue receives them in that order
@@ -81,6 +84,8 @@ struct VelqoV1FlowController::State {
     lastPromptWasEnterCode = false;
     autoSubmittedSetupSmsSessions.clear();
     autoSelectedMethodSessions.clear();
+    autoSelectedSinceShown = false;
+    autoSubmittedSmsSinceShown = false;
   }
 };
 
@@ -142,7 +147,7 @@ void VelqoV1FlowController::start(VelqoV1FlowType flowType, const std::string& i
     stopTimer(effects);
     state_->forgetFlow();
     state_->currentFlowType = flowType;
-    state_->currentIdentifier = platform::trimUnicodeWhitespace(identifier);
+    state_->currentIdentifier = platform::trimWhitespace(identifier);
   }
   apply(effects);
 
@@ -299,6 +304,8 @@ struct VelqoV1FlowController::PromptHandling {
 
     const std::string& session() const { return response.session; }
     void show(VelqoV1UserPrompt prompt) const {
+      s.autoSelectedSinceShown = false;
+      s.autoSubmittedSmsSinceShown = false;
       s.outbox.push_back(VelqoV1FlowUpdate::Prompt{context, std::move(prompt)});
     }
     v1::detail::AutomaticChoiceInputs inputs() const {
@@ -364,13 +371,17 @@ struct VelqoV1FlowController::PromptHandling {
 
   static void selectMethod(const Step& step, const VelqoV1Prompt::SelectMethod& select) {
     step.controller.stopTimer(step.effects);
-    std::optional<std::string> methodId =
-        v1::detail::autoSelectPrimaryMethod(step.inputs(), select.methods, step.session(), step.context);
+    std::optional<std::string> methodId;
+    if (!step.s.autoSelectedSinceShown) {
+      methodId =
+          v1::detail::autoSelectPrimaryMethod(step.inputs(), select.methods, step.session(), step.context);
+    }
     if (!methodId) {
       step.show(select);
       return;
     }
     step.s.autoSelectedMethodSessions.insert(step.session());
+    step.s.autoSelectedSinceShown = true;
     step.s.lastPromptWasEnterCode = false;
     if (detail::debugSinkInstalled()) {
       step.effects.logLines.push_back(controllerEventLine(
@@ -392,13 +403,17 @@ struct VelqoV1FlowController::PromptHandling {
   static void setupSms(const Step& step, const VelqoV1Prompt::SetupSms& sms) {
     step.controller.stopTimer(step.effects);
     step.s.lastPromptWasEnterCode = false;
-    std::optional<std::string> phone =
-        v1::detail::autoSubmitSetupSmsPhone(step.inputs(), sms.existingPhone, step.session(), step.context);
+    std::optional<std::string> phone;
+    if (!step.s.autoSubmittedSmsSinceShown) {
+      phone =
+          v1::detail::autoSubmitSetupSmsPhone(step.inputs(), sms.existingPhone, step.session(), step.context);
+    }
     if (!phone) {
       step.show(sms);
       return;
     }
     step.s.autoSubmittedSetupSmsSessions.insert(step.session());
+    step.s.autoSubmittedSmsSinceShown = true;
     if (detail::debugSinkInstalled()) {
       step.effects.logLines.push_back(
           controllerEventLine("auto_submit_setup_sms", {{"session", step.session()},
