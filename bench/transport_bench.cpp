@@ -37,13 +37,13 @@ velqo::AuthInitV5Request sampleRequest() {
 void BM_ApiServicePostRoundTrip(benchmark::State& state) {
   LocalService service;
   service.route("POST", "/v5/auth-init", Reply::json(200, kAnswer));
-  velqo::ApiService api("pk_bench", velqo::platform::HttpSession::create());
+  auto api = velqo::ApiService::create("pk_bench", velqo::platform::HttpSession::create());
   const auto request = sampleRequest();
   const std::string url = service.baseUrl() + "/v5/auth-init";
   long failures = 0;
   for (auto _ : state) {
     bool done = false;
-    api.post<velqo::AuthInitV5Response>(url, request, std::nullopt, [&](auto outcome) {
+    api->post<velqo::AuthInitV5Response>(url, request, std::nullopt, [&](auto outcome) {
       if (!outcome.ok()) ++failures;
       done = true;
     });

@@ -78,16 +78,16 @@ class ApiServiceTest : public ::testing::Test {
                                  std::optional<std::string> token = std::nullopt) {
     auto d = std::make_shared<Delivery>();
     if (method == "POST") {
-      api.post<Probe>(service.baseUrl() + path, Probe{"alice", 3}, token, recorder(d));
+      api->post<Probe>(service.baseUrl() + path, Probe{"alice", 3}, token, recorder(d));
     } else {
-      api.get<Probe>(service.baseUrl() + path, token, recorder(d));
+      api->get<Probe>(service.baseUrl() + path, token, recorder(d));
     }
     awaitDelivery(d);
     return d;
   }
 
   LocalService service;
-  ApiService api{kKey};
+  std::shared_ptr<ApiService> api = ApiService::create(kKey);
 };
 
 TEST_F(ApiServiceTest, SendsProjectKeyJsonHeadersAndBearerOnlyWithToken) {
@@ -155,14 +155,14 @@ TEST_F(ApiServiceTest, InvalidUrlOrBodyFailsAtOnceOnTheCallingThreadWithoutSendi
   for (const std::string url : {"not a url", "/v5/auth-init"}) {
     SCOPED_TRACE(url);
     auto d = std::make_shared<Delivery>();
-    api.post<Probe>(url, Probe{"x", std::nullopt}, "tok", recorder(d));
+    api->post<Probe>(url, Probe{"x", std::nullopt}, "tok", recorder(d));
     ASSERT_TRUE(d->outcome.has_value()) << "must complete before post returns";
     EXPECT_EQ(d->thread, std::this_thread::get_id());
     EXPECT_EQ(d->outcome->error(), PlatformError("NetworkError", -1, "Invalid URL provided"));
   }
   // A body that cannot be encoded fails the same way.
   auto d = std::make_shared<Delivery>();
-  api.post<Probe>(service.baseUrl() + "/x", Probe{"bad \xff utf8", std::nullopt}, std::nullopt, recorder(d));
+  api->post<Probe>(service.baseUrl() + "/x", Probe{"bad \xff utf8", std::nullopt}, std::nullopt, recorder(d));
   ASSERT_TRUE(d->outcome.has_value());
   EXPECT_EQ(d->thread, std::this_thread::get_id());
   EXPECT_EQ(d->outcome->error().domain(), json::encodingDomain);
@@ -176,9 +176,9 @@ TEST_F(ApiServiceTest, TransportErrorsAndNonHttpAnswersArriveOnTheMainQueue) {
   EXPECT_EQ(dropped->outcome->error().domain(), platform::domain::url);
   EXPECT_TRUE(dropped->onMainQueue);
 
-  ApiService injected(kKey, std::make_shared<NoResponseSession>());
+  auto injected = ApiService::create(kKey, std::make_shared<NoResponseSession>());
   auto d = std::make_shared<Delivery>();
-  injected.get<Probe>("https://service.invalid/x", std::nullopt, recorder(d));
+  injected->get<Probe>("https://service.invalid/x", std::nullopt, recorder(d));
   awaitDelivery(d);
   EXPECT_EQ(d->outcome->error(), PlatformError("NetworkError", -2, "Invalid response received"));
   EXPECT_TRUE(d->onMainQueue);

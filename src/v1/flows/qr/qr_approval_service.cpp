@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/json/error_body.hpp"
+#include "core/transport/http_status.hpp"
 #include "platform/encoding.hpp"
 #include "platform/identifier_text.hpp"
 #include "platform/url.hpp"
@@ -51,10 +52,6 @@ void fail(const Completion& completion, VelqoV1QrApprovalError error) {
 
 bool contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
-}
-
-bool isSuccessStatus(long status) {
-  return status >= 200 && status <= 299;
 }
 
 // "Retry-After" as a decimal whole number with an optional sign; dates, blanks and anything
