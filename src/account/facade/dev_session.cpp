@@ -4,13 +4,13 @@
 #include <string>
 #include <utility>
 
+#include "account/facade/main_queue_hand_off.hpp"
 #include "account/support/host_call.hpp"
 #include "account/utils/velqo_framework_internal_utils.hpp"
 #include "api/json_support.hpp"
 #include "api/models/device_records.hpp"
 #include "core/storage/keychain_manager.hpp"
 #include "velqo/core/debug_sink.hpp"
-#include "velqo/platform/queue.hpp"
 #include "velqo/platform/user_defaults.hpp"
 
 namespace velqo {
@@ -77,7 +77,7 @@ void handleAnswer(const ApiService::Outcome<GetDeviceDetailsResponse>& outcome,
 
 }  // namespace
 
-DevSession::DevSession(std::shared_ptr<const ApiService> apiService, EndPoints endPoints,
+DevSession::DevSession(Passkey, std::shared_ptr<const ApiService> apiService, EndPoints endPoints,
                        std::shared_ptr<const VelqoFrameworkInternalUtils> internalUtils)
     : apiService_(std::move(apiService)),
       endPoints_(std::move(endPoints)),
@@ -86,8 +86,8 @@ DevSession::DevSession(std::shared_ptr<const ApiService> apiService, EndPoints e
 std::shared_ptr<DevSession> DevSession::create(
     std::shared_ptr<const ApiService> apiService, EndPoints endPoints,
     std::shared_ptr<const VelqoFrameworkInternalUtils> internalUtils) {
-  return std::shared_ptr<DevSession>(
-      new DevSession(std::move(apiService), std::move(endPoints), std::move(internalUtils)));
+  return std::make_shared<DevSession>(Passkey{}, std::move(apiService), std::move(endPoints),
+                                      std::move(internalUtils));
 }
 
 void DevSession::fetchDeviceDetails(std::shared_ptr<DevSessionCallback> callback) const {
@@ -103,10 +103,11 @@ void DevSession::fetchDeviceDetails(std::shared_ptr<DevSessionCallback> callback
     return;
   }
   apiService_->get<GetDeviceDetailsResponse>(
-      url, token, [callback](ApiService::Outcome<GetDeviceDetailsResponse> outcome) {
-        auto shared = std::make_shared<ApiService::Outcome<GetDeviceDetailsResponse>>(std::move(outcome));
-        platform::mainQueue().async([shared, callback] { handleAnswer(*shared, callback); });
-      });
+      url, token,
+      account::detail::onNextMainTurn<GetDeviceDetailsResponse>(
+          [callback](const ApiService::Outcome<GetDeviceDetailsResponse>& outcome) {
+            handleAnswer(outcome, callback);
+          }));
   wipe(*token);
 }
 

@@ -17,6 +17,12 @@ class VelqoFrameworkInternalUtils;
 /// for the host application. Immutable after construction; keeps no state between calls, so it
 /// may be used from any thread.
 class DevSession {
+  // Only `create` can make one.
+  class Passkey {
+    Passkey() = default;
+    friend class DevSession;
+  };
+
  public:
   /// User-defaults keys.
   static constexpr const char* devDetailsKey = "devDetails";
@@ -25,6 +31,9 @@ class DevSession {
 
   static std::shared_ptr<DevSession> create(std::shared_ptr<const ApiService> apiService, EndPoints endPoints,
                                             std::shared_ptr<const VelqoFrameworkInternalUtils> internalUtils);
+  /// Use `create`.
+  DevSession(Passkey, std::shared_ptr<const ApiService> apiService, EndPoints endPoints,
+             std::shared_ptr<const VelqoFrameworkInternalUtils> internalUtils);
 
   /// Calls exactly one of the callback's operations, once. Without a last signed-in user, or
   /// without an access token in the keychain or the legacy user-defaults value, showError()
@@ -34,9 +43,6 @@ class DevSession {
   void fetchDeviceDetails(std::shared_ptr<DevSessionCallback> callback) const;
 
  private:
-  DevSession(std::shared_ptr<const ApiService> apiService, EndPoints endPoints,
-             std::shared_ptr<const VelqoFrameworkInternalUtils> internalUtils);
-
   std::shared_ptr<const ApiService> apiService_;
   EndPoints endPoints_;
   std::shared_ptr<const VelqoFrameworkInternalUtils> internalUtils_;

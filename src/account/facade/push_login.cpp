@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 
+#include "account/facade/main_queue_hand_off.hpp"
 #include "account/facade/velqo_sdk_state.hpp"
 #include "account/support/host_call.hpp"
 #include "account/v4/velqo_auth_v4.hpp"
@@ -14,7 +15,6 @@
 #include "platform/encoding.hpp"
 #include "velqo/core/debug_sink.hpp"
 #include "velqo/platform/environment.hpp"
-#include "velqo/platform/queue.hpp"
 
 namespace velqo {
 namespace {
@@ -36,18 +36,6 @@ std::string describe(const std::exception& error) {
 }
 
 using PushOutcome = ApiService::Outcome<GenericSuccessResponse>;
-
-// Wraps the handling of an answer so that it runs on the main queue. The transport completes
-// at once on the calling thread when it cannot even build the request (a base URL that does not
-// parse, say); handled here, that failure too reaches the delegate or completion on the main
-// queue, after the call that started the request has returned.
-template <class Response, class Handle>
-ApiService::Completion<Response> onMainQueue(Handle handle) {
-  return [handle = std::move(handle)](ApiService::Outcome<Response> outcome) {
-    auto shared = std::make_shared<ApiService::Outcome<Response>>(std::move(outcome));
-    platform::mainQueue().async([handle, shared] { handle(*shared); });
-  };
-}
 
 }  // namespace
 
@@ -120,7 +108,7 @@ void VelqoSDK::State::fetchLoginRequestDetails(const std::shared_ptr<State>& sta
   state->apiService->post<PushLoginDetailsResponse>(
       state->endPoints.authBase + "/v4/push/login-request-details", PushActionRequest{requestId},
       signedIn->accessToken,
-      onMainQueue<PushLoginDetailsResponse>([weakState, requestId](const auto& outcome) {
+      account::detail::onNextMainTurn<PushLoginDetailsResponse>([weakState, requestId](const auto& outcome) {
         auto s = weakState.lock();
         auto delegate = s ? s->delegate() : nullptr;
         if (!delegate) return;
@@ -150,7 +138,7 @@ void VelqoSDK::State::performPushAction(const std::string& requestId, const std:
   }
   apiService->post<GenericSuccessResponse>(
       url, PushActionRequest{requestId}, signedIn->accessToken,
-      onMainQueue<GenericSuccessResponse>([finish](const PushOutcome& outcome) {
+      account::detail::onNextMainTurn<GenericSuccessResponse>([finish](const PushOutcome& outcome) {
         if (!outcome) return finish(outcome.error());
         const long status = outcome.value().second;
         if (status != 200) {

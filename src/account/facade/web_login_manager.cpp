@@ -3,13 +3,13 @@
 #include <optional>
 #include <utility>
 
+#include "account/facade/main_queue_hand_off.hpp"
 #include "account/support/host_call.hpp"
 #include "account/utils/velqo_framework_internal_utils.hpp"
 #include "api/json_support.hpp"
 #include "api/models/web_login_records.hpp"
 #include "core/storage/keychain_manager.hpp"
 #include "velqo/core/debug_sink.hpp"
-#include "velqo/platform/queue.hpp"
 #include "velqo/platform/user_defaults.hpp"
 
 namespace velqo {
@@ -43,13 +43,14 @@ void report(const std::shared_ptr<WebLoginCallback>& callback, const Outcome& ou
   });
 }
 
-// Runs `handle` on the main queue one turn after the transport's own delivery there.
+// The transport completion of a call: `handle` turns the answer into the call's outcome, which
+// reaches the callback on the main queue one turn after the transport's own delivery there.
 template <class Response, class Handle>
-ApiService::Completion<Response> onNextMainTurn(std::shared_ptr<WebLoginCallback> callback, Handle handle) {
-  return [callback = std::move(callback), handle](ApiService::Outcome<Response> outcome) {
-    auto shared = std::make_shared<ApiService::Outcome<Response>>(std::move(outcome));
-    platform::mainQueue().async([shared, callback, handle] { report(callback, handle(*shared)); });
-  };
+ApiService::Completion<Response> reportingTo(std::shared_ptr<WebLoginCallback> callback, Handle handle) {
+  return account::detail::onNextMainTurn<Response>(
+      [callback = std::move(callback), handle](const ApiService::Outcome<Response>& outcome) {
+        report(callback, handle(outcome));
+      });
 }
 
 Outcome storePendingSession(const std::string& webToken, const SessionDetails& details) {
@@ -117,7 +118,7 @@ Outcome handleApproval(const ApiService::Outcome<WebLoginApproveResponse>& outco
 
 }  // namespace
 
-WebLoginManager::WebLoginManager(std::shared_ptr<const ApiService> apiService, EndPoints endPoints,
+WebLoginManager::WebLoginManager(Passkey, std::shared_ptr<const ApiService> apiService, EndPoints endPoints,
                                  std::shared_ptr<const VelqoFrameworkInternalUtils> internalUtils)
     : apiService_(std::move(apiService)),
       endPoints_(std::move(endPoints)),
@@ -126,14 +127,14 @@ WebLoginManager::WebLoginManager(std::shared_ptr<const ApiService> apiService, E
 std::shared_ptr<WebLoginManager> WebLoginManager::create(
     std::shared_ptr<const ApiService> apiService, EndPoints endPoints,
     std::shared_ptr<const VelqoFrameworkInternalUtils> internalUtils) {
-  return std::shared_ptr<WebLoginManager>(
-      new WebLoginManager(std::move(apiService), std::move(endPoints), std::move(internalUtils)));
+  return std::make_shared<WebLoginManager>(Passkey{}, std::move(apiService), std::move(endPoints),
+                                           std::move(internalUtils));
 }
 
 void WebLoginManager::webLogin(const std::string& pin, std::shared_ptr<WebLoginCallback> callback) const {
   apiService_->post<WebLoginResponse>(endPoints_.authBase + "/v4/websession-details", WebLoginRequest{pin},
                                       std::nullopt,
-                                      onNextMainTurn<WebLoginResponse>(std::move(callback), handleLogin));
+                                      reportingTo<WebLoginResponse>(std::move(callback), handleLogin));
 }
 
 void WebLoginManager::webApprove(const std::string& token, std::shared_ptr<WebLoginCallback> callback) const {
@@ -154,7 +155,7 @@ void WebLoginManager::webApprove(const std::string& token, std::shared_ptr<WebLo
   log("webApprove: Retrieved internal JWT access token for user '" + user + "'.");
   apiService_->post<WebLoginApproveResponse>(
       url, WebLoginApproveRequest{token}, accessToken,
-      onNextMainTurn<WebLoginApproveResponse>(std::move(callback), handleApproval));
+      reportingTo<WebLoginApproveResponse>(std::move(callback), handleApproval));
   wipe(*accessToken);
 }
 

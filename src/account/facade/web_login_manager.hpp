@@ -21,6 +21,12 @@ class VelqoFrameworkInternalUtils;
 /// turn after the transport delivered there, or on the caller's thread for the approval's two
 /// checks before any request. A failure leaves earlier stored values in place.
 class WebLoginManager {
+  // Only `create` can make one.
+  class Passkey {
+    Passkey() = default;
+    friend class WebLoginManager;
+  };
+
  public:
   static constexpr const char* webTokenKey = "web_token";
   static constexpr const char* sessionDetailsKey = "sessionDetails";
@@ -28,6 +34,9 @@ class WebLoginManager {
   static std::shared_ptr<WebLoginManager> create(
       std::shared_ptr<const ApiService> apiService, EndPoints endPoints,
       std::shared_ptr<const VelqoFrameworkInternalUtils> internalUtils);
+  /// Use `create`.
+  WebLoginManager(Passkey, std::shared_ptr<const ApiService> apiService, EndPoints endPoints,
+                  std::shared_ptr<const VelqoFrameworkInternalUtils> internalUtils);
 
   /// Sends the PIN unchanged (no trimming, no format check), without a bearer token.
   void webLogin(const std::string& pin, std::shared_ptr<WebLoginCallback> callback) const;
@@ -36,9 +45,6 @@ class WebLoginManager {
   void webApprove(const std::string& token, std::shared_ptr<WebLoginCallback> callback) const;
 
  private:
-  WebLoginManager(std::shared_ptr<const ApiService> apiService, EndPoints endPoints,
-                  std::shared_ptr<const VelqoFrameworkInternalUtils> internalUtils);
-
   std::shared_ptr<const ApiService> apiService_;
   EndPoints endPoints_;
   std::shared_ptr<const VelqoFrameworkInternalUtils> internalUtils_;
