@@ -187,7 +187,7 @@ int runPushHandle(VelqoSDK& sdk, const PushHandleAction& action) {
     }
   });
   const int status = run.run();
-  sdk.setPushAuthDelegate(nullptr);
+  sdk.setPushAuthDelegate({});
   return status;
 }
 

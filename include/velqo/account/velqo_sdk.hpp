@@ -32,6 +32,12 @@ namespace velqo {
 /// arrives after the facade is gone is dropped (approve and decline still complete).
 /// Thread-safe.
 class VELQO_API VelqoSDK {
+  // Only `create` can make one: a private constructor keeps it from being built anywhere else.
+  class Passkey {
+    Passkey() = default;
+    friend class VelqoSDK;
+  };
+
  public:
   /// Completion of approve and decline: no error on success.
   using PushActionCompletion = std::function<void(const std::optional<platform::PlatformError>& error)>;
@@ -46,21 +52,28 @@ class VELQO_API VelqoSDK {
   /// from storage and nothing is sent.
   static std::shared_ptr<VelqoSDK> create(std::string projectApiKey, std::string baseURL,
                                           std::optional<VelqoOAuthConfig> oauthConfig = std::nullopt);
+  /// Use `create`.
+  VelqoSDK(Passkey, std::string projectApiKey, std::string baseURL,
+           std::optional<VelqoOAuthConfig> oauthConfig);
   ~VelqoSDK();
   VelqoSDK(const VelqoSDK&) = delete;
   VelqoSDK& operator=(const VelqoSDK&) = delete;
 
   /// The delegate that receives fetched login requests; kept weakly (the host keeps it alive).
+  /// Empty when none is set or the one set has been released.
   std::shared_ptr<VelqoPushAuthDelegate> pushAuthDelegate() const;
-  void setPushAuthDelegate(const std::shared_ptr<VelqoPushAuthDelegate>& delegate);
+  /// Replaces the delegate without retaining it; an empty pointer removes it.
+  void setPushAuthDelegate(std::weak_ptr<VelqoPushAuthDelegate> delegate);
 
   // ---- sign-in, device list and web login: forwarded unchanged ----
 
-  /// V4 sign-in or registration of `userid`; results through the weakly held callback.
-  void authenticateV4(const std::string& userid, const std::shared_ptr<AuthV4Callback>& callback);
+  /// V4 sign-in or registration of `userid`; results through the weakly held callback (the
+  /// host keeps it alive; once released, the attempt's outcome is dropped).
+  void authenticateV4(const std::string& userid, std::weak_ptr<AuthV4Callback> callback);
   void submitOtpV4(const std::string& otp);
-  /// V5 sign-in or registration of `userid`; results through the weakly held callback.
-  void authenticateV5(const std::string& userid, const std::shared_ptr<AuthV5Callback>& callback);
+  /// V5 sign-in or registration of `userid`; results through the weakly held callback (the
+  /// host keeps it alive; once released, the attempt's outcome is dropped).
+  void authenticateV5(const std::string& userid, std::weak_ptr<AuthV5Callback> callback);
   void submitOtpV5(const std::string& otp);
   /// Fetches the last signed-in user's devices into the user defaults ("devDetails"); the
   /// callback is kept until it has been called once.
@@ -111,10 +124,9 @@ class VELQO_API VelqoSDK {
   /// Removes the last-user record.
   void clearLastLoggedInUser();
 
+ private:
   struct State;
 
- private:
-  VelqoSDK(std::string projectApiKey, std::string baseURL, std::optional<VelqoOAuthConfig> oauthConfig);
   std::shared_ptr<State> state_;
 };
 

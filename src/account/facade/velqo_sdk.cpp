@@ -79,7 +79,7 @@ void VelqoSDK::State::forgetRegisteredTokenIfLastUser(const std::string& user) {
   lastRegisteredApnsTokenString.reset();
 }
 
-VelqoSDK::VelqoSDK(std::string projectApiKey, std::string baseURL,
+VelqoSDK::VelqoSDK(Passkey, std::string projectApiKey, std::string baseURL,
                    std::optional<VelqoOAuthConfig> oauthConfig)
     : state_(std::make_shared<State>()) {
   State& s = *state_;
@@ -100,8 +100,8 @@ VelqoSDK::VelqoSDK(std::string projectApiKey, std::string baseURL,
 
 std::shared_ptr<VelqoSDK> VelqoSDK::create(std::string projectApiKey, std::string baseURL,
                                            std::optional<VelqoOAuthConfig> oauthConfig) {
-  return std::shared_ptr<VelqoSDK>(
-      new VelqoSDK(std::move(projectApiKey), std::move(baseURL), std::move(oauthConfig)));
+  return std::make_shared<VelqoSDK>(Passkey{}, std::move(projectApiKey), std::move(baseURL),
+                                    std::move(oauthConfig));
 }
 
 VelqoSDK::~VelqoSDK() = default;
@@ -115,21 +115,23 @@ std::shared_ptr<VelqoPushAuthDelegate> VelqoSDK::pushAuthDelegate() const {
   return state_->delegate();
 }
 
-void VelqoSDK::setPushAuthDelegate(const std::shared_ptr<VelqoPushAuthDelegate>& delegate) {
+void VelqoSDK::setPushAuthDelegate(std::weak_ptr<VelqoPushAuthDelegate> delegate) {
   std::lock_guard lock(state_->mutex);
-  state_->pushAuthDelegate = delegate;
+  state_->pushAuthDelegate = std::move(delegate);
 }
 
-void VelqoSDK::authenticateV4(const std::string& userid, const std::shared_ptr<AuthV4Callback>& callback) {
-  state_->authV4InternalManager->authenticate(userid, callback);
+// The engines keep the callback weakly; it is held here only for the call. A callback the host
+// has already released reaches them as an empty pointer: the attempt then reports to nobody.
+void VelqoSDK::authenticateV4(const std::string& userid, std::weak_ptr<AuthV4Callback> callback) {
+  state_->authV4InternalManager->authenticate(userid, callback.lock());
 }
 
 void VelqoSDK::submitOtpV4(const std::string& otp) {
   state_->authV4InternalManager->submitOtp(otp);
 }
 
-void VelqoSDK::authenticateV5(const std::string& userid, const std::shared_ptr<AuthV5Callback>& callback) {
-  state_->authV5InternalManager->authenticate(userid, callback);
+void VelqoSDK::authenticateV5(const std::string& userid, std::weak_ptr<AuthV5Callback> callback) {
+  state_->authV5InternalManager->authenticate(userid, callback.lock());
 }
 
 void VelqoSDK::submitOtpV5(const std::string& otp) {
