@@ -121,10 +121,7 @@ TEST_F(FlowTest, ReleasingTheSdkWhilePollingEndsEverything) {
 TEST_F(FlowTest, EveryDefaultClearCodeForgetsTheStoredDeviceCredential) {
   // A service that can no longer open the device's credential names it in an error prompt: the
   // credential goes, and the next sign-in sets the device up again instead of failing the same way.
-  platform::setItemStore(platform::InMemoryItemStore::create());
-  struct StoreReset {
-    ~StoreReset() { platform::setItemStore(nullptr); }
-  } storeReset;
+  settings.setItemStore(platform::InMemoryItemStore::create());
   auto sdk = VelqoV1SDK::create("cfg-sdk", peer.baseURL());
   sdk->flow()->setOnUpdate(recorder.handler());
   const std::string user = "kim@example.com";
