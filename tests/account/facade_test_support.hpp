@@ -16,6 +16,7 @@
 #include "support/faulty_item_store.hpp"
 #include "support/scoped_platform_settings.hpp"
 #include "support/test_environment.hpp"
+#include "support/wait_bound.hpp"
 #include "velqo/account/velqo_sdk.hpp"
 #include "velqo/platform/item_store.hpp"
 #include "velqo/platform/queue.hpp"
@@ -29,7 +30,7 @@ namespace velqo::testing {
 
 /// Drives the main queue until the condition holds (generous bound for busy machines).
 inline bool runUntil(const std::function<bool()>& condition) {
-  return platform::mainQueue().runUntil(condition, std::chrono::seconds(30));
+  return platform::mainQueue().runUntil(condition, kWaitBound);
 }
 
 struct RecordingDelegate : VelqoPushAuthDelegate {

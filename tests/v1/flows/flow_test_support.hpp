@@ -11,6 +11,7 @@
 
 #include "platform/encoding.hpp"
 #include "support/scoped_platform_settings.hpp"
+#include "support/wait_bound.hpp"
 #include "v1/flows/line_capture.hpp"
 #include "v1/protocol/client_test_support.hpp"
 #include "velqo/platform/clock.hpp"
@@ -33,7 +34,7 @@ class UpdateRecorder : public Catcher<VelqoV1FlowUpdate> {
   std::size_t countOf(VelqoV1FlowUpdate::Case kind) const {
     return countIf([kind](const VelqoV1FlowUpdate& u) { return u.kind() == kind; });
   }
-  bool waitFor(std::size_t n, std::chrono::milliseconds timeout = 30s) const {
+  bool waitFor(std::size_t n, std::chrono::milliseconds timeout = kWaitBound) const {
     return platform::mainQueue().runUntil([&] { return count() >= n; }, timeout);
   }
   VelqoV1FlowUpdate last() const {
