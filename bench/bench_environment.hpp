@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "support/scoped_platform_settings.hpp"
 #include "support/scoped_temp_directory.hpp"
 #include "velqo/platform/environment.hpp"
 #include "velqo/platform/item_store.hpp"
@@ -25,38 +26,25 @@ class ScopedBenchEnvironment {
   };
 
   ScopedBenchEnvironment() : ScopedBenchEnvironment(Options{}) {}
-  explicit ScopedBenchEnvironment(Options options)
-      : bundle_(platform::mainBundle()),
-        device_(platform::currentDevice()),
-        keyMode_(platform::keys::hardwareKeyMode()) {
-    platform::setApplicationDataDirectory(dir_.path());
+  explicit ScopedBenchEnvironment(Options options) {
+    settings_.setApplicationDataDirectory(dir_.path());
     platform::BundleInfo bundle;
     bundle.identifier = kBundleIdentifier;
-    platform::setMainBundle(bundle);
-    platform::DeviceInfo device = device_;
+    settings_.setMainBundle(bundle);
+    platform::DeviceInfo device = platform::currentDevice();
     device.identifierForVendor = "6F9619FF-8B86-D011-B42D-00C04FC964FF";
-    platform::setCurrentDevice(device);
-    platform::keys::setHardwareKeyMode(options.hardwareKeys ? platform::HardwareKeyMode::available
-                                                            : platform::HardwareKeyMode::notAvailable);
-    platform::setItemStore(options.memoryItemStore ? platform::InMemoryItemStore::create() : nullptr);
-  }
-
-  ~ScopedBenchEnvironment() {
-    platform::setItemStore(nullptr);
-    platform::keys::setHardwareKeyMode(keyMode_);
-    platform::setCurrentDevice(device_);
-    platform::setMainBundle(bundle_);
-    platform::setApplicationDataDirectory({});
+    settings_.setCurrentDevice(device);
+    settings_.setHardwareKeyMode(options.hardwareKeys ? platform::HardwareKeyMode::available
+                                                      : platform::HardwareKeyMode::notAvailable);
+    settings_.setItemStore(options.memoryItemStore ? platform::InMemoryItemStore::create() : nullptr);
   }
 
   ScopedBenchEnvironment(const ScopedBenchEnvironment&) = delete;
   ScopedBenchEnvironment& operator=(const ScopedBenchEnvironment&) = delete;
 
  private:
-  platform::BundleInfo bundle_;
-  platform::DeviceInfo device_;
-  platform::HardwareKeyMode keyMode_;
   testing::ScopedTempDirectory dir_{"velqo-bench"};
+  testing::ScopedPlatformSettings settings_;  // after the directory: ends first
 };
 
 }  // namespace velqo::bench

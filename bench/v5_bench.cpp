@@ -29,6 +29,7 @@
 #include "core/identity/fingerprint_generator.hpp"
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
+#include "support/scoped_platform_settings.hpp"
 #include "support/scoped_temp_directory.hpp"
 #include "velqo/platform/environment.hpp"
 #include "velqo/platform/item_store.hpp"
@@ -62,8 +63,8 @@ struct Outcome : velqo::AuthV5Callback {
 };
 
 // A private application data directory (for the per-user secret behind the fingerprint), a
-// bundle identifier and a vendor identifier, set once for the process.
-void ensureEnvironment() {
+// bundle identifier and a vendor identifier, set once for the process (always true).
+bool ensureEnvironment() {
   // The directory object holds its own path and removes only what it made, at exit.
   static const velqo::testing::ScopedTempDirectory directory("velqo-v5-bench");
   static const bool ready = [] {
@@ -76,28 +77,26 @@ void ensureEnvironment() {
     platform::setCurrentDevice(device);
     return true;
   }();
-  (void)ready;
+  return ready;
 }
 
 struct Rig {
+  // The process's environment before the settings, which then keep it when they end.
+  const bool environment = ensureEnvironment();
+  velqo::testing::ScopedPlatformSettings settings;
   ls::LocalService service;
   ls::V5Peer peer{service, ls::V5Peer::Options{}};
   std::shared_ptr<velqo::VelqoAuthV5> engine;
   std::shared_ptr<Outcome> outcome = std::make_shared<Outcome>();
 
   explicit Rig(bool hardware) {
-    ensureEnvironment();
-    platform::keys::setHardwareKeyMode(hardware ? platform::HardwareKeyMode::available
-                                                : platform::HardwareKeyMode::notAvailable);
-    platform::setItemStore(platform::InMemoryItemStore::create());
+    settings.setHardwareKeyMode(hardware ? platform::HardwareKeyMode::available
+                                         : platform::HardwareKeyMode::notAvailable);
+    settings.setItemStore(platform::InMemoryItemStore::create());
     engine = velqo::VelqoAuthV5::create(velqo::ApiService::create("bench-key"), std::nullopt,
                                         velqo::EndPoints(service.baseUrl()));
   }
-  ~Rig() {
-    engine.reset();
-    platform::setItemStore(nullptr);
-    platform::keys::setHardwareKeyMode(platform::HardwareKeyMode::available);
-  }
+  ~Rig() { engine.reset(); }
 
   /// One whole attempt (with the code when one is asked for); false when it did not succeed.
   bool signIn(const std::string& user) {
@@ -268,24 +267,24 @@ Device registrationPrimitives(bool hardware, const std::string& user) {
 
 void BM_V5LoginPrimitives(benchmark::State& state) {
   const bool hardware = state.range(0) != 0;
-  platform::setItemStore(platform::InMemoryItemStore::create());
+  velqo::testing::ScopedPlatformSettings settings;
+  settings.setItemStore(platform::InMemoryItemStore::create());
   const Device device = registrationPrimitives(hardware, "returning");
   const Bytes challenge = pc::randomBytes(32);
   for (auto _ : state) loginPrimitives(hardware, device, challenge);
-  platform::setItemStore(nullptr);
 }
 BENCHMARK(BM_V5LoginPrimitives)->ArgName("hardware")->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
 
 void BM_V5RegistrationPrimitives(benchmark::State& state) {
   const bool hardware = state.range(0) != 0;
-  platform::setItemStore(platform::InMemoryItemStore::create());
+  velqo::testing::ScopedPlatformSettings settings;
+  settings.setItemStore(platform::InMemoryItemStore::create());
   const Bytes challenge = pc::randomBytes(32);
   std::size_t n = 0;
   for (auto _ : state) {
     const Device device = registrationPrimitives(hardware, std::to_string(n++));
     loginPrimitives(hardware, device, challenge);
   }
-  platform::setItemStore(nullptr);
 }
 BENCHMARK(BM_V5RegistrationPrimitives)->ArgName("hardware")->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
 

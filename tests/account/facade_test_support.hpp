@@ -14,7 +14,9 @@
 
 #include "account/recording_callback.hpp"
 #include "support/faulty_item_store.hpp"
+#include "support/scoped_platform_settings.hpp"
 #include "support/test_environment.hpp"
+#include "support/wait_bound.hpp"
 #include "velqo/account/velqo_sdk.hpp"
 #include "velqo/platform/item_store.hpp"
 #include "velqo/platform/queue.hpp"
@@ -28,7 +30,7 @@ namespace velqo::testing {
 
 /// Drives the main queue until the condition holds (generous bound for busy machines).
 inline bool runUntil(const std::function<bool()>& condition) {
-  return platform::mainQueue().runUntil(condition, std::chrono::seconds(30));
+  return platform::mainQueue().runUntil(condition, kWaitBound);
 }
 
 struct RecordingDelegate : VelqoPushAuthDelegate {
@@ -46,9 +48,8 @@ struct RecordingDelegate : VelqoPushAuthDelegate {
 class FacadeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::setItemStore(items);
-    platform::UserDefaults::setStandard(
-        platform::UserDefaults::open(makeTempDirectory("defaults") / "defaults.json"));
+    settings.setItemStore(items);
+    settings.setUserDefaults(platform::UserDefaults::open(makeTempDirectory("defaults") / "defaults.json"));
     defaults = platform::UserDefaults::standard();
     v5.grantTokensTo(tokens);
     sdk = VelqoSDK::create("proj-key-123456", service.baseUrl());
@@ -56,8 +57,6 @@ class FacadeTest : public ::testing::Test {
   void TearDown() override {
     sdk.reset();
     platform::mainQueue().drain();
-    platform::UserDefaults::setStandard(nullptr);
-    platform::setItemStore(nullptr);
   }
 
   /// Signs `user` in with V5 through the facade (registration with the service's code, which
@@ -92,6 +91,7 @@ class FacadeTest : public ::testing::Test {
     return data ? std::optional<std::string>(std::string(data->begin(), data->end())) : std::nullopt;
   }
 
+  ScopedPlatformSettings settings;
   std::shared_ptr<FaultyItemStore> items = FaultyItemStore::create();
   std::shared_ptr<platform::UserDefaults> defaults;
   localservice::LocalService service;

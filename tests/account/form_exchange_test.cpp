@@ -9,6 +9,7 @@
 
 #include "account/form/code_redemption.hpp"
 #include "account/form/post_form.hpp"
+#include "support/wait_bound.hpp"
 #include "velqo/platform/queue.hpp"
 #include "velqo_localservice/token_endpoint.hpp"
 
@@ -31,8 +32,7 @@ struct OnMain {
     };
   }
   T wait() {
-    EXPECT_TRUE(
-        platform::mainQueue().runUntil([this] { return value.has_value(); }, std::chrono::seconds(30)));
+    EXPECT_TRUE(platform::mainQueue().runUntil([this] { return value.has_value(); }, testing::kWaitBound));
     EXPECT_TRUE(onMainQueue);
     return std::move(*value);
   }

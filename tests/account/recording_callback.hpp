@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/wait_bound.hpp"
 #include "velqo/account/auth_v4_callback.hpp"
 #include "velqo/account/auth_v5_callback.hpp"
 #include "velqo/account/dev_session_callback.hpp"
@@ -17,9 +18,6 @@
 #include "velqo/platform/queue.hpp"
 
 namespace velqo::testing {
-
-/// Generous bound for anything that waits on the loopback service (busy CI machines).
-inline constexpr std::chrono::seconds kWaitBound{60};
 
 struct CallbackEvent {
   std::string kind;    ///< "otp", "success", "code", "additional" or "error"

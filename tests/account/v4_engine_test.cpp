@@ -9,6 +9,7 @@
 #include "account/v4_test_support.hpp"
 #include "core/storage/keychain_manager.hpp"
 #include "core/transport/json_codec.hpp"
+#include "support/wait_bound.hpp"
 #include "v1/flows/line_capture.hpp"
 
 namespace velqo::testing {
@@ -208,7 +209,7 @@ TEST_F(V4EngineTest, EarlyAndStateErrorsArriveOnTheMainQueue) {
   // The service holds the auth-init answer until the early code has been refused.
   std::promise<void> release;
   localservice::V4Peer::Settings held;
-  held.beforeAnswering = [gate = release.get_future().share()] { gate.wait_for(std::chrono::seconds(30)); };
+  held.beforeAnswering = [gate = release.get_future().share()] { gate.wait_for(kWaitBound); };
   rig.peer.setSettings(held);
   engine->authenticate("gina", callback);
   engine->submitOtp("123456");  // before the auth-init answer

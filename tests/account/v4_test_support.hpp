@@ -9,6 +9,7 @@
 #include "account/recording_callback.hpp"
 #include "account/v4/velqo_auth_v4.hpp"
 #include "support/faulty_item_store.hpp"
+#include "support/scoped_platform_settings.hpp"
 #include "velqo/platform/item_store.hpp"
 #include "velqo_localservice/token_endpoint.hpp"
 #include "velqo_localservice/v4_peer.hpp"
@@ -18,14 +19,14 @@ namespace velqo::testing {
 /// A fresh in-memory keychain, the loopback service with its V4 peer and token endpoint, and
 /// an engine configured for them.
 struct V4Rig {
+  ScopedPlatformSettings settings;
   std::shared_ptr<FaultyItemStore> store = FaultyItemStore::create();
   localservice::LocalService service;
   localservice::TokenEndpoint tokens{service};
   localservice::V4Peer peer{service, &tokens};
   std::shared_ptr<ApiService> api = ApiService::create("pk_test_v4");
 
-  V4Rig() { platform::setItemStore(store); }
-  ~V4Rig() { platform::setItemStore(nullptr); }
+  V4Rig() { settings.setItemStore(store); }
 
   VelqoOAuthConfig oauth() const {
     return {tokens.url(), "velqo-v4-client", service.publicKeyPem(localservice::Curve::p256)};

@@ -66,7 +66,7 @@ class V5RoadTest : public V5EngineTest, public ::testing::WithParamInterface<pla
  protected:
   void SetUp() override {
     V5EngineTest::SetUp();
-    platform::keys::setHardwareKeyMode(GetParam());
+    settings.setHardwareKeyMode(GetParam());
   }
 };
 
@@ -478,10 +478,6 @@ TEST_F(V5EngineTest, RefusedCodeOfAnOlderAttemptStaysWithIt) {
 // storage failure, not a cryptographic one.
 TEST_F(V5EngineTest, DataDirectoryThatCannotBeWrittenIsAStorageFailure) {
   const std::filesystem::path dataDirectory = platform::applicationDataDirectory();
-  struct Restore {
-    std::filesystem::path directory;
-    ~Restore() { platform::setApplicationDataDirectory(directory); }
-  } restore{dataDirectory};
   const std::filesystem::path scratch = makeTempDirectory("v5-storage");
   // A regular file where a directory is needed cannot be written below, even by root.
   const std::filesystem::path blocked = scratch / "blocked";
@@ -492,13 +488,13 @@ TEST_F(V5EngineTest, DataDirectoryThatCannotBeWrittenIsAStorageFailure) {
   }
   for (const auto& directory : {blocked / "data", noSupport}) {
     SCOPED_TRACE(directory.string());
-    platform::setApplicationDataDirectory(directory);
+    settings.setApplicationDataDirectory(directory);
     const auto event = start("newcomer");
     EXPECT_EQ(event.first + ": " + event.second,
               "SECURE_STORAGE_ERROR: Failed to securely store credentials on this device.");
     EXPECT_EQ(service.requestCount(), 0u);
   }
-  platform::setApplicationDataDirectory(dataDirectory);
+  settings.setApplicationDataDirectory(dataDirectory);
   EXPECT_EQ(start("newcomer").kind, "otp");
 }
 

@@ -19,16 +19,15 @@ constexpr const char* kPendingService = "com.test.velqo.v5.pending";
 
 class V5StoreTest : public ::testing::Test {
  protected:
-  void SetUp() override { platform::setItemStore(items); }
-  void TearDown() override {
-    platform::setItemStore(nullptr);
-    platform::setClockOverride({});
-  }
+  void SetUp() override { settings.setItemStore(items); }
+  /// Sets the library's clock to `seconds` since 1970 until the test ends.
+  void setNow(double seconds) { settings.setClock(clockAt(seconds)); }
 
   static std::string raw(const std::string& service, const std::string& user) {
     return textOf(KeychainManager::getData(service, user).value_or(Bytes{}));
   }
 
+  ScopedPlatformSettings settings;
   std::shared_ptr<FaultyItemStore> items = FaultyItemStore::create();
   V5CredentialStore store{kService};
   V5PendingRegistrationStore pending{kPendingService};

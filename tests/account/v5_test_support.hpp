@@ -12,6 +12,7 @@
 #include "account/recording_callback.hpp"
 #include "account/v5/velqo_auth_v5.hpp"
 #include "support/faulty_item_store.hpp"
+#include "support/scoped_platform_settings.hpp"
 #include "velqo/platform/clock.hpp"
 #include "velqo/platform/item_store.hpp"
 #include "velqo/platform/secure_keys.hpp"
@@ -20,24 +21,21 @@
 
 namespace velqo::testing {
 
-/// Sets the library's clock to `seconds` since 1970 (the fixtures put the system clock back).
-inline void setNow(double seconds) {
-  platform::setClockOverride([seconds] {
+/// A clock for the library that reads `seconds` since 1970 (the fixtures' `setNow`).
+inline ScopedPlatformSettings::Clock clockAt(double seconds) {
+  return [seconds] {
     return platform::WallClock::time_point(
         std::chrono::duration_cast<platform::WallClock::duration>(std::chrono::duration<double>(seconds)));
-  });
+  };
 }
 
 /// One engine against the loopback service, with its own in-memory item store.
 class V5EngineFixture : public ::testing::Test {
  protected:
-  void SetUp() override { platform::setItemStore(items); }
-  void TearDown() override {
-    platform::mainQueue().drain();
-    platform::setItemStore(nullptr);
-    platform::keys::setHardwareKeyMode(platform::HardwareKeyMode::available);
-    platform::setClockOverride({});
-  }
+  void SetUp() override { settings.setItemStore(items); }
+  void TearDown() override { platform::mainQueue().drain(); }
+  /// Sets the library's clock to `seconds` since 1970 until the test ends.
+  void setNow(double seconds) { settings.setClock(clockAt(seconds)); }
 
   std::shared_ptr<VelqoAuthV5> makeEngine(bool sdkManaged = false) {
     std::optional<VelqoOAuthConfig> config;
@@ -46,6 +44,7 @@ class V5EngineFixture : public ::testing::Test {
     return VelqoAuthV5::create(ApiService::create("project-key"), config, EndPoints(service.baseUrl()));
   }
 
+  ScopedPlatformSettings settings;
   std::shared_ptr<FaultyItemStore> items = FaultyItemStore::create();
   localservice::LocalService service;
   localservice::TokenEndpoint tokens{service};

@@ -11,6 +11,7 @@
 
 #include "core/transport/end_points.hpp"
 #include "support/test_environment.hpp"
+#include "support/wait_bound.hpp"
 #include "velqo/platform/queue.hpp"
 #include "velqo_localservice/local_service.hpp"
 
@@ -61,8 +62,7 @@ class ApiServiceTest : public ::testing::Test {
   static constexpr const char* kKey = "pk_test_0123456789";
 
   static void awaitDelivery(const std::shared_ptr<Delivery>& d) {
-    ASSERT_TRUE(
-        platform::mainQueue().runUntil([&] { return d->outcome.has_value(); }, std::chrono::seconds(10)));
+    ASSERT_TRUE(platform::mainQueue().runUntil([&] { return d->outcome.has_value(); }, testing::kWaitBound));
   }
 
   static ApiService::Completion<Probe> recorder(const std::shared_ptr<Delivery>& d) {

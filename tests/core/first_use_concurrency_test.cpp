@@ -10,6 +10,7 @@
 
 #include "core/identity/fingerprint_generator.hpp"
 #include "core/identity/secure_enclave_helper.hpp"
+#include "support/scoped_platform_settings.hpp"
 #include "velqo/core/oauth_token_verifier.hpp"
 #include "velqo/platform/environment.hpp"
 #include "velqo_localservice/local_service.hpp"
@@ -19,9 +20,10 @@ namespace {
 
 // Threads that meet a user's first use together must all end with the one secret on disk.
 TEST(IdentityConcurrencyTest, FirstUseFromManyThreadsGivesOneSecret) {
+  testing::ScopedPlatformSettings settings;
   auto device = platform::currentDevice();
   device.identifierForVendor = "VENDOR";
-  platform::setCurrentDevice(device);
+  settings.setCurrentDevice(device);
   constexpr int kThreads = 8;
   for (int round = 0; round < 5; ++round) {
     const std::string user = "racer-" + std::to_string(round);

@@ -14,6 +14,7 @@
 #include "core/identity/secure_enclave_helper.hpp"
 #include "platform/crypto.hpp"
 #include "platform/files.hpp"
+#include "support/scoped_platform_settings.hpp"
 #include "support/test_environment.hpp"
 #include "velqo/platform/environment.hpp"
 #include "velqo/platform/user_defaults.hpp"
@@ -27,17 +28,12 @@ class IdentityTest : public ::testing::Test {
  protected:
   void SetUp() override {
     savedBundle_ = platform::mainBundle();
-    savedDevice_ = platform::currentDevice();
-    platform::DeviceInfo device = savedDevice_;
+    platform::DeviceInfo device = platform::currentDevice();
     device.systemName = "Linux";
     device.systemVersion = "17.2.1";
     device.model = "PC";
     device.identifierForVendor = "6F9619FF-8B86-D011-B42D-00C04FC964FF";
-    platform::setCurrentDevice(device);
-  }
-  void TearDown() override {
-    platform::setMainBundle(savedBundle_);
-    platform::setCurrentDevice(savedDevice_);
+    settings_.setCurrentDevice(device);
   }
   static void setVersion(const std::string& version) {
     auto device = platform::currentDevice();
@@ -45,8 +41,8 @@ class IdentityTest : public ::testing::Test {
     platform::setCurrentDevice(device);
   }
 
-  platform::BundleInfo savedBundle_;
-  platform::DeviceInfo savedDevice_;
+  testing::ScopedPlatformSettings settings_;
+  platform::BundleInfo savedBundle_;  // the test bundle, which the tests vary
 };
 
 // Domain, code and description of the PlatformError the action throws.
@@ -165,7 +161,7 @@ TEST_F(IdentityTest, EnvironmentRecordCurrentAndLegacy) {
 }
 
 TEST_F(IdentityTest, FirstCreationInADirectoryRemovesWhatDeadWritersLeft) {
-  platform::setApplicationDataDirectory(testing::makeTempDirectory("leftovers"));
+  settings_.setApplicationDataDirectory(testing::makeTempDirectory("leftovers"));
   const auto other = SecureEnclaveHelper::secretFilePath("bob");
   const auto leftover = other.parent_path() / ("." + other.filename().string() + ".tmp-Ab12Cd");
   const auto foreign = other.parent_path() / ".unrelated.tmp-Ab12Cd";
@@ -174,7 +170,6 @@ TEST_F(IdentityTest, FirstCreationInADirectoryRemovesWhatDeadWritersLeft) {
   (void)SecureEnclaveHelper::deviceSecretHash("alice");
   EXPECT_FALSE(std::filesystem::exists(leftover));
   EXPECT_TRUE(std::filesystem::exists(foreign));
-  platform::setApplicationDataDirectory(testing::testDataDirectory());
 }
 
 TEST(SharedDataDirectoryTest, ProcessesStartingTogetherShareOneSecretAndKeepEachOthersDefaults) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/faulty_item_store.hpp"
+#include "support/scoped_platform_settings.hpp"
 #include "support/test_environment.hpp"
 #include "velqo/core/debug_sink.hpp"
 #include "velqo/platform/environment.hpp"
@@ -29,23 +30,18 @@ class KeychainManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     store_ = FaultyItemStore::create();
-    platform::setItemStore(store_);
-    savedBundle_ = platform::mainBundle();
+    settings_.setItemStore(store_);
     setDebugSink([this](std::string_view line) { lines_.emplace_back(line); });
   }
-  void TearDown() override {
-    setDebugSink({});
-    platform::setMainBundle(savedBundle_);
-    platform::setItemStore(nullptr);
-  }
+  void TearDown() override { setDebugSink({}); }
   std::optional<std::string> item(const std::string& account) {
     Bytes out;
     if (store_->copyGenericPassword(KeychainManager::serviceName(), account, out) != 0) return std::nullopt;
     return textOf(out);
   }
 
+  testing::ScopedPlatformSettings settings_;
   std::shared_ptr<FaultyItemStore> store_;
-  platform::BundleInfo savedBundle_;
   std::vector<std::string> lines_;
 };
 
@@ -141,7 +137,8 @@ TEST(KeychainCrash, ReplacingProcessKilledAtRandomMomentsNeverLosesOrTearsTheIte
     return std::count_if(std::filesystem::directory_iterator(dir), {},
                          [](const auto& e) { return e.path().string().find(".tmp-") != std::string::npos; });
   };
-  platform::setItemStore(platform::makeFileItemStore(dir));
+  testing::ScopedPlatformSettings settings;
+  settings.setItemStore(platform::makeFileItemStore(dir));
   ASSERT_TRUE(KeychainManager::save(bytesOf(generation(0)), "svc", "item"));
   std::mt19937 random(7);
   int leftBehind = 0;
@@ -161,12 +158,11 @@ TEST(KeychainCrash, ReplacingProcessKilledAtRandomMomentsNeverLosesOrTearsTheIte
     ::waitpid(child, nullptr, 0);
     ::close(ready[0]);
     leftBehind += temporaries() > 0;
-    platform::setItemStore(platform::makeFileItemStore(dir));  // the next start
+    settings.setItemStore(platform::makeFileItemStore(dir));  // the next start
     const std::string stored = textOf(KeychainManager::getData("svc", "item").value_or(Bytes{}));
     ASSERT_EQ(stored, generation(std::stoul("0" + stored))) << "round " << round;
     EXPECT_EQ(temporaries(), 0) << "round " << round;
   }
-  platform::setItemStore(nullptr);
   std::cout << "[ crashes  ] 40 kills, " << leftBehind << " left a temporary file; no item lost or torn\n";
 }
 

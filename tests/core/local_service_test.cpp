@@ -2,6 +2,7 @@
 // failing handlers must answer like the service, and stopping must not wait for slow replies.
 
 #include "velqo_localservice/local_service.hpp"
+#include "support/wait_bound.hpp"
 
 #include <gtest/gtest.h>
 
@@ -40,7 +41,7 @@ TEST(LocalServiceTest, StoppingCutsADelayedReplyAndTheClientSeesATransportError)
   service->route("GET", "/slow", slow);
   testing::Recorder pending;
   session->dataTask(testing::makeRequest(service->baseUrl() + "/slow"), pending.callback(session));
-  ASSERT_TRUE(service->waitForRequests(1, std::chrono::seconds(10)));
+  ASSERT_TRUE(service->waitForRequests(1, testing::kWaitBound));
   service.reset();  // must not wait out the delay
   auto answer = pending.wait();
   EXPECT_FALSE(answer.response.has_value());

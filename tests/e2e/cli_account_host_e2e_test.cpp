@@ -17,6 +17,7 @@
 
 #include "cli_process.hpp"
 #include "support/test_environment.hpp"
+#include "support/wait_bound.hpp"
 #include "velqo_localservice/access_tokens.hpp"
 #include "velqo_localservice/local_service.hpp"
 #include "velqo_localservice/push_peer.hpp"
@@ -110,7 +111,7 @@ TEST(CliLocalService, AdminCommandsReachTheRunningService) {
   };
 
   CliProcess service(cli({"local-service"}));
-  const auto v1Url = service.nextStdoutLine(60s);
+  const auto v1Url = service.nextStdoutLine(testing::kWaitBound);
   ASSERT_TRUE(v1Url) << service.stderrText();
   const std::string root = v1Url->substr(0, v1Url->size() - 3);
 
@@ -129,7 +130,7 @@ TEST(CliLocalService, AdminCommandsReachTheRunningService) {
   EXPECT_EQ(Json::parse(found.stdoutLines[0])["webLogin"]["webToken"], session["webToken"]);
 
   service.signal(SIGTERM);
-  ASSERT_EQ(service.wait(60s), 0) << service.stderrText();
+  ASSERT_EQ(service.wait(testing::kWaitBound), 0) << service.stderrText();
   const std::string state = fileText(dir / "localservice-account-state.json");
   EXPECT_NE(state.find(requestId), std::string::npos) << "the login request was kept";
   EXPECT_NE(state.find(session["webToken"].get<std::string>()), std::string::npos) << "the session was kept";

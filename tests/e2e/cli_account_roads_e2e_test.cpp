@@ -15,6 +15,7 @@
 
 #include "cli_process.hpp"
 #include "support/test_environment.hpp"
+#include "support/wait_bound.hpp"
 #include "velqo_localservice/access_tokens.hpp"
 #include "velqo_localservice/device_list_peer.hpp"
 #include "velqo_localservice/local_service.hpp"
@@ -113,13 +114,14 @@ class Device {
                                            std::vector<std::string> global = {}) const {
     CliProcess cli(args({engine, "signin", "--userid", user}, std::move(global)));
     std::vector<Json> events;
-    for (auto line = cli.nextStdoutLine(60s); line; line = cli.nextStdoutLine(60s)) {
+    for (auto line = cli.nextStdoutLine(testing::kWaitBound); line;
+         line = cli.nextStdoutLine(testing::kWaitBound)) {
       events.push_back(Json::parse(*line, nullptr, false));
       if (events.back().value("event", "") != "otp_required") break;
       cli.writeLine(code());
     }
     cli.closeStdin();
-    return {cli.wait(60s), events};
+    return {cli.wait(testing::kWaitBound), events};
   }
 
   std::pair<int, std::vector<Json>> signInV4(const std::string& user) const {

@@ -25,6 +25,7 @@
 
 #include "cli_process.hpp"
 #include "support/test_environment.hpp"
+#include "support/wait_bound.hpp"
 #include "velqo/platform/item_store.hpp"
 #include "velqo_localservice/local_service.hpp"
 
@@ -167,7 +168,7 @@ TEST(CliAccountStore, ParallelWritersNeverMixATokenPair) {
       writers.push_back(std::make_unique<CliProcess>(phone.args(phone.storeTokens(name, name + ":refresh"))));
     }
     for (auto& writer : writers) {
-      EXPECT_EQ(writer->wait(60s), 0);
+      EXPECT_EQ(writer->wait(testing::kWaitBound), 0);
       EXPECT_EQ(writer->stdoutText(), "{\"stored\":true}\n");
     }
     const auto access = phone.access().value_or("-");

@@ -15,6 +15,7 @@
 
 #include "cli_process.hpp"
 #include "support/test_environment.hpp"
+#include "support/wait_bound.hpp"
 #include "v1/protocol/test_data.hpp"
 #include "velqo_localservice/local_service.hpp"
 #include "velqo_localservice/v1_peer.hpp"
@@ -48,7 +49,7 @@ class HostedService {
   std::string baseUrl() const { return flow_.baseURL(); }
   ls::V1ReferenceFlow& flow() { return flow_; }
 
-  std::string codeNumber(std::size_t index, std::chrono::milliseconds timeout = 30s) {
+  std::string codeNumber(std::size_t index, std::chrono::milliseconds timeout = testing::kWaitBound) {
     std::unique_lock lock(mutex_);
     if (!sent_.wait_for(lock, timeout, [&] { return codes_.size() > index; })) return {};
     return codes_[index].code;
@@ -123,7 +124,7 @@ SignIn signInWithCode(HostedService& service, const std::filesystem::path& dataD
   }
   cli.closeStdin();
   run.status = cli.wait();
-  while (auto rest = cli.nextStdoutLine(2s)) run.updates.push_back(parse(rest));
+  while (auto rest = cli.nextStdoutLine(testing::kWaitBound)) run.updates.push_back(parse(rest));
   run.stderrText = cli.stderrText();
   return run;
 }
@@ -287,7 +288,7 @@ TEST(CliQr, BindsAndApprovesWithTheStoredDeviceCredential) {
   EXPECT_EQ(Json::parse(approved.stdoutLines.at(0)), Json({{"outcome", "approved"}}));
 
   // The laptop's poll sees the approval and sets the laptop up as a device of its own.
-  const Json completed = parse(laptop.nextStdoutLine(30s));
+  const Json completed = parse(laptop.nextStdoutLine(testing::kWaitBound));
   EXPECT_EQ(completed.value("update", ""), "completed") << completed;
   EXPECT_EQ(laptop.wait(), 0);
   EXPECT_EQ(service.flow().registeredDeviceCount(), 2u);

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "support/test_environment.hpp"
+#include "support/wait_bound.hpp"
 
 namespace velqo::e2e {
 namespace {
@@ -72,7 +73,7 @@ CliProcess::~CliProcess() {
   }
   if (running && pid_ > 0) {
     ::kill(pid_, SIGKILL);
-    wait(std::chrono::seconds(10));
+    wait(testing::kWaitBound);
   }
   if (reader_.joinable()) reader_.join();
   closeFd(stdoutFd_);
@@ -150,7 +151,7 @@ std::string CliProcess::stdoutText() const {
   std::unique_lock lock(mutex_);
   // Once the process has ended, everything it wrote is read before the text is handed out: the
   // pipe closes with the process, but the reader may still be behind.
-  if (exitStatus_) changed_.wait_for(lock, std::chrono::seconds(30), [this] { return outClosed_; });
+  if (exitStatus_) changed_.wait_for(lock, testing::kWaitBound, [this] { return outClosed_; });
   return out_;
 }
 

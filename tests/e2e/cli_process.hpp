@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/wait_bound.hpp"
+
 namespace velqo::e2e {
 
 class CliProcess {
@@ -34,9 +36,9 @@ class CliProcess {
 
   /// The next complete line of standard output, or nothing when none comes in time (or the
   /// output ended).
-  std::optional<std::string> nextStdoutLine(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  std::optional<std::string> nextStdoutLine(std::chrono::milliseconds timeout = testing::kWaitBound);
   /// Waits for the exit and returns the exit status (-1 on time-out or a signal).
-  int wait(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  int wait(std::chrono::milliseconds timeout = testing::kWaitBound);
 
   /// Everything written so far; once the process has ended (see `wait`), everything it wrote.
   std::string stdoutText() const;
@@ -67,6 +69,6 @@ struct CliRun {
 
 /// Runs velqo-cli to its end with `input` on standard input (closed afterwards).
 CliRun runCli(const std::vector<std::string>& args, const std::string& input = {},
-              std::chrono::milliseconds timeout = std::chrono::seconds(60));
+              std::chrono::milliseconds timeout = testing::kWaitBound);
 
 }  // namespace velqo::e2e

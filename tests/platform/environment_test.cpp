@@ -16,6 +16,7 @@
 #include "platform/diagnostics.hpp"
 #include "platform/files.hpp"
 #include "platform/platform_test_support.hpp"
+#include "support/scoped_platform_settings.hpp"
 #include "support/test_environment.hpp"
 #include "velqo/platform/user_defaults.hpp"
 
@@ -32,11 +33,9 @@ std::string fileText(const fs::path& file) {
 
 // The vendor identifier of a data directory (the current one when empty).
 std::optional<std::string> vendorIdIn(const fs::path& dir) {
-  const auto original = applicationDataDirectory();
-  setApplicationDataDirectory(dir);
-  auto id = currentDevice().identifierForVendor;
-  setApplicationDataDirectory(original);
-  return id;
+  testing::ScopedPlatformSettings settings;
+  settings.setApplicationDataDirectory(dir);
+  return currentDevice().identifierForVendor;
 }
 
 TEST(EnvironmentTest, DeviceDefaultsComeFromThisMachineWithAStableVendorIdentifierOnDisk) {
@@ -66,27 +65,24 @@ TEST(EnvironmentTest, DeviceDefaultsComeFromThisMachineWithAStableVendorIdentifi
 }
 
 TEST(EnvironmentTest, DefaultDataDirectoryFollowsXdgAndKeepsTheBundleIdInOneComponent) {
-  const auto original = applicationDataDirectory();
-  const BundleInfo savedBundle = mainBundle();
+  testing::ScopedPlatformSettings settings;
   const char* savedXdg = std::getenv("XDG_DATA_HOME");
   const std::string xdgBackup = savedXdg ? savedXdg : "";
   const auto xdg = makeTempDirectory("xdg");
   ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
-  setApplicationDataDirectory({});
+  settings.setApplicationDataDirectory({});
   const std::pair<std::optional<std::string>, std::string> cases[] = {{"com.example.app", "com.example.app"},
                                                                       {"..", "velqo"},
                                                                       {"../../escape", ".._.._escape"},
                                                                       {std::nullopt, "velqo"}};
   for (const auto& [identifier, directory] : cases) {
-    setMainBundle({identifier, {}});
+    settings.setMainBundle({identifier, {}});
     EXPECT_EQ(applicationDataDirectory(), xdg / directory);
     EXPECT_EQ(modeOf(xdg / directory), 0700u) << directory;
   }
   EXPECT_EQ(applicationSupportDirectory(), xdg / "velqo" / "Application Support");
   EXPECT_EQ(modeOf(xdg / "velqo" / "Application Support"), 0700u);
   savedXdg ? ::setenv("XDG_DATA_HOME", xdgBackup.c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
-  setMainBundle(savedBundle);
-  setApplicationDataDirectory(original);
 }
 
 TEST(UserDefaultsTest, ValuesPersistWithTheirKindsAsHostReadableJson) {

@@ -9,6 +9,7 @@
 
 #include "platform/platform_test_support.hpp"
 #include "support/loopback_server.hpp"
+#include "support/wait_bound.hpp"
 #include "velqo/platform/http.hpp"
 
 namespace velqo::platform {
@@ -20,7 +21,7 @@ using testing::perform;
 
 template <class T>
 bool ready(std::future<T>& future) {
-  return future.wait_for(30s) == std::future_status::ready;
+  return future.wait_for(testing::kWaitBound) == std::future_status::ready;
 }
 
 using HttpSessionConcurrency = testing::HttpServerTest;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "support/loopback_server.hpp"
+#include "support/wait_bound.hpp"
 #include "velqo/platform/http.hpp"
 
 namespace velqo::testing {
@@ -32,8 +33,7 @@ inline void inParallel(int threads, const std::function<void(int)>& body) {
 }
 
 /// Polls `condition` every millisecond for up to `bound`, without driving the main queue.
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::seconds bound = std::chrono::seconds(30)) {
+inline bool eventually(const std::function<bool()>& condition, std::chrono::seconds bound = kWaitBound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
@@ -72,10 +72,10 @@ class Recorder {
     };
   }
 
-  /// Waits for the first call (at most 30 s) and returns its outcome.
+  /// Waits for the first call (at most kWaitBound) and returns its outcome.
   Outcome wait() {
     std::unique_lock lock(state_->mutex);
-    EXPECT_TRUE(state_->cv.wait_for(lock, std::chrono::seconds(30), [this] { return state_->calls > 0; }))
+    EXPECT_TRUE(state_->cv.wait_for(lock, kWaitBound, [this] { return state_->calls > 0; }))
         << "completion not called";
     return state_->outcome;
   }

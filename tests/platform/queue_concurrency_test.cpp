@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "platform/platform_test_support.hpp"
+#include "support/wait_bound.hpp"
 #include "velqo/platform/queue.hpp"
 
 namespace velqo::platform {
@@ -56,13 +57,13 @@ TEST_F(MainQueueTest, RunUntilStopsAtTheConditionOrTheTimeoutAndRunsDelayedBlock
   queue.asyncAfter(2s, [&] { order.push_back(2000); });
   queue.async([&] { order.push_back(0); });
   queue.async([&] { order.push_back(1); });
-  EXPECT_TRUE(queue.runUntil([&] { return order.size() == 1; }, 20s));
+  EXPECT_TRUE(queue.runUntil([&] { return order.size() == 1; }, testing::kWaitBound));
   EXPECT_EQ(order, std::vector<int>{0})
       << "the block after the one that satisfied the condition stays queued";
   EXPECT_EQ(queue.drain(), 1U) << "drain leaves the delayed blocks";
   EXPECT_FALSE(queue.runUntil([] { return false; }, 100ms));
   EXPECT_EQ(order.size(), 2U);
-  EXPECT_TRUE(queue.runUntil([&] { return order.size() == 4; }, 20s));
+  EXPECT_TRUE(queue.runUntil([&] { return order.size() == 4; }, testing::kWaitBound));
   EXPECT_GE(Clock::now() - start, 3s);
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2000, 3000}));
 }
@@ -263,7 +264,7 @@ TEST_F(MainQueueTest, TimerFiresOnItsQueueAndRejectsBadArguments) {
   std::atomic<int> onMain{0};
   auto timer = TimerSource::create(mainQueueHandle(), 20ms, 0s, [&] { onMain += queue.isCurrent(); });
   timer->resume();
-  EXPECT_TRUE(queue.runUntil([&] { return onMain.load() >= 2; }, 20s));
+  EXPECT_TRUE(queue.runUntil([&] { return onMain.load() >= 2; }, testing::kWaitBound));
   timer->cancel();
   queue.runUntil([] { return false; }, 50ms);  // lets the last queued firing expire
   EXPECT_EQ(queue.drain(), 0U);

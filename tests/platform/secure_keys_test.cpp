@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "platform/encoding.hpp"
+#include "support/scoped_platform_settings.hpp"
 #include "support/test_environment.hpp"
 
 namespace velqo::platform {
@@ -27,11 +28,7 @@ const std::string kScalarA = p256Vector("ScalarA"), kPointA = p256Vector("PointA
 
 class SecureKeysTest : public ::testing::Test {
  protected:
-  void SetUp() override { setItemStore(store); }
-  void TearDown() override {
-    keys::setHardwareKeyMode(HardwareKeyMode::available);
-    setItemStore(nullptr);
-  }
+  void SetUp() override { settings.setItemStore(store); }
 
   static KeyAttributes permanent(const std::string& tag, KeyToken token = KeyToken::secureEnclave) {
     return {KeyType::ecPrimeRandom, 256, token, true, bytesOf(tag)};
@@ -53,6 +50,7 @@ class SecureKeysTest : public ::testing::Test {
     return keys::copyExternalRepresentation(keys::copyPublicKey(key)).value();
   }
 
+  testing::ScopedPlatformSettings settings;
   std::shared_ptr<InMemoryItemStore> store = InMemoryItemStore::create();
 };
 

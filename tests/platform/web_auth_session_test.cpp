@@ -7,6 +7,7 @@
 #include <future>
 #include <thread>
 
+#include "support/wait_bound.hpp"
 #include "velqo/platform/web_auth_session.hpp"
 
 namespace velqo::platform {
@@ -47,7 +48,7 @@ class CommandLineSessionTest : public ::testing::Test {
   }
   std::optional<Completed> wait() {
     auto future = done.get_future();
-    if (future.wait_for(30s) != std::future_status::ready) return std::nullopt;
+    if (future.wait_for(testing::kWaitBound) != std::future_status::ready) return std::nullopt;
     return future.get();
   }
 

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/wait_bound.hpp"
+
 namespace velqo::testing {
 
 /// A one-shot latch: `wait` blocks until `open` (or until the timeout, returning false).
@@ -29,7 +31,7 @@ class Gate {
     }
     cv_.notify_all();
   }
-  bool wait(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+  bool wait(std::chrono::milliseconds timeout = kWaitBound) {
     std::unique_lock lock(mutex_);
     return cv_.wait_for(lock, timeout, [this] { return open_; });
   }
@@ -62,7 +64,7 @@ class LoopbackServer {
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("LoopbackServer: cannot bind 127.0.0.1");
     thread_ = std::thread([this] { server_->listen_after_bind(); });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + kWaitBound;
     while (!server_->is_running() && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }

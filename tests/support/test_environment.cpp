@@ -18,18 +18,17 @@ std::atomic<const TestEnvironment*> current{nullptr};
 }  // namespace
 
 TestEnvironment::TestEnvironment() : directory_("velqo-test") {
-  platform::setApplicationDataDirectory(directory_.path());
+  settings_.setApplicationDataDirectory(directory_.path());
   platform::BundleInfo bundle;
   bundle.identifier = "com.velqo.tests";
   bundle.info = {
       {"CFBundleShortVersionString", "1.2.3"}, {"CFBundleVersion", "45"}, {"CFBundleName", "VelqoTests"}};
-  platform::setMainBundle(bundle);
+  settings_.setMainBundle(bundle);
   current = this;
 }
 
 TestEnvironment::~TestEnvironment() {
   current = nullptr;
-  platform::setApplicationDataDirectory({});
 }
 
 const std::filesystem::path& testDataDirectory() {

@@ -4,13 +4,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/scoped_platform_settings.hpp"
 #include "support/scoped_temp_directory.hpp"
 
 namespace velqo::testing {
 
 /// Points the application data directory at a fresh temporary directory and gives the process a
-/// fixed test bundle. Every test main keeps one for the whole run; its destruction removes the
-/// directory it made, and nothing else.
+/// fixed test bundle. Every test main keeps one for the whole run; its destruction puts both back
+/// and removes the directory it made, and nothing else.
 class TestEnvironment {
  public:
   TestEnvironment();
@@ -22,6 +23,7 @@ class TestEnvironment {
 
  private:
   ScopedTempDirectory directory_;
+  ScopedPlatformSettings settings_;  // after the directory: ends first
 };
 
 /// The temporary application data directory of this test process (while its TestEnvironment lives).

@@ -12,6 +12,7 @@
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
 #include "support/faulty_item_store.hpp"
+#include "support/scoped_platform_settings.hpp"
 #include "v1/flows/line_capture.hpp"
 #include "velqo/platform/item_store.hpp"
 #include "velqo/platform/secure_keys.hpp"
@@ -64,12 +65,8 @@ class DeviceCryptoTest : public ::testing::Test {
   inline static const std::string kService = "svc.test";
 
   void SetUp() override {
-    platform::setItemStore(items);
-    platform::keys::setHardwareKeyMode(platform::HardwareKeyMode::available);
-  }
-  void TearDown() override {
-    platform::keys::setHardwareKeyMode(platform::HardwareKeyMode::available);
-    platform::setItemStore(nullptr);
+    settings.setItemStore(items);
+    settings.setHardwareKeyMode(platform::HardwareKeyMode::available);
   }
   bool loggedPrefix(const std::string& prefix) const { return capture.has(prefix, true); }
 
@@ -124,6 +121,7 @@ class DeviceCryptoTest : public ::testing::Test {
     return {Bytes(plain->begin(), plain->begin() + 32), Bytes(plain->begin() + 32, plain->end())};
   }
 
+  ScopedPlatformSettings settings;
   std::shared_ptr<FaultyItemStore> items = FaultyItemStore::create();
   LineCapture capture;
 };

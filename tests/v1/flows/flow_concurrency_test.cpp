@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "flow_test_support.hpp"
+#include "support/wait_bound.hpp"
 
 namespace velqo::testing {
 namespace {
@@ -68,7 +69,7 @@ TEST_F(FlowTest, StepsResetsAndHandlerChangesFromManyThreadsWhileAnswersArrive) 
     });
   }
   // The main queue delivers updates (and so reads the handler) while the threads work.
-  EXPECT_TRUE(platform::mainQueue().runUntil([&] { return finished.load() == 4; }, 60s));
+  EXPECT_TRUE(platform::mainQueue().runUntil([&] { return finished.load() == 4; }, kWaitBound));
   for (auto& thread : threads) thread.join();
   pump(1200ms);  // answers and poll ticks keep arriving
 
@@ -79,12 +80,12 @@ TEST_F(FlowTest, StepsResetsAndHandlerChangesFromManyThreadsWhileAnswersArrive) 
         const auto updates = recorder.updates();
         return !updates.empty() && updates.back() == VelqoV1FlowUpdate::idle();
       },
-      10s));
+      kWaitBound));
 
   // Released with answers and ticks possibly under way: nothing follows.
   std::weak_ptr<VelqoV1FlowController> weak = flow;
   flow.reset();
-  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return weak.expired(); }, 10s));
+  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return weak.expired(); }, kWaitBound));
   pump(300ms);
   const std::size_t requests = peer.requestCount();
   const std::size_t updates = recorder.count();
@@ -120,10 +121,10 @@ TEST_F(FlowTest, EveryAnswerIsDeliveredOnceAndInOrderWhileAnotherThreadResets) {
   });
   flow->start(VelqoV1FlowType::signup, "zed");
   const auto promptCount = [&] { return recorder.countOf(VelqoV1FlowUpdate::Case::prompt); };
-  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return promptCount() == 1; }, 30s));
+  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return promptCount() == 1; }, kWaitBound));
   for (std::size_t i = 1; i <= 30; ++i) {
     flow->submitCode("1");
-    ASSERT_TRUE(platform::mainQueue().runUntil([&] { return promptCount() == i + 1; }, 30s));
+    ASSERT_TRUE(platform::mainQueue().runUntil([&] { return promptCount() == i + 1; }, kWaitBound));
   }
   stop = true;
   resetter.join();

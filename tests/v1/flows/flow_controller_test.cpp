@@ -10,6 +10,7 @@
 
 #include "flow_test_support.hpp"
 #include "platform/crypto.hpp"
+#include "support/wait_bound.hpp"
 #include "v1/flows/flow/flow_support.hpp"
 #include "v1/protocol/test_data.hpp"
 
@@ -213,7 +214,7 @@ TEST_F(FlowTest, AutomaticAnswersStopAtOneUntilThePromptIsShownWhateverTheSessio
     const std::size_t before = peer.requestCount();
 
     flow->start(VelqoV1FlowType::signin, row.identifier);
-    ASSERT_TRUE(recorder.waitFor(1, 10s)) << "requests: " << peer.requestCount() - before;
+    ASSERT_TRUE(recorder.waitFor(1, kWaitBound)) << "requests: " << peer.requestCount() - before;
     EXPECT_EQ(promptOf(recorder.last()).prompt.kind(), row.shown);
     pump(300ms);
     ASSERT_EQ(peer.requestCount(), before + 2);
@@ -221,7 +222,7 @@ TEST_F(FlowTest, AutomaticAnswersStopAtOneUntilThePromptIsShownWhateverTheSessio
     EXPECT_EQ(recorder.count(), 1u);
 
     flow->cancel();  // any host action: its answer is answered automatically once more
-    ASSERT_TRUE(recorder.waitFor(2, 10s)) << "requests: " << peer.requestCount() - before;
+    ASSERT_TRUE(recorder.waitFor(2, kWaitBound)) << "requests: " << peer.requestCount() - before;
     pump(300ms);
     ASSERT_EQ(peer.requestCount(), before + 4);
     EXPECT_EQ(peer.exchanges()[before + 3].actionType, row.automaticAction);
@@ -275,7 +276,7 @@ TEST_F(FlowTest, ServerPollNumbersAtTheEdges) {
     ASSERT_TRUE(recorder.waitFor(1));
     EXPECT_EQ(promptOf(recorder.last()).prompt.kind(), VelqoV1UserPrompt::Case::awaitApproval);
     if (row.minimumGap > 0ms) {
-      ASSERT_TRUE(peer.waitForRequests(before + 2, 30s));
+      ASSERT_TRUE(peer.waitForRequests(before + 2, kWaitBound));
       const auto exchanges = peer.exchanges();
       EXPECT_EQ(exchanges[before + 1].actionType, "poll");
       EXPECT_GE(exchanges[before + 1].receivedAt - exchanges[before].receivedAt, row.minimumGap);
@@ -315,8 +316,8 @@ TEST_F(FlowTest, ATickExactlyAtTheExpiryEndsTheApprovalWithoutAPoll) {
   });
   flow->start(VelqoV1FlowType::signin, "gus");
   ASSERT_TRUE(recorder.waitFor(1));
-  ASSERT_TRUE(
-      platform::mainQueue().runUntil([&] { return recorder.count() >= 2 || peer.requestCount() >= 2; }, 30s));
+  ASSERT_TRUE(platform::mainQueue().runUntil(
+      [&] { return recorder.count() >= 2 || peer.requestCount() >= 2; }, kWaitBound));
   EXPECT_EQ(peer.requestCount(), 1u) << "a tick at the expiry polls no more";
   const Update last = recorder.last();
   const auto* error = last.as<Update::Error>();
@@ -330,7 +331,7 @@ TEST_F(FlowTest, AwaitedApprovalIsPolledUntilApprovedAndRepeatsAreNotShownAgain)
   for (int i = 0; i < 3; ++i) peer.enqueue(Peer::answer("s1", kAwait));
   peer.enqueue(Peer::answer("s1", Peer::completedPrompt("code-9")));
   flow->start(VelqoV1FlowType::signin, "carol", std::nullopt, std::nullopt, std::string("caller-challenge"));
-  ASSERT_TRUE(recorder.waitFor(2, 30s));
+  ASSERT_TRUE(recorder.waitFor(2, kWaitBound));
   const auto updates = recorder.updates();
   EXPECT_EQ(promptOf(updates[0]).prompt, VelqoV1UserPrompt(VelqoV1UserPrompt::AwaitApproval{
                                              std::string("qr"), "2030-01-01T00:00:00Z", 1}));
@@ -356,7 +357,7 @@ TEST_F(FlowTest, SameApprovalIsShownAgainOnlyAfterAUserAction) {
   flow->start(VelqoV1FlowType::signin, "dan");
   ASSERT_TRUE(recorder.waitFor(1));
   flow->poll();
-  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return states.load() == 2; }, 30s));
+  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return states.load() == 2; }, kWaitBound));
   flow->selectMethod("push");
   ASSERT_TRUE(recorder.waitFor(2));
   pump(50ms);
@@ -376,9 +377,9 @@ TEST_F(FlowTest, ApprovalExpiresLocallyWithOneErrorAndNoFurtherPoll) {
   });
   flow->start(VelqoV1FlowType::signin, "erin");
   ASSERT_TRUE(recorder.waitFor(1));
-  ASSERT_TRUE(peer.waitForRequests(2, 30s)) << "before the expiry a tick polls";
+  ASSERT_TRUE(peer.waitForRequests(2, kWaitBound)) << "before the expiry a tick polls";
   setClock(at("2025-01-01T10:00:01Z"));
-  ASSERT_TRUE(recorder.waitFor(2, 30s));
+  ASSERT_TRUE(recorder.waitFor(2, kWaitBound));
   EXPECT_EQ(recorder.last(),
             Update(Update::Error{"s1", "session_expired", std::nullopt, "Approval expired", false,
                                  std::nullopt, VelqoV1ResponseMeta{"trace-1", "2030-01-01T00:00:00Z"}}));
@@ -477,7 +478,7 @@ TEST_F(FlowTest, OnUpdateIsReadWhenTheUpdateIsDelivered) {
             std::lock_guard lock(mutex);
             return blocks.size() == 1;
           },
-          10s);
+          kWaitBound);
     }
     void runAll() {
       std::deque<platform::Block> now;
@@ -508,7 +509,7 @@ TEST_F(FlowTest, OnUpdateIsReadWhenTheUpdateIsDelivered) {
   ASSERT_TRUE(queue->waitForOne());
   std::weak_ptr<VelqoV1FlowController> weak = flow;
   flow.reset();  // released with an update still queued
-  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return weak.expired(); }, 10s));
+  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return weak.expired(); }, kWaitBound));
   queue->runAll();
   EXPECT_EQ(recorder.count(), 1u);
 }

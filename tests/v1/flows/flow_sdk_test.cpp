@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "flow_test_support.hpp"
+#include "support/wait_bound.hpp"
 #include "v1/protocol/test_data.hpp"
 #include "velqo/platform/item_store.hpp"
 #include "velqo/v1/flows/velqo_v1_sdk.hpp"
@@ -106,7 +107,7 @@ TEST_F(FlowTest, ReleasingTheSdkWhilePollingEndsEverything) {
   });
   sdk->start(VelqoV1FlowType::signin, "poll@example.com");
   ASSERT_TRUE(recorder.waitFor(1));
-  ASSERT_TRUE(peer.waitForRequests(2, 30s)) << "polling runs";
+  ASSERT_TRUE(peer.waitForRequests(2, kWaitBound)) << "polling runs";
   pump(300ms);  // let that poll's answer be handled, then release between two polls
   std::weak_ptr<VelqoV1FlowController> flow = sdk->flow();
   std::weak_ptr<VelqoProtocolV1Client> client = sdk->client();
@@ -121,10 +122,7 @@ TEST_F(FlowTest, ReleasingTheSdkWhilePollingEndsEverything) {
 TEST_F(FlowTest, EveryDefaultClearCodeForgetsTheStoredDeviceCredential) {
   // A service that can no longer open the device's credential names it in an error prompt: the
   // credential goes, and the next sign-in sets the device up again instead of failing the same way.
-  platform::setItemStore(platform::InMemoryItemStore::create());
-  struct StoreReset {
-    ~StoreReset() { platform::setItemStore(nullptr); }
-  } storeReset;
+  settings.setItemStore(platform::InMemoryItemStore::create());
   auto sdk = VelqoV1SDK::create("cfg-sdk", peer.baseURL());
   sdk->flow()->setOnUpdate(recorder.handler());
   const std::string user = "kim@example.com";

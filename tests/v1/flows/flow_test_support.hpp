@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "platform/encoding.hpp"
+#include "support/scoped_platform_settings.hpp"
+#include "support/wait_bound.hpp"
 #include "v1/flows/line_capture.hpp"
 #include "v1/protocol/client_test_support.hpp"
 #include "velqo/platform/clock.hpp"
@@ -32,7 +34,7 @@ class UpdateRecorder : public Catcher<VelqoV1FlowUpdate> {
   std::size_t countOf(VelqoV1FlowUpdate::Case kind) const {
     return countIf([kind](const VelqoV1FlowUpdate& u) { return u.kind() == kind; });
   }
-  bool waitFor(std::size_t n, std::chrono::milliseconds timeout = 30s) const {
+  bool waitFor(std::size_t n, std::chrono::milliseconds timeout = kWaitBound) const {
     return platform::mainQueue().runUntil([&] { return count() >= n; }, timeout);
   }
   VelqoV1FlowUpdate last() const {
@@ -46,12 +48,9 @@ inline void pump(std::chrono::milliseconds duration) {
   platform::mainQueue().runUntil([] { return false; }, duration);
 }
 
-/// The clock the library reads, set by the test.
+/// A time for the clock the library reads (FlowTest::setClock).
 inline platform::WallClock::time_point at(const char* rfc3339) {
   return *platform::parseInternetDateTime(rfc3339, false);
-}
-inline void setClock(platform::WallClock::time_point time) {
-  platform::setClockOverride([time] { return time; });
 }
 
 /// The action object of the request body.
@@ -62,7 +61,10 @@ inline Json actionOf(const localservice::V1Exchange& exchange) {
 /// Every test gets a local V1 service, a fresh HTTP session and captured diagnostic lines.
 class FlowTest : public V1ClientFixture {
  protected:
-  void TearDown() override { platform::setClockOverride({}); }
+  /// The clock the library reads, fixed at `time` until the test ends.
+  void setClock(platform::WallClock::time_point time) {
+    settings.setClock([time] { return time; });
+  }
 
   std::shared_ptr<VelqoV1FlowController> makeController(
       bool autoPoll = false,
@@ -76,6 +78,7 @@ class FlowTest : public V1ClientFixture {
     return controller;
   }
 
+  ScopedPlatformSettings settings;
   LineCapture capture;
   UpdateRecorder recorder;
 };

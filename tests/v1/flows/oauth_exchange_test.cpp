@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "support/wait_bound.hpp"
 #include "v1/flows/qr_oauth_test_support.hpp"
 #include "velqo/v1/flows/oauth_exchange_service.hpp"
 #include "velqo_localservice/token_endpoint.hpp"
@@ -163,7 +164,7 @@ TEST_F(OAuthExchangeTest, AReleasedServiceNeverCompletes) {
   Catcher<Result> catcher(session);
   auto exchanger = VelqoV1OAuthExchangeService::create(config(), session);
   exchanger->exchange("code-1", std::nullopt, catcher.callback());
-  ASSERT_TRUE(service.waitForRequests(1, 30s));
+  ASSERT_TRUE(service.waitForRequests(1, kWaitBound));
   exchanger.reset();
   ASSERT_TRUE(probeAfterEarlierAnswers(service, *session));
   EXPECT_EQ(catcher.calls(), 0);

@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "platform/crypto.hpp"
+#include "support/wait_bound.hpp"
 #include "v1/flows/qr_oauth_test_support.hpp"
 #include "v1/protocol/test_data.hpp"
 
@@ -260,7 +261,7 @@ TEST_F(QrApprovalTest, AReleasedServiceDropsItsPendingAnswer) {
   Catcher<Result> catcher(session);
   auto approvalService = approvals();
   approvalService->approve(authPayload(), "alice", true, catcher.callback());
-  ASSERT_TRUE(peer.waitForRequests(1, 30s));
+  ASSERT_TRUE(peer.waitForRequests(1, kWaitBound));
   approvalService.reset();
   ASSERT_TRUE(probeAfterEarlierAnswers(service, *session));
   EXPECT_EQ(catcher.calls(), 0);

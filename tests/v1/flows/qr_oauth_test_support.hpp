@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "support/scoped_platform_settings.hpp"
 #include "v1/flows/line_capture.hpp"
 #include "v1/protocol/client_test_support.hpp"
 #include "velqo/platform/http.hpp"
@@ -41,11 +42,10 @@ inline bool probeAfterEarlierAnswers(localservice::LocalService& service, platfo
 class QrApprovalFixture : public V1ClientFixture {
  protected:
   void SetUp() override {
-    platform::setItemStore(platform::InMemoryItemStore::create());
-    platform::keys::setHardwareKeyMode(platform::HardwareKeyMode::available);
+    settings.setItemStore(platform::InMemoryItemStore::create());
+    settings.setHardwareKeyMode(platform::HardwareKeyMode::available);
     peer.setFallback(qr.approvalAnswer());
   }
-  void TearDown() override { platform::setItemStore(nullptr); }
 
   std::shared_ptr<VelqoV1QrApprovalService> approvals(const std::string& baseURL = {}) {
     auto s = testSettings(baseURL.empty() ? peer.baseURL() : baseURL);
@@ -62,6 +62,7 @@ class QrApprovalFixture : public V1ClientFixture {
     return sent->hindex;
   }
 
+  ScopedPlatformSettings settings;
   LineCapture capture;
   std::shared_ptr<localservice::DeviceKeyRegistry> keys = std::make_shared<localservice::DeviceKeyRegistry>();
   localservice::QrPeer qr{service, keys};

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "client_test_support.hpp"
+#include "support/wait_bound.hpp"
 
 namespace velqo::testing {
 namespace {
@@ -86,7 +87,7 @@ TEST_F(V1ClientConcurrency, StepsFromSeveralThreadsEachEndInExactlyOneFinalState
     });
   }
   for (auto& thread : threads) thread.join();
-  ASSERT_TRUE(done.waitFor(kThreads * kSteps, 30s));
+  ASSERT_TRUE(done.waitFor(kThreads * kSteps, kWaitBound));
   std::this_thread::sleep_for(50ms);
   const auto states = done.results();
   EXPECT_EQ(states.size(), static_cast<std::size_t>(kThreads * kSteps));
@@ -104,7 +105,7 @@ TEST_F(V1ClientConcurrency, AnAnswerBeingWorkedOutHoldsUpNoOtherTransfer) {
   held->store("held@example.com", {"keyset", "hindex", "sk2"});
   held->failNextChallenge([&, released = release.get_future().share()] {
     entered.set_value();  // the challenge waits until released
-    EXPECT_EQ(released.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(released.wait_for(kWaitBound), std::future_status::ready);
   });
   peer.setFallback([](const V1Exchange& exchange) {
     if (exchange.actionType == "start") return V1Peer::answer("s-held", kDeviceChallengePrompt);
@@ -117,13 +118,13 @@ TEST_F(V1ClientConcurrency, AnAnswerBeingWorkedOutHoldsUpNoOtherTransfer) {
 
   StateRecorder heldDone;
   startFlow(*heldClient, VelqoV1FlowType::signin, "held@example.com", heldDone.callback());
-  ASSERT_EQ(entered.get_future().wait_for(30s), std::future_status::ready);
+  ASSERT_EQ(entered.get_future().wait_for(kWaitBound), std::future_status::ready);
   StateRecorder otherDone;
   otherClient->poll(otherDone.callback());
-  const bool otherFinished = otherDone.waitFor(1, 30s);
+  const bool otherFinished = otherDone.waitFor(1, kWaitBound);
   release.set_value();
   EXPECT_TRUE(otherFinished) << "a transfer waited for another flow's device-trust answer";
-  ASSERT_TRUE(heldDone.waitFor(1, 30s));
+  ASSERT_TRUE(heldDone.waitFor(1, kWaitBound));
   EXPECT_TRUE(heldDone.results().front().isTerminal());
   EXPECT_EQ(heldDone.results().front().kind(), State::Case::completed);
 }
@@ -147,7 +148,7 @@ TEST_F(V1ClientConcurrency, ResetAndTheFlowControllerFieldsRaceAnswersAndResends
     for (int i = 0; i < kSteps; ++i) step(*client, i, done.callback());
   });
   sender.join();
-  ASSERT_TRUE(done.waitFor(kSteps, 30s));
+  ASSERT_TRUE(done.waitFor(kSteps, kWaitBound));
   stop = true;
   resetter.join();
 }
@@ -165,7 +166,7 @@ TEST_F(V1ClientConcurrency, ReleasingTheClientWhileWorkIsInFlightEndsItQuietly) 
     for (auto& thread : threads) thread.join();
     std::weak_ptr<VelqoProtocolV1Client> weak = client;
     client.reset();  // answers, re-sends and follow-ups still in flight find it gone
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    const auto deadline = std::chrono::steady_clock::now() + kWaitBound;
     while (!weak.expired() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
     EXPECT_TRUE(weak.expired());
   }

@@ -17,6 +17,7 @@
 #include "client_test_support.hpp"
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
+#include "support/wait_bound.hpp"
 #include "v1/flows/line_capture.hpp"
 
 namespace velqo::testing {
@@ -512,7 +513,7 @@ TEST_F(V1Client, AReleasedClientsLateAnswerAndScheduledResendCallNothing) {
     client->poll(done.callback());
     std::weak_ptr<VelqoProtocolV1Client> weak = client;
     if (resendPending) {
-      ASSERT_TRUE(peer.waitForRequests(before + 1, 30s));
+      ASSERT_TRUE(peer.waitForRequests(before + 1, kWaitBound));
     }
     std::this_thread::sleep_for(50ms);  // the retry answer has been handled: a re-send waits
     client.reset();

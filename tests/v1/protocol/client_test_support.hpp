@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/loopback_server.hpp"  // also carries the sanitizer settings of loopback tests
+#include "support/wait_bound.hpp"
 #include "velqo/platform/http.hpp"
 #include "velqo/v1/protocol/client.hpp"
 #include "velqo_localservice/local_service.hpp"
@@ -43,7 +44,7 @@ class Catcher {
       cv_.notify_all();
     };
   }
-  bool waitFor(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+  bool waitFor(std::size_t count, std::chrono::milliseconds timeout = kWaitBound) {
     std::unique_lock lock(mutex_);
     return cv_.wait_for(lock, timeout, [&] { return results_.size() >= count; });
   }
@@ -52,7 +53,7 @@ class Catcher {
     return results_;
   }
   /// The first result, waiting up to `timeout` for it.
-  std::optional<R> wait(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+  std::optional<R> wait(std::chrono::milliseconds timeout = kWaitBound) {
     waitFor(1, timeout);
     std::lock_guard lock(mutex_);
     return results_.empty() ? std::nullopt : std::optional<R>(results_.front());

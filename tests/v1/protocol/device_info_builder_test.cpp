@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/time_zone.hpp"
+#include "support/scoped_platform_settings.hpp"
 #include "test_data.hpp"
 #include "velqo/platform/environment.hpp"
 #include "velqo/v1/protocol/device_info_builder.hpp"
@@ -17,14 +18,10 @@ using Builder = VelqoV1DeviceInfoBuilder;
 class DeviceInfoBuilder : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::DeviceInfo device = savedDevice_;
+    platform::DeviceInfo device = platform::currentDevice();
     device.identifierForVendor = "8C2B6F3A-0000-4000-8000-00000000ABCD";
     device.timeZone = "Asia/Kolkata";
-    platform::setCurrentDevice(device);
-  }
-  void TearDown() override {
-    platform::setCurrentDevice(savedDevice_);
-    platform::setMainBundle(savedBundle_);
+    settings_.setCurrentDevice(device);
   }
   static void editDevice(void (*edit)(platform::DeviceInfo&)) {
     platform::DeviceInfo device = platform::currentDevice();
@@ -33,8 +30,7 @@ class DeviceInfoBuilder : public ::testing::Test {
   }
 
  private:
-  platform::DeviceInfo savedDevice_ = platform::currentDevice();
-  platform::BundleInfo savedBundle_ = platform::mainBundle();
+  testing::ScopedPlatformSettings settings_;
 };
 
 TEST_F(DeviceInfoBuilder, IdentifierRulesFingerprintAndItsFailures) {
