@@ -70,6 +70,18 @@ struct VelqoAuthV4::State {
   }
 };
 
+template <class Response>
+std::pair<Response, long>* VelqoAuthV4::answerFor(std::uint64_t attempt,
+                                                  ApiService::Outcome<Response>& result,
+                                                  const char* failure) {
+  if (!state_->attempts.isLive(attempt)) return nullptr;
+  if (!result) {
+    reportError(attempt, Code::networkError, failure + result.error().localizedDescription());
+    return nullptr;
+  }
+  return &result.value();
+}
+
 template <class Response, class Request>
 void VelqoAuthV4::post(std::uint64_t attempt, const char* path, const Request& body,
                        void (VelqoAuthV4::*handler)(std::uint64_t, ApiService::Outcome<Response>)) {

@@ -39,13 +39,9 @@ void VelqoAuthV4::verifyCipher(std::uint64_t attempt, const std::string& m2) {
 
 void VelqoAuthV4::handleVerifyCipherResponse(std::uint64_t attempt,
                                              ApiService::Outcome<VerifyCipherResponseV4> result) {
-  if (!state_->attempts.isLive(attempt)) return;
-  if (!result) {
-    reportError(attempt, Code::networkError,
-                "Cipher verification connection failed. " + result.error().localizedDescription());
-    return;
-  }
-  auto& [response, status] = result.value();
+  auto* answer = answerFor(attempt, result, "Cipher verification connection failed. ");
+  if (!answer) return;
+  auto& [response, status] = *answer;
   if (status != 200) {
     reportError(attempt, Code::cipherVerificationFailed,
                 answerText(response, withStatus("Cipher verification failed (", status)));

@@ -39,13 +39,9 @@ void VelqoAuthV4::submitOtp(const std::string& otp) {
 
 void VelqoAuthV4::handleOtpVerificationResponse(std::uint64_t attempt,
                                                 ApiService::Outcome<OTPVerificationResponseV4> result) {
-  if (!state_->attempts.isLive(attempt)) return;
-  if (!result) {
-    reportError(attempt, Code::networkError,
-                "OTP verification connection failed. " + result.error().localizedDescription());
-    return;
-  }
-  auto& [response, status] = result.value();
+  auto* answer = answerFor(attempt, result, "OTP verification connection failed. ");
+  if (!answer) return;
+  auto& [response, status] = *answer;
   if (status == 200 && response.code) {
     redeemAuthorizationCode(attempt, *response.code);
     return;

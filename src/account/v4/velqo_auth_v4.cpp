@@ -138,13 +138,9 @@ void VelqoAuthV4::authenticate(const std::string& userid, const std::shared_ptr<
 // The auth-init answer: a challenge for a known device, a session token for a registration.
 void VelqoAuthV4::handleAuthInitResponse(std::uint64_t attempt,
                                          ApiService::Outcome<AuthInitResponse> result) {
-  if (!state_->attempts.isLive(attempt)) return;
-  if (!result) {
-    reportError(attempt, Code::networkError,
-                "Auth initialization connection failed. " + result.error().localizedDescription());
-    return;
-  }
-  const auto& [response, status] = result.value();
+  const auto* answer = answerFor(attempt, result, "Auth initialization connection failed. ");
+  if (!answer) return;
+  const auto& [response, status] = *answer;
   if (status == 200 && response.c2) {
     std::optional<std::string> m1;
     std::optional<std::string> er1r2;

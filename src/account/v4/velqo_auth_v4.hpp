@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "account/form/code_redemption.hpp"
 #include "account/utils/velqo_framework_internal_utils.hpp"
@@ -95,6 +96,11 @@ class VelqoAuthV4 : public std::enable_shared_from_this<VelqoAuthV4> {
   /// Clears the attempt's fields when `attempt` is still the current one and hands back its
   /// callback (nothing when the attempt is stale or the callback gone).
   std::shared_ptr<AuthV4Callback> finish(std::uint64_t attempt);
+  /// The decoded answer for `attempt` with its status; nothing when the attempt is over (the
+  /// answer is dropped) or the request failed (reported as a network error after `failure`).
+  template <class Response>
+  std::pair<Response, long>* answerFor(std::uint64_t attempt, ApiService::Outcome<Response>& result,
+                                       const char* failure);
   /// POSTs `body` to `path` of the account base URL; the answer goes to `handler`.
   template <class Response, class Request>
   void post(std::uint64_t attempt, const char* path, const Request& body,
