@@ -63,10 +63,6 @@ class Attempts {
     return attempt == current_ ? callback_.lock() : nullptr;
   }
 
-  [[nodiscard]] bool isCurrent(Number attempt) const {
-    const Lock held = lock();
-    return isCurrent(held, attempt);
-  }
   [[nodiscard]] bool isLive(Number attempt) const {
     const Lock held = lock();
     return isLive(held, attempt);
