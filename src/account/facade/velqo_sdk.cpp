@@ -192,10 +192,7 @@ void VelqoSDK::clearUserKeychainData(const std::string& forUser) {
     TokenPairLock pair;
     KeychainManager::deleteJWTTokens(forUser);
   }
-  const VelqoAuthV5& v5 = *state_->authV5InternalManager;
-  v5.credentialStore().remove(forUser);
-  v5.credentialStore().secureWrapper().deleteKey(forUser);
-  v5.pendingStore().remove(forUser);
+  state_->authV5InternalManager->forgetUser(forUser);
   state_->userDefaults->remove(State::lastRegisteredTokenKeyPrefix + forUser);
   state_->forgetRegisteredTokenIfLastUser(forUser);
 }

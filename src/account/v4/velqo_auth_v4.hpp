@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "account/form/code_redemption.hpp"
 #include "account/utils/velqo_framework_internal_utils.hpp"
@@ -42,8 +43,12 @@ namespace velqo {
 /// callbacks hold the engine weakly: once released it does nothing more. The callback is held
 /// weakly too: an attempt whose callback is gone stops silently.
 class VelqoAuthV4 : public std::enable_shared_from_this<VelqoAuthV4> {
- protected:
-  struct Passkey {};
+  // Only `create` can make one: a private constructor keeps it from being an aggregate that
+  // `{}` would build anywhere.
+  class Passkey {
+    Passkey() = default;
+    friend class VelqoAuthV4;
+  };
 
  public:
   /// `oauthConfig` enables redeeming authorization codes (its verifier is built here);
@@ -51,10 +56,11 @@ class VelqoAuthV4 : public std::enable_shared_from_this<VelqoAuthV4> {
   static std::shared_ptr<VelqoAuthV4> create(std::shared_ptr<const ApiService> apiService,
                                              std::optional<VelqoOAuthConfig> oauthConfig, EndPoints endPoints,
                                              std::shared_ptr<platform::HttpSession> formSession = nullptr);
+  /// Use `create`.
   VelqoAuthV4(Passkey, std::shared_ptr<const ApiService> apiService,
               std::optional<VelqoOAuthConfig> oauthConfig, EndPoints endPoints,
               std::shared_ptr<platform::HttpSession> formSession);
-  virtual ~VelqoAuthV4();
+  ~VelqoAuthV4();
   VelqoAuthV4(const VelqoAuthV4&) = delete;
   VelqoAuthV4& operator=(const VelqoAuthV4&) = delete;
 
@@ -83,13 +89,19 @@ class VelqoAuthV4 : public std::enable_shared_from_this<VelqoAuthV4> {
   void handleVerifyDeviceResponse(std::uint64_t attempt, ApiService::Outcome<VerifyDeviceResponseV4> result);
   void handleVerifyCipherResponse(std::uint64_t attempt, ApiService::Outcome<VerifyCipherResponseV4> result);
   void redeemAuthorizationCode(std::uint64_t attempt, const std::string& code);
+  void handleCodeRedemptionResult(std::uint64_t attempt, CodeRedemptionResult result);
   void completeLogin(std::uint64_t attempt, std::string accessToken);
   void handleFingerprintError(std::uint64_t attempt, const std::exception& error);
   void reportError(std::uint64_t attempt, Code code, std::string message);
   /// Clears the attempt's fields when `attempt` is still the current one and hands back its
   /// callback (nothing when the attempt is stale or the callback gone).
   std::shared_ptr<AuthV4Callback> finish(std::uint64_t attempt);
-
+  /// The decoded answer for `attempt` with its status; nothing when the attempt is over (the
+  /// answer is dropped) or the request failed (reported as a network error after `failure`).
+  template <class Response>
+  std::pair<Response, long>* answerFor(std::uint64_t attempt, ApiService::Outcome<Response>& result,
+                                       const char* failure);
+  /// POSTs `body` to `path` of the account base URL; the answer goes to `handler`.
   template <class Response, class Request>
   void post(std::uint64_t attempt, const char* path, const Request& body,
             void (VelqoAuthV4::*handler)(std::uint64_t, ApiService::Outcome<Response>));

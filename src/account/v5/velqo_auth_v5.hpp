@@ -42,6 +42,13 @@ struct OAuthHandlingStrategy {
 /// Ownership: create through `create`; requests in flight hold the engine weakly and do nothing
 /// once it is gone. The callback is held weakly: the engine stays silent once it is released.
 class VelqoAuthV5 : public std::enable_shared_from_this<VelqoAuthV5> {
+  // Only `create` can make one: a private constructor keeps it from being an aggregate that
+  // `{}` would build anywhere.
+  class Passkey {
+    Passkey() = default;
+    friend class VelqoAuthV5;
+  };
+
  public:
   /// The domain signed and hashed when the account base URL has no host.
   static constexpr const char* defaultDomain = "auth.velqo.com";
@@ -52,11 +59,19 @@ class VelqoAuthV5 : public std::enable_shared_from_this<VelqoAuthV5> {
   static std::shared_ptr<VelqoAuthV5> create(std::shared_ptr<const ApiService> apiService,
                                              std::optional<VelqoOAuthConfig> oauthConfig,
                                              EndPoints endPoints);
+  /// Use `create`.
+  VelqoAuthV5(Passkey, std::shared_ptr<const ApiService> apiService,
+              std::optional<VelqoOAuthConfig> oauthConfig, EndPoints endPoints);
 
   /// Starts an attempt for `userid` (kept exactly as given) and returns at once.
   void authenticate(const std::string& userid, const std::shared_ptr<AuthV5Callback>& callback);
   /// Continues the registration of the current attempt with the typed code; returns at once.
   void submitOtp(const std::string& otp);
+  /// Forgets the V5 records this device keeps for `userId`: the stored credential, its
+  /// hardware key and a pending registration, so that the user's next attempt registers
+  /// afresh. Runs on the caller's thread and leaves the attempt under way alone; a record that
+  /// cannot be removed stays behind and reaches a diagnostic line.
+  void forgetUser(const std::string& userId) const;
 
   /// The keychain service of the V5 records ("<bundle id>.velqo.v5").
   [[nodiscard]] static std::string defaultServiceName();
@@ -73,9 +88,6 @@ class VelqoAuthV5 : public std::enable_shared_from_this<VelqoAuthV5> {
  private:
   struct State;
   struct Steps;
-
-  VelqoAuthV5(std::shared_ptr<const ApiService> apiService, std::optional<VelqoOAuthConfig> oauthConfig,
-              EndPoints endPoints);
 
   std::shared_ptr<const ApiService> apiService_;
   OAuthHandlingStrategy oauthHandling_;
