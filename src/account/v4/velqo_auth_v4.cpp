@@ -4,7 +4,8 @@
 #include <new>
 #include <utility>
 
-#include "account/support/host_call.hpp"
+#include "account/host_call.hpp"
+#include "account/records/last_user_record.hpp"
 #include "core/identity/fingerprint_generator.hpp"
 #include "core/identity/secure_enclave_helper.hpp"
 #include "core/storage/keychain_manager.hpp"
@@ -506,7 +507,7 @@ void VelqoAuthV4::completeLogin(std::uint64_t attempt, std::string accessToken) 
     return;
   }
   const bool saved = KeychainManager::saveJWTAccessToken(accessToken, *userId);
-  (void)cryptoUtils_->saveLastUser(*userId);  // kept whatever the token save gave
+  (void)LastUserRecord::save(*userId);  // kept whatever the token save gave
   if (!saved) {
     wipe(accessToken);
     reportError(attempt, Code::keychainSaveFailed, "Failed to save ID token to keychain.");

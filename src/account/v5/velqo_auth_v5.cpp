@@ -4,7 +4,8 @@
 #include <utility>
 
 #include "account/form/code_redemption.hpp"
-#include "account/support/host_call.hpp"
+#include "account/host_call.hpp"
+#include "account/records/last_user_record.hpp"
 #include "account/utils/velqo_framework_internal_utils.hpp"
 #include "account/v5/v5_crypto.hpp"
 #include "api/models/v5_records.hpp"
@@ -691,7 +692,7 @@ struct VelqoAuthV5::Steps {
       fail(callback, AuthV5ErrorCode::tokenStorageFailed, sentence::tokenStorage);
       return;
     }
-    (void)VelqoFrameworkInternalUtils::shared()->saveLastUser(*userId);
+    (void)LastUserRecord::save(*userId);
     account::detail::callHost(kTag, [&] { callback->onAuthSuccess(token, token, !afterRegistration); });
   }
 
