@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "account/records/last_user_record.hpp"
 #include "account/utils/velqo_framework_internal_utils.hpp"
 #include "account/v5/v5_credential_store.hpp"
 #include "account/v5/v5_pending_registration_store.hpp"
@@ -93,10 +94,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   put(std::string(kV5Service) + ".pending", kUser, bytes);
   (void)velqo::V5PendingRegistrationStore(std::string(kV5Service) + ".pending").load(kUser);
 
-  const velqo::VelqoFrameworkInternalUtils utils;
+  const auto utils = velqo::VelqoFrameworkInternalUtils::shared();
   put(velqo::KeychainManager::serviceName(), kUser, bytes);
-  (void)utils.getEr1r2FromKeychain(kUser);
-  put(velqo::KeychainManager::serviceName(), velqo::VelqoFrameworkInternalUtils::lastUserAccount, bytes);
-  (void)utils.getLastUser();
+  (void)utils->getEr1r2FromKeychain(kUser);
+  put(velqo::KeychainManager::serviceName(), velqo::LastUserRecord::account, bytes);
+  (void)velqo::LastUserRecord::load();
   return 0;
 }

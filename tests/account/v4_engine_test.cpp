@@ -6,6 +6,7 @@
 #include <functional>
 #include <future>
 
+#include "account/records/last_user_record.hpp"
 #include "account/v4_test_support.hpp"
 #include "core/storage/keychain_manager.hpp"
 #include "core/transport/json_codec.hpp"
@@ -44,7 +45,6 @@ class V4EngineTest : public ::testing::Test {
  protected:
   V4Rig rig;
   std::shared_ptr<VelqoAuthV4> engine = rig.engine();
-  std::shared_ptr<VelqoFrameworkInternalUtils> utils = VelqoFrameworkInternalUtils::shared();
 
   CallbackEvent attempt(const std::string& user) { return attemptOn(*engine, user); }
 };
@@ -225,7 +225,7 @@ TEST_F(V4EngineTest, AFailedTokenSaveStillRecordsTheLastUser) {
   ASSERT_TRUE(rig.registerDevice(*engine, "hana"));
   rig.store->failNext(FaultyItemStore::Operation::add, platform::status::notAvailable);
   EXPECT_EQ(attempt("hana").first, "KEYCHAIN_SAVE_FAILED");
-  EXPECT_EQ(utils->getLastUser(), "hana");
+  EXPECT_EQ(LastUserRecord::load(), "hana");
   EXPECT_FALSE(KeychainManager::getJWTAccessToken("hana"));
 }
 

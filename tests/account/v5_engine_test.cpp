@@ -8,7 +8,7 @@
 #include <fstream>
 #include <future>
 
-#include "account/utils/velqo_framework_internal_utils.hpp"
+#include "account/records/last_user_record.hpp"
 #include "account/v5_test_support.hpp"
 #include "core/storage/keychain_manager.hpp"
 #include "platform/crypto.hpp"
@@ -86,7 +86,7 @@ TEST_P(V5RoadTest, FirstSignInRegistersThenSecondOnlyLogsIn) {
   EXPECT_EQ(KeychainManager::getJWTAccessToken(kUser), event.first);
   EXPECT_EQ(KeychainManager::getData(KeychainManager::serviceName(), kUser + "_jwtRefreshToken"),
             bytesOf(event.first));
-  EXPECT_EQ(VelqoFrameworkInternalUtils::shared()->getLastUser(), kUser);
+  EXPECT_EQ(LastUserRecord::load(), kUser);
   EXPECT_EQ(KeychainManager::getV4PersistentDeviceToken(kUser), storedRecord()["deviceToken"]);
   EXPECT_FALSE(engine->pendingStore().load(kUser)) << "removed after device verification";
   engine->pendingStore().save(V5PendingRegistration{kUser, "t", "f", V5EnvironmentInfo::current(), 0});

@@ -5,7 +5,8 @@
 #include <utility>
 
 #include "account/facade/main_queue_hand_off.hpp"
-#include "account/support/host_call.hpp"
+#include "account/host_call.hpp"
+#include "account/records/last_user_record.hpp"
 #include "account/utils/velqo_framework_internal_utils.hpp"
 #include "api/json_support.hpp"
 #include "api/models/device_records.hpp"
@@ -92,7 +93,7 @@ std::shared_ptr<DevSession> DevSession::create(
 
 void DevSession::fetchDeviceDetails(std::shared_ptr<DevSessionCallback> callback) const {
   const std::string url = endPoints_.loginBase + "/device/details";
-  const std::string user = internalUtils_->getLastUser().value_or("");
+  const std::string user = LastUserRecord::load().value_or("");
   if (user.empty()) {
     report(callback, /*success=*/false);
     return;

@@ -8,7 +8,8 @@
 
 #include "account/facade/main_queue_hand_off.hpp"
 #include "account/facade/velqo_sdk_state.hpp"
-#include "account/support/host_call.hpp"
+#include "account/host_call.hpp"
+#include "account/records/last_user_record.hpp"
 #include "account/v4/velqo_auth_v4.hpp"
 #include "api/models/push_records.hpp"
 #include "core/identity/fingerprint_generator.hpp"
@@ -78,7 +79,7 @@ void VelqoSDK::State::registerPushToken(const std::shared_ptr<State>& state) {
         if (!s || !outcome || outcome.value().second != 200) return;
         // The in-memory record belongs to the user signed in now: an answer for a user who is
         // no longer the last one must not mark the token as registered for another.
-        const bool stillLastUser = s->internalUtils->getLastUser() == user;
+        const bool stillLastUser = LastUserRecord::load() == user;
         // Checked and recorded under the lock: a clear that started after this registration
         // bumps the generation before it removes the record, so its removal is never undone.
         std::lock_guard lock(s->mutex);
@@ -159,7 +160,7 @@ void VelqoSDK::setAPNsDeviceToken(const Bytes& token) {
 
 void VelqoSDK::userDidAuthenticate() {
   State& s = *state_;
-  const std::string user = s.internalUtils->getLastUser().value_or("");
+  const std::string user = LastUserRecord::load().value_or("");
   if (user.empty()) return;
   s.authV4InternalManager->setCurrentUserId(user);
   if (s.userDefaults->string(State::legacyLastRegisteredTokenKey)) {

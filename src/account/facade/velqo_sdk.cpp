@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "account/facade/velqo_sdk_state.hpp"
+#include "account/records/last_user_record.hpp"
 #include "account/v4/velqo_auth_v4.hpp"
 #include "account/v5/velqo_auth_v5.hpp"
 #include "core/storage/keychain_manager.hpp"
@@ -61,7 +62,7 @@ bool refusedUserId(const std::string& user, const char* operation) {
 }  // namespace
 
 std::optional<VelqoSDK::State::SignedIn> VelqoSDK::State::signedInUser() const {
-  std::string user = internalUtils->getLastUser().value_or("");
+  std::string user = LastUserRecord::load().value_or("");
   if (user.empty()) return std::nullopt;
   auto token = KeychainManager::getJWTAccessToken(user);
   if (!token) return std::nullopt;
@@ -74,7 +75,7 @@ void VelqoSDK::State::startClearing() {
 }
 
 void VelqoSDK::State::forgetRegisteredTokenIfLastUser(const std::string& user) {
-  if (internalUtils->getLastUser() != user) return;
+  if (LastUserRecord::load() != user) return;
   std::lock_guard lock(mutex);
   lastRegisteredApnsTokenString.reset();
 }
@@ -151,7 +152,7 @@ void VelqoSDK::webApprove(const std::string& token, std::shared_ptr<WebLoginCall
 }
 
 std::string VelqoSDK::getLastLoggedInUser() const {
-  return state_->internalUtils->getLastUser().value_or("");
+  return LastUserRecord::load().value_or("");
 }
 
 bool VelqoSDK::storeBackendOAuthTokens(const std::string& accessToken,
@@ -167,7 +168,7 @@ bool VelqoSDK::storeBackendOAuthTokens(const std::string& accessToken,
   }
   if (!accessSaved || !refreshSaved) return false;
   // The result tells about the tokens only; the last-user record is written on a best-effort basis.
-  static_cast<void>(state_->internalUtils->saveLastUser(forUser));
+  static_cast<void>(LastUserRecord::save(forUser));
   return true;
 }
 
@@ -198,7 +199,7 @@ void VelqoSDK::clearUserKeychainData(const std::string& forUser) {
 }
 
 void VelqoSDK::clearLastLoggedInUser() {
-  state_->internalUtils->clearLastUser();
+  LastUserRecord::clear();
 }
 
 }  // namespace velqo

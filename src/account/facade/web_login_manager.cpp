@@ -4,7 +4,8 @@
 #include <utility>
 
 #include "account/facade/main_queue_hand_off.hpp"
-#include "account/support/host_call.hpp"
+#include "account/host_call.hpp"
+#include "account/records/last_user_record.hpp"
 #include "account/utils/velqo_framework_internal_utils.hpp"
 #include "api/json_support.hpp"
 #include "api/models/web_login_records.hpp"
@@ -139,7 +140,7 @@ void WebLoginManager::webLogin(const std::string& pin, std::shared_ptr<WebLoginC
 
 void WebLoginManager::webApprove(const std::string& token, std::shared_ptr<WebLoginCallback> callback) const {
   const std::string url = endPoints_.authBase + "/v4/websession-approve";
-  const std::string user = internalUtils_->getLastUser().value_or("");
+  const std::string user = LastUserRecord::load().value_or("");
   if (user.empty()) {
     report(callback,
            Outcome::failure(WebLoginErrorCode::unknownError, "Cannot identify current user session."));

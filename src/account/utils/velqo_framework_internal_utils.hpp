@@ -1,7 +1,6 @@
 #pragma once
 
-// The V4 device-proof routines and the small keychain records the account components share
-// (internal).
+// The V4 device-proof routines and the Er1r2 record (internal).
 
 #include <memory>
 #include <optional>
@@ -15,35 +14,37 @@
 
 namespace velqo {
 
-/// Stateless: one shared instance serves the V4 engine, the device-session manager and the
-/// web-login manager. Every operation is synchronous, thread-safe and never throws; a missing
-/// or unreadable record reads as nothing and a failed write returns false.
+/// Stateless: one shared instance, made by `shared()`, serves the V4 engine, the device-session
+/// manager and the web-login manager. Every operation is synchronous, thread-safe and never
+/// throws; a missing or unreadable record reads as nothing and a failed write returns false.
 ///
-/// Records are generic-password items of KeychainManager's default service holding compact
-/// JSON: the Er1r2 record under the user id ({"encpr1r2": <Er1r2 text>}) and the last signed-in
-/// user under "lastuser" ({"username": <user id>}).
+/// The Er1r2 record is a generic-password item of KeychainManager's default service under the
+/// user id, holding compact JSON {"encpr1r2": <Er1r2 text>}. The last signed-in user is kept
+/// by LastUserRecord.
 class VelqoFrameworkInternalUtils {
+  // Only `shared` can make one: a private constructor keeps it from being an aggregate that
+  // `{}` would build anywhere.
+  class Passkey {
+    Passkey() = default;
+    friend class VelqoFrameworkInternalUtils;
+  };
+
  public:
   static constexpr int GCM_IV_LEN = 12;
   static constexpr int GCM_TAG_LEN = 16;
-  /// The item account of the last-user record.
-  static constexpr const char* lastUserAccount = "lastuser";
 
   /// The process-wide instance.
   static std::shared_ptr<VelqoFrameworkInternalUtils> shared();
+  /// Use `shared`.
+  explicit VelqoFrameworkInternalUtils(Passkey) noexcept;
+  VelqoFrameworkInternalUtils(const VelqoFrameworkInternalUtils&) = delete;
+  VelqoFrameworkInternalUtils& operator=(const VelqoFrameworkInternalUtils&) = delete;
 
   /// The stored Er1r2 text of the user; nothing when there is no item, it is not a JSON
   /// object, or "encpr1r2" is missing or not a text.
   std::optional<std::string> getEr1r2FromKeychain(const std::string& userId) const;
   /// Stores {"encpr1r2": er1r2} under the user id; whether the save succeeded.
   [[nodiscard]] bool saveEr1r2ToKeychain(const std::string& er1r2, const std::string& userId) const;
-
-  /// Stores {"username": user} under "lastuser"; whether the save succeeded.
-  [[nodiscard]] bool saveLastUser(const std::string& user) const;
-  /// The stored "username" text; nothing under the same conditions as getEr1r2FromKeychain.
-  std::optional<std::string> getLastUser() const;
-  /// Removes the last-user record (a missing record is no failure).
-  void clearLastUser() const;
 
   /// True when the user id names a record other than that user's own: "lastuser", or an id
   /// ending in one of KeychainManager's per-user suffixes. Every account entry point that takes

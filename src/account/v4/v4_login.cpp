@@ -4,7 +4,8 @@
 #include <utility>
 
 #include "account/form/code_redemption.hpp"
-#include "account/support/host_call.hpp"
+#include "account/host_call.hpp"
+#include "account/records/last_user_record.hpp"
 #include "account/v4/v4_engine_internal.hpp"
 #include "core/storage/keychain_manager.hpp"
 #include "platform/url.hpp"
@@ -116,7 +117,7 @@ void VelqoAuthV4::completeLogin(std::uint64_t attempt, std::string accessToken) 
     return;
   }
   const bool saved = KeychainManager::saveJWTAccessToken(accessToken, *userId);
-  (void)cryptoUtils_->saveLastUser(*userId);  // kept whatever the token save gave
+  (void)LastUserRecord::save(*userId);  // kept whatever the token save gave
   if (!saved) {
     wipe(accessToken);
     reportError(attempt, Code::keychainSaveFailed, "Failed to save ID token to keychain.");

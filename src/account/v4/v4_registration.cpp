@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "account/support/host_call.hpp"
+#include "account/host_call.hpp"
 #include "account/v4/v4_engine_internal.hpp"
 #include "core/storage/keychain_manager.hpp"
 

@@ -3,7 +3,8 @@
 #include <new>
 #include <utility>
 
-#include "account/support/host_call.hpp"
+#include "account/host_call.hpp"
+#include "account/records/last_user_record.hpp"
 #include "account/v4/v4_engine_internal.hpp"
 #include "core/identity/fingerprint_generator.hpp"
 #include "core/identity/secure_enclave_helper.hpp"

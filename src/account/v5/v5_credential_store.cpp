@@ -2,10 +2,9 @@
 
 #include <tuple>
 
-#include "account/v5/stored_json.hpp"
 #include "account/v5/v5_crypto.hpp"
 #include "api/json_support.hpp"
-#include "core/storage/keychain_manager.hpp"
+#include "core/storage/keychain_record.hpp"
 #include "platform/encoding.hpp"
 
 namespace velqo {
@@ -140,13 +139,12 @@ V5CredentialStore::V5CredentialStore(std::string serviceName)
     : serviceName_(std::move(serviceName)), wrapper_(serviceName_) {}
 
 std::optional<V5KeyMaterial> V5CredentialStore::load(const std::string& userId) const {
-  auto data = KeychainManager::getData(serviceName_, userId);
-  if (!data) return std::nullopt;
-  ScopedWipe wipeData(*data);
-  auto parsed = json::parse(std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
-  if (parsed && isLegacyObject(parsed.value())) throw V5CredentialStoreError(Case::legacyPayloadDetected);
-  auto decoded = parsed ? json::decodeValue<V5StoredPayload>(parsed.value())
-                        : Result<V5StoredPayload, platform::PlatformError>::failure(parsed.error());
+  auto stored = KeychainRecord(serviceName_, userId).load();
+  if (!stored) return std::nullopt;
+  if (*stored && isLegacyObject(stored->value().document()))
+    throw V5CredentialStoreError(Case::legacyPayloadDetected);
+  auto decoded = *stored ? json::decodeValue<V5StoredPayload>(stored->value().document())
+                         : Result<V5StoredPayload, platform::PlatformError>::failure(stored->error());
   if (!decoded) throw V5CredentialStoreError(Case::decodingFailed, decoded.error().localizedDescription());
   const V5StoredPayload& payload = decoded.value();
 
@@ -171,16 +169,14 @@ std::optional<V5KeyMaterial> V5CredentialStore::load(const std::string& userId) 
 }
 
 void V5CredentialStore::save(const V5StoredPayload& payload, const std::string& userId) const {
-  auto encoded = detail::encodeStoredRecord(payload);
+  auto encoded = recordJson(payload, Slashes::escaped);
   if (!encoded) throw V5CredentialStoreError(Case::encodingFailed, encoded.error().localizedDescription());
-  Bytes data = bytesOf(encoded.value());
-  ScopedWipe wipeData(data);
-  wipe(encoded.value());
-  if (!KeychainManager::save(data, serviceName_, userId)) throw V5CredentialStoreError(Case::encodingFailed);
+  if (!KeychainRecord(serviceName_, userId).saveText(std::move(encoded).value()))
+    throw V5CredentialStoreError(Case::encodingFailed);
 }
 
 void V5CredentialStore::remove(const std::string& userId) const {
-  KeychainManager::deleteItem(serviceName_, userId);
+  KeychainRecord(serviceName_, userId).remove();
 }
 
 }  // namespace velqo

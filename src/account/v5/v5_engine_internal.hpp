@@ -15,6 +15,7 @@
 #include "account/v5/v5_crypto.hpp"
 #include "account/v5/velqo_auth_v5.hpp"
 #include "api/models/v5_records.hpp"
+#include "core/transport/http_status.hpp"
 
 namespace velqo {
 namespace account::detail::v5 {
@@ -107,13 +108,6 @@ std::string hashIndex(const Bytes& salt1, const Bytes& salt2, const Bytes& sk2, 
 
 // The service no longer knows the device's hash index: the stored material is stale.
 bool isStaleDeviceError(const platform::PlatformError& error);
-
-// Registration answers refused by the service (a code that does not verify, a device that is
-// not accepted) carry a {"detail"} body that decodes as the answer record; only a success
-// status lets the registration go on.
-inline bool isSuccessStatus(long status) {
-  return status >= 200 && status < 300;
-}
 
 }  // namespace account::detail::v5
 

@@ -6,7 +6,8 @@
 #include <utility>
 #include <variant>
 
-#include "account/support/host_call.hpp"
+#include "account/host_call.hpp"
+#include "account/records/last_user_record.hpp"
 #include "account/utils/velqo_framework_internal_utils.hpp"
 #include "account/v5/v5_engine_internal.hpp"
 #include "core/storage/keychain_manager.hpp"
@@ -204,7 +205,7 @@ void VelqoAuthV5::Steps::storeTokens(VelqoAuthV5& e, Attempt attempt, const std:
     fail(callback, AuthV5ErrorCode::tokenStorageFailed, sentence::tokenStorage);
     return;
   }
-  (void)VelqoFrameworkInternalUtils::shared()->saveLastUser(*userId);
+  (void)LastUserRecord::save(*userId);
   account::detail::callHost(kTag, [&] { callback->onAuthSuccess(token, token, flow == Flow::login); });
 }
 

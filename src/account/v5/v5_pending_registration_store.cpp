@@ -2,10 +2,9 @@
 
 #include <tuple>
 
-#include "account/v5/stored_json.hpp"
 #include "api/json_support.hpp"
 #include "core/identity/identity_json.hpp"
-#include "core/storage/keychain_manager.hpp"
+#include "core/storage/keychain_record.hpp"
 #include "velqo/core/debug_sink.hpp"
 #include "velqo/platform/clock.hpp"
 
@@ -38,10 +37,10 @@ void from_json(const json::Value& in, V5PendingRegistration& record) {
 }
 
 std::optional<V5PendingRegistration> V5PendingRegistrationStore::load(const std::string& userId) const {
-  auto data = KeychainManager::getData(serviceName_, userId);
-  if (!data) return std::nullopt;
-  auto decoded = json::decode<V5PendingRegistration>(
-      std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
+  auto stored = KeychainRecord(serviceName_, userId).load();
+  if (!stored) return std::nullopt;
+  auto decoded = *stored ? json::decodeValue<V5PendingRegistration>(stored->value().document())
+                         : Result<V5PendingRegistration, platform::PlatformError>::failure(stored->error());
   if (!decoded) {
     debugLog(std::string(kLogTag) + "Failed to decode pending registration for user " + userId +
              "; clearing entry.");
@@ -57,18 +56,18 @@ std::optional<V5PendingRegistration> V5PendingRegistrationStore::load(const std:
 }
 
 void V5PendingRegistrationStore::save(const V5PendingRegistration& record) const {
-  auto encoded = detail::encodeStoredRecord(record);
+  auto encoded = recordJson(record, Slashes::escaped);
   if (!encoded) {
     debugLog(std::string(kLogTag) + "Failed to encode pending registration for user " + record.userId);
     return;
   }
-  if (KeychainManager::save(bytesOf(encoded.value()), serviceName_, record.userId)) {
+  if (KeychainRecord(serviceName_, record.userId).saveText(std::move(encoded).value())) {
     debugLog(std::string(kLogTag) + "Saved pending registration for user " + record.userId);
   }
 }
 
 void V5PendingRegistrationStore::remove(const std::string& userId) const {
-  KeychainManager::deleteItem(serviceName_, userId);
+  KeychainRecord(serviceName_, userId).remove();
 }
 
 }  // namespace velqo

@@ -5,7 +5,7 @@
 #include <new>
 #include <utility>
 
-#include "account/support/host_call.hpp"
+#include "account/host_call.hpp"
 #include "account/v5/v5_engine_internal.hpp"
 #include "core/storage/keychain_manager.hpp"
 #include "platform/crypto.hpp"

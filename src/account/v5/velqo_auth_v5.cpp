@@ -3,7 +3,9 @@
 #include <new>
 #include <utility>
 
-#include "account/support/host_call.hpp"
+#include "account/form/code_redemption.hpp"
+#include "account/host_call.hpp"
+#include "account/records/last_user_record.hpp"
 #include "account/utils/velqo_framework_internal_utils.hpp"
 #include "account/v5/v5_engine_internal.hpp"
 #include "core/identity/fingerprint_generator.hpp"

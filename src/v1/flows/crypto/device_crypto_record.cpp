@@ -1,12 +1,12 @@
 // JSON form of the stored device credential record and its wrap metadata.
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include <nlohmann/json.hpp>
 
 #include "core/json/json_reader.hpp"
+#include "core/storage/keychain_record.hpp"
 #include "platform/encoding.hpp"
 #include "v1/flows/crypto/device_crypto_record_factory.hpp"
 #include "velqo/v1/flows/device_crypto_store.hpp"
@@ -63,26 +63,12 @@ OrderedJson numberJson(double value) {
   return value;
 }
 
-// Compact text with "/" written as "\/", as a default encoder does. A "/" can only occur
-// inside strings, so the replacement never touches the structure. The metadata value (a
-// fallback secret) is wiped from the document and from the intermediate text.
-std::string dumpCompact(OrderedJson& object, OrderedJson& metadata) {
-  std::string text;
-  try {
-    text = object.dump();
-  } catch (const nlohmann::json::exception&) {
-    wipe(metadata[key::value].get_ref<std::string&>());
-    throw VelqoV1JSONCodingError::invalidValue("a text is not valid UTF-8");
-  }
-  wipe(metadata[key::value].get_ref<std::string&>());
-  std::string escaped;
-  escaped.reserve(text.size() + static_cast<std::size_t>(std::count(text.begin(), text.end(), '/')));
-  for (char c : text) {
-    if (c == '/') escaped.push_back('\\');
-    escaped.push_back(c);
-  }
-  wipe(text);
-  return escaped;
+// Compact text with "/" written as "\/", as a default encoder does. The document may hold a
+// fallback secret (the metadata value): it is wiped once written.
+std::string compactText(OrderedJson object) {
+  auto text = compactJson(std::move(object), Slashes::escaped);
+  if (!text) throw VelqoV1JSONCodingError::invalidValue("a text is not valid UTF-8");
+  return std::move(text).value();
 }
 
 // ---- decoding ----
@@ -200,28 +186,6 @@ VelqoV1WrapMetadata metadataFrom(const Json& object, const std::string& path) {
              : VelqoV1WrapMetadata::fallback(std::move(*decoded));
 }
 
-// A parsed document may hold a fallback secret in a metadata "value": wipe that text before
-// the document is released.
-class MetadataValueWiper {
- public:
-  explicit MetadataValueWiper(Json* metadataObject) : object_(metadataObject) {}
-  MetadataValueWiper(const MetadataValueWiper&) = delete;
-  MetadataValueWiper& operator=(const MetadataValueWiper&) = delete;
-  ~MetadataValueWiper() {
-    if (object_ == nullptr || !object_->is_object()) return;
-    auto value = object_->find(key::value);
-    if (value != object_->end() && value->is_string()) wipe(value->get_ref<std::string&>());
-  }
-
- private:
-  Json* object_;
-};
-
-Json* metadataObjectOf(Json& record) {
-  auto found = record.find(key::wrapMetadata);
-  return found == record.end() ? nullptr : &*found;
-}
-
 }  // namespace
 
 // ---- VelqoV1WrapMetadata ----
@@ -263,14 +227,13 @@ VelqoV1WrapMetadata::~VelqoV1WrapMetadata() {
 }
 
 std::string encodeV1JSON(const VelqoV1WrapMetadata& metadata) {
-  OrderedJson object = metadataJson(metadata);
-  return dumpCompact(object, object);
+  return compactText(metadataJson(metadata));
 }
 
 template <>
 VelqoV1WrapMetadata decodeV1JSON<VelqoV1WrapMetadata>(std::string_view json) {
   Json parsed = parseObject(json);
-  MetadataValueWiper wiper(&parsed);
+  ScopedTextWipe wipeParsed(parsed);  // a fallback secret stands in the metadata value
   return metadataFrom(parsed, "");
 }
 
@@ -311,13 +274,13 @@ std::string encodeV1JSON(const VelqoV1DeviceCryptoRecord& record) {
   object[key::combinedprs] = platform::base64Encode(record.combinedprs());
   object[key::iv0] = platform::base64Encode(record.iv0());
   object[key::wrapMetadata] = metadataJson(record.wrapMetadata());
-  return dumpCompact(object, object[key::wrapMetadata]);
+  return compactText(std::move(object));
 }
 
 template <>
 VelqoV1DeviceCryptoRecord decodeV1JSON<VelqoV1DeviceCryptoRecord>(std::string_view json) {
   Json parsed = parseObject(json);
-  MetadataValueWiper wiper(metadataObjectOf(parsed));
+  ScopedTextWipe wipeParsed(parsed);  // a fallback secret stands in the metadata value
 
   auto recordVersion = requiredInteger(parsed, key::recordVersion);
   auto createdAt = requiredDouble(parsed, key::createdAt);

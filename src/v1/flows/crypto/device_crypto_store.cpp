@@ -1,7 +1,7 @@
 #include "velqo/v1/flows/device_crypto_store.hpp"
 
 #include "core/logging/debug_sink_state.hpp"
-#include "core/storage/keychain_manager.hpp"
+#include "core/storage/keychain_record.hpp"
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
 #include "platform/identifier_text.hpp"
@@ -116,19 +116,15 @@ std::string VelqoV1DeviceCryptoStore::recordKey(std::string_view identifier, std
 }
 
 void VelqoV1DeviceCryptoStore::save(const VelqoV1DeviceCryptoRecord& record) const {
+  const std::string key = recordKey(record.userIdentifier(), record.projectId());
   std::string json;
   try {
     json = encodeV1JSON(record);
   } catch (const std::exception&) {
     throw VelqoV1DeviceCryptoStoreError::encodingFailed();
   }
-  Bytes data = bytesOf(json);
-  ScopedWipe wipeData(data);
-  wipe(json);
-
-  const std::string key = recordKey(record.userIdentifier(), record.projectId());
   decoded_->forget(key);
-  if (!KeychainManager::save(data, serviceName_, accountFor(key))) {
+  if (!KeychainRecord(serviceName_, accountFor(key)).saveText(std::move(json))) {
     throw VelqoV1DeviceCryptoStoreError::encodingFailed();
   }
   if (detail::debugSinkInstalled()) {
@@ -140,26 +136,24 @@ void VelqoV1DeviceCryptoStore::save(const VelqoV1DeviceCryptoRecord& record) con
 std::optional<VelqoV1DeviceCryptoRecord> VelqoV1DeviceCryptoStore::load(std::string_view identifier,
                                                                         std::string_view projectId) const {
   const std::string key = recordKey(identifier, projectId);
-  std::optional<Bytes> data = KeychainManager::getData(serviceName_, accountFor(key));
-  if (!data) {
+  std::optional<StoredText> stored = KeychainRecord(serviceName_, accountFor(key)).loadText();
+  if (!stored) {
     if (detail::debugSinkInstalled()) {
       debugLog(std::string(kLogTag) +
                "device_record_not_found recordStore=keychain recordRef=" + detail::recordRef(key));
     }
     return std::nullopt;
   }
-  ScopedWipe wipeData(*data);
 
-  std::optional<VelqoV1DeviceCryptoRecord> record = decoded_->find(key, *data);
+  std::optional<VelqoV1DeviceCryptoRecord> record = decoded_->find(key, stored->bytes());
   if (!record) {
     try {
-      const std::string_view text(reinterpret_cast<const char*>(data->data()), data->size());
-      record.emplace(decodeV1JSON<VelqoV1DeviceCryptoRecord>(text));
+      record.emplace(decodeV1JSON<VelqoV1DeviceCryptoRecord>(stored->text()));
     } catch (const std::exception&) {
       throw VelqoV1DeviceCryptoStoreError::decodingFailed();
     }
     try {
-      decoded_->keep(key, *data, *record);
+      decoded_->keep(key, stored->bytes(), *record);
     } catch (...) {
       // Not kept (out of memory): the next load decodes again.
     }
@@ -176,7 +170,7 @@ void VelqoV1DeviceCryptoStore::deleteRecord(std::string_view identifier,
   try {
     const std::string key = recordKey(identifier, projectId);
     decoded_->forget(key);
-    KeychainManager::deleteItem(serviceName_, accountFor(key));
+    KeychainRecord(serviceName_, accountFor(key)).remove();
     secureWrapper_->deleteKey(key);
     if (detail::debugSinkInstalled()) {
       debugLog(

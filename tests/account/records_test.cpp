@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "account/records/last_user_record.hpp"
 #include "account/utils/velqo_framework_internal_utils.hpp"
 #include "core/storage/keychain_manager.hpp"
 
@@ -20,20 +21,20 @@ TEST(InternalUtilsRecords, Er1r2AndLastUserRoundTripAsCompactJson) {
             bytesOf(R"({"encpr1r2":"AAAA/+=="})"));
   EXPECT_FALSE(utils->getEr1r2FromKeychain("User@example.com"));  // the user id is taken as is
 
-  ASSERT_TRUE(utils->saveLastUser("alice"));
-  EXPECT_EQ(utils->getLastUser(), "alice");
+  ASSERT_TRUE(LastUserRecord::save("alice"));
+  EXPECT_EQ(LastUserRecord::load(), "alice");
   EXPECT_EQ(KeychainManager::getData(KeychainManager::serviceName(), "lastuser"),
             bytesOf(R"({"username":"alice"})"));
-  utils->clearLastUser();
-  EXPECT_FALSE(utils->getLastUser());
-  EXPECT_FALSE(utils->saveLastUser("\xFF"));  // not UTF-8: nothing to serialise
+  LastUserRecord::clear();
+  EXPECT_FALSE(LastUserRecord::load());
+  EXPECT_FALSE(LastUserRecord::save("\xFF"));  // not UTF-8: nothing to serialise
 }
 
 TEST(InternalUtilsRecords, UnreadableRecordsReadAsNothing) {
   const auto utils = VelqoFrameworkInternalUtils::shared();
   for (const char* stored : {R"({"username":42})", R"(["alice"])", "not json", R"({"name":"alice"})"}) {
     storeRaw("lastuser", stored);
-    EXPECT_FALSE(utils->getLastUser()) << stored;
+    EXPECT_FALSE(LastUserRecord::load()) << stored;
     storeRaw("bob", stored);
     EXPECT_FALSE(utils->getEr1r2FromKeychain("bob")) << stored;
   }
