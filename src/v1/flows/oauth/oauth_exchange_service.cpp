@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "api/models/oauth_records.hpp"
+#include "core/transport/http_status.hpp"
 #include "core/transport/json_codec.hpp"
 #include "platform/encoding.hpp"
 #include "v1/flows/oauth/form_encoding.hpp"
@@ -103,7 +104,7 @@ struct VelqoV1OAuthExchangeService::Impl {
       return;
     }
     const long status = response ? response->statusCode : 0;
-    if (response && status >= 200 && status <= 299) {
+    if (response && isSuccessStatus(status)) {
       if (!body || body->empty()) {
         fail(completion, VelqoV1OAuthExchangeError::invalidResponse("Empty response"));
         return;
