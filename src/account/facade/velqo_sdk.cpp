@@ -8,7 +8,6 @@
 #include "account/v4/velqo_auth_v4.hpp"
 #include "account/v5/velqo_auth_v5.hpp"
 #include "core/storage/keychain_manager.hpp"
-#include "platform/files.hpp"
 #include "velqo/core/debug_sink.hpp"
 #include "velqo/platform/environment.hpp"
 
@@ -24,31 +23,6 @@ std::string leadingCharacters(const std::string& text, std::size_t count) {
   }
   return text.substr(0, end);
 }
-
-// Held across the writes or deletes of a user's two token items, so two writers never leave
-// one's access token beside the other's refresh token: threads of this process take turns at
-// the mutex, processes sharing the data directory at its advisory lock. Nothing else is
-// called while it is held.
-class TokenPairLock {
- public:
-  TokenPairLock() : guard_(mutex()), directoryLock_(dataDirectory()) {}
-
- private:
-  static std::mutex& mutex() {
-    static std::mutex instance;
-    return instance;
-  }
-  static std::filesystem::path dataDirectory() {
-    try {
-      return platform::applicationDataDirectory();
-    } catch (...) {
-      return {};  // no directory to share: the mutex alone
-    }
-  }
-
-  std::lock_guard<std::mutex> guard_;
-  platform::files::DirectoryLock directoryLock_;
-};
 
 // The clearing and storing operations refuse a user id that names another record: they would
 // overwrite or delete it.
@@ -159,14 +133,8 @@ bool VelqoSDK::storeBackendOAuthTokens(const std::string& accessToken,
                                        const std::optional<std::string>& refreshToken,
                                        const std::string& forUser) {
   if (refusedUserId(forUser, "storeBackendOAuthTokens")) return false;
-  bool accessSaved = false;
-  bool refreshSaved = false;
-  {
-    TokenPairLock pair;
-    accessSaved = KeychainManager::saveJWTAccessToken(accessToken, forUser);
-    refreshSaved = KeychainManager::saveJWTRefreshToken(refreshToken.value_or(accessToken), forUser);
-  }
-  if (!accessSaved || !refreshSaved) return false;
+  if (!KeychainManager::saveJWTTokenPair(accessToken, refreshToken.value_or(accessToken), forUser))
+    return false;
   // The result tells about the tokens only; the last-user record is written on a best-effort basis.
   static_cast<void>(LastUserRecord::save(forUser));
   return true;
@@ -175,10 +143,7 @@ bool VelqoSDK::storeBackendOAuthTokens(const std::string& accessToken,
 void VelqoSDK::clearSessionTokens(const std::string& forUser) {
   if (refusedUserId(forUser, "clearSessionTokens")) return;
   state_->startClearing();
-  {
-    TokenPairLock pair;
-    KeychainManager::deleteJWTTokens(forUser);
-  }
+  KeychainManager::deleteJWTTokens(forUser);
   state_->userDefaults->remove(State::lastRegisteredTokenKeyPrefix + forUser);
   state_->forgetRegisteredTokenIfLastUser(forUser);
 }
@@ -189,10 +154,7 @@ void VelqoSDK::clearUserKeychainData(const std::string& forUser) {
   KeychainManager::deleteItem(KeychainManager::serviceName(), forUser);
   KeychainManager::deleteV4PersistentDeviceToken(forUser);
   KeychainManager::deleteV3TokenId(forUser);
-  {
-    TokenPairLock pair;
-    KeychainManager::deleteJWTTokens(forUser);
-  }
+  KeychainManager::deleteJWTTokens(forUser);
   state_->authV5InternalManager->forgetUser(forUser);
   state_->userDefaults->remove(State::lastRegisteredTokenKeyPrefix + forUser);
   state_->forgetRegisteredTokenIfLastUser(forUser);

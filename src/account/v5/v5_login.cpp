@@ -199,9 +199,7 @@ void VelqoAuthV5::Steps::storeTokens(VelqoAuthV5& e, Attempt attempt, const std:
     flow = e.state_->flow;
   }
   if (!callback || !userId) return;
-  const bool accessSaved = KeychainManager::saveJWTAccessToken(token, *userId);
-  const bool refreshSaved = KeychainManager::saveJWTRefreshToken(token, *userId);
-  if (!accessSaved || !refreshSaved) {
+  if (!KeychainManager::saveJWTTokenPair(token, token, *userId)) {
     fail(callback, AuthV5ErrorCode::tokenStorageFailed, sentence::tokenStorage);
     return;
   }

@@ -1,7 +1,10 @@
 #include "core/storage/keychain_manager.hpp"
 
 #include "platform/encoding.hpp"
+#include "platform/files.hpp"
 
+#include <filesystem>
+#include <mutex>
 #include <string_view>
 
 #include "velqo/core/debug_sink.hpp"
@@ -11,6 +14,31 @@
 namespace velqo {
 
 namespace {
+
+// Held across the writes or deletes of a user's two token items, so two writers never leave
+// one's access token beside the other's refresh token: threads of this process take turns at
+// the mutex, processes sharing the data directory at its advisory lock. Nothing else is
+// called while it is held.
+class TokenPairLock {
+ public:
+  TokenPairLock() : guard_(mutex()), directoryLock_(dataDirectory()) {}
+
+ private:
+  static std::mutex& mutex() {
+    static std::mutex instance;
+    return instance;
+  }
+  static std::filesystem::path dataDirectory() {
+    try {
+      return platform::applicationDataDirectory();
+    } catch (...) {
+      return {};  // no directory to share: the mutex alone
+    }
+  }
+
+  std::lock_guard<std::mutex> guard_;
+  platform::files::DirectoryLock directoryLock_;
+};
 
 constexpr std::string_view kTag = "[KeychainManager] ";
 constexpr const char* kDefaultService = "com.velqo.sdk";
@@ -129,7 +157,16 @@ bool KeychainManager::saveJWTRefreshToken(const std::string& token, const std::s
   return saveText(token, userKey + kRefreshTokenSuffix);
 }
 
+bool KeychainManager::saveJWTTokenPair(const std::string& accessToken, const std::string& refreshToken,
+                                       const std::string& userKey) {
+  TokenPairLock pair;
+  const bool accessSaved = saveJWTAccessToken(accessToken, userKey);
+  const bool refreshSaved = saveJWTRefreshToken(refreshToken, userKey);
+  return accessSaved && refreshSaved;
+}
+
 void KeychainManager::deleteJWTTokens(const std::string& userKey) {
+  TokenPairLock pair;
   const std::string service = serviceName();
   deleteItem(service, userKey + kAccessTokenSuffix);
   deleteItem(service, userKey + kRefreshTokenSuffix);

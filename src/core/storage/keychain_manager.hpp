@@ -41,7 +41,12 @@ class KeychainManager {
   static std::optional<std::string> getJWTAccessToken(const std::string& userKey);
   /// The JWT refresh token under user + "_jwtRefreshToken".
   static bool saveJWTRefreshToken(const std::string& token, const std::string& userKey);
-  /// Deletes both JWT token items of the user.
+  /// Saves the user's access and refresh tokens as one pair: writers of the pair (threads of this
+  /// process, and processes sharing the data directory) take turns, so two of them never leave
+  /// one's access token beside the other's refresh token. True when both saves succeeded.
+  static bool saveJWTTokenPair(const std::string& accessToken, const std::string& refreshToken,
+                               const std::string& userKey);
+  /// Deletes both JWT token items of the user, taking its turn with the pair's writers.
   static void deleteJWTTokens(const std::string& userKey);
   /// Deletes the item user + "_tokenId_v3".
   static void deleteV3TokenId(const std::string& userKey);
