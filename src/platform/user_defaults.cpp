@@ -83,6 +83,7 @@ class JsonUserDefaults final : public UserDefaults {
   }
 
   void remove(const std::string& key) override {
+    detail::HeldLines lines;  // written once the locks below are released
     std::lock_guard lock(mutex_);
     files::DirectoryLock directoryLock(directory());
     removeStaleTemporaries(directoryLock);
@@ -91,6 +92,7 @@ class JsonUserDefaults final : public UserDefaults {
   }
 
   std::optional<std::string> string(const std::string& key) const override {
+    detail::HeldLines lines;  // written once the locks below are released
     std::lock_guard lock(mutex_);
     const json* v = find(key);
     if (!v || !v->is_string()) return std::nullopt;
@@ -98,6 +100,7 @@ class JsonUserDefaults final : public UserDefaults {
   }
 
   std::optional<Bytes> data(const std::string& key) const override {
+    detail::HeldLines lines;  // written once the locks below are released
     std::lock_guard lock(mutex_);
     const json* v = find(key);
     if (!v || !isTagged(*v, kTypeData)) return std::nullopt;
@@ -105,6 +108,7 @@ class JsonUserDefaults final : public UserDefaults {
   }
 
   std::optional<double> number(const std::string& key) const override {
+    detail::HeldLines lines;  // written once the locks below are released
     std::lock_guard lock(mutex_);
     const json* v = find(key);
     if (!v) return std::nullopt;
@@ -121,6 +125,7 @@ class JsonUserDefaults final : public UserDefaults {
   // Read-modify-write under the lock on the file's directory, starting from what is on
   // disk now: other processes sharing the file keep the values they wrote.
   void store(const std::string& key, json value) {
+    detail::HeldLines lines;  // written once the locks below are released
     std::lock_guard lock(mutex_);
     files::DirectoryLock directoryLock(directory());
     removeStaleTemporaries(directoryLock);

@@ -2,8 +2,12 @@
 // exactly its items, for exactly its user.
 
 #include <algorithm>
+#include <atomic>
+#include <future>
+#include <memory>
 #include <set>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "account/facade_test_support.hpp"
@@ -211,6 +215,30 @@ TEST_F(TokenStorageTest, DeletesThatFailReachADiagnosticLineWithoutSecrets) {
   EXPECT_EQ(count("[KeychainManager] Could not delete the item: status -36"), 7);
   EXPECT_EQ(count("[V5CredentialStore] Could not delete the Secure Enclave key: status -36"), 1);
   for (const auto& line : lines) EXPECT_EQ(line.find(accessToken), std::string::npos) << line;
+}
+
+// The lines of a clear or a token store reach the host's sink after the locks are released: a
+// sink that calls back into the library (storing tokens, reading a default) must not find them
+// taken.
+TEST_F(TokenStorageTest, ASinkThatCallsBackIntoTheLibraryFindsNoLockTaken) {
+  std::atomic<bool> reentered{false};
+  setDebugSink([&](std::string_view) {
+    if (reentered.exchange(true)) return;
+    (void)sdk->storeBackendOAuthTokens("access-2", "refresh-2", kBob);
+    (void)defaults->string("velqo_sdk_last_registered_apns_token_" + kBob);
+  });
+  auto finished = std::make_shared<std::promise<void>>();
+  auto done = finished->get_future();
+  // Nothing is stored for this user: each delete writes a "No item to delete" line.
+  std::thread([sdk = sdk, finished] {
+    sdk->clearSessionTokens("nobody@example.com");
+    finished->set_value();
+  }).detach();
+  const bool ended = done.wait_for(kWaitBound) == std::future_status::ready;
+  ASSERT_TRUE(ended) << "the clear is stuck: its lines reached the sink under its locks";
+  setDebugSink({});
+  EXPECT_TRUE(reentered);
+  EXPECT_EQ(present(kBob).count("refresh"), 1u);
 }
 
 TEST(FacadeStartTest, ShowsOnlyTheFirstFiveCharactersOfTheKey) {

@@ -414,15 +414,19 @@ TEST_F(V5EngineTest, VerifyCipherAnswerRules) {
   event = start();
   EXPECT_TRUE(event.kind == "success" && event.first == "tok-and-code") << "the token comes before a code";
 
-  // A refused answer is never a sign-in, whatever its body holds.
-  for (const char* body : {R"({"token":"tok-refused"})", R"({"code":"c-refused","expires_in":300})",
-                           R"({"session_id":"s-refused"})"}) {
+  // A refused answer is never a sign-in, whatever its body holds; a request for more
+  // verification may come with a refusing status and still asks for it.
+  for (const char* body : {R"({"token":"tok-refused"})", R"({"code":"c-refused","expires_in":300})"}) {
     SCOPED_TRACE(body);
     for (int status : {500, 401, 404}) {
       service.route("POST", "/v5/verify-cipher", Reply::json(status, body));
       EXPECT_EQ(start().result(), "UNKNOWN_ERROR") << status;
     }
   }
+  service.route("POST", "/v5/verify-cipher",
+                Reply::json(401, R"({"session_id":"s-2","token":"tok-refused"})"));
+  event = start();
+  EXPECT_TRUE(event.kind == "additional" && event.first == "s-2");
   EXPECT_EQ(KeychainManager::getJWTAccessToken(kUser), "tok-and-code");
 
   service.route("POST", "/v5/verify-cipher", Reply::json(201, R"({"token":"tok-created"})"));

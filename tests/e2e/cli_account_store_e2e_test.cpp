@@ -90,19 +90,27 @@ TEST(CliAccountStore, ClearSaysWhetherTheItemsAreGone) {
   const Device phone("clear-check");
   ASSERT_EQ(phone.run(phone.storeTokens("access-1", "refresh-1")).status, 0);
   // Where the immutable attribute can be set, nothing in the item directory can be removed,
-  // not even by root.
-  const int fd = ::open(phone.keychain().c_str(), O_RDONLY | O_DIRECTORY);
-  ASSERT_GE(fd, 0);
-  int flags = 0;
-  if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
-    ::close(fd);
+  // not even by root. The guard takes it off again however the test ends, so the test
+  // directory stays removable.
+  struct ImmutableDirectory {
+    int fd = -1;
+    int flags = 0;
+    bool set = false;
+    ~ImmutableDirectory() {
+      if (set) ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+      if (fd >= 0) ::close(fd);
+    }
+  } guard;
+  guard.fd = ::open(phone.keychain().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(guard.fd, 0);
+  if (::ioctl(guard.fd, FS_IOC_GETFLAGS, &guard.flags) != 0) {
     GTEST_SKIP() << "the file system keeps no immutable attribute";
   }
-  int immutable = flags | FS_IMMUTABLE_FL;
-  if (::ioctl(fd, FS_IOC_SETFLAGS, &immutable) != 0) {
-    ::close(fd);
+  int immutable = guard.flags | FS_IMMUTABLE_FL;
+  if (::ioctl(guard.fd, FS_IOC_SETFLAGS, &immutable) != 0) {
     GTEST_SKIP() << "the immutable attribute cannot be set here";
   }
+  guard.set = true;
   std::vector<CliRun> refused;
   for (std::vector<std::string> scope :
        {std::vector<std::string>{"--userid", kUser, "--session"},
@@ -110,8 +118,7 @@ TEST(CliAccountStore, ClearSaysWhetherTheItemsAreGone) {
     scope.insert(scope.begin(), "clear");
     refused.push_back(phone.run(scope));
   }
-  ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
-  ::close(fd);
+  guard.set = ::ioctl(guard.fd, FS_IOC_SETFLAGS, &guard.flags) != 0;
   for (const auto& run : refused) {
     EXPECT_EQ(run.status, 1) << stdoutOf(run);
     EXPECT_EQ(stdoutOf(run), R"({"cleared":false})");

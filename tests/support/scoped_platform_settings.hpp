@@ -8,9 +8,9 @@
 // installation. The item store, user defaults, clock and data directory have no getter that is
 // free of side effects, so for these "what was there" is what an enclosing ScopedPlatformSettings
 // installed, else the library's default (the file-backed stores of the data directory, the
-// system clock, the default directory). The device is read when first replaced, as a test that
-// edits it would. Objects nest: make them on the thread that runs the tests, and end them in the
-// reverse order of their making (scopes and fixture members do).
+// system clock; the data directory of an outermost object is left as it is). The device is read when first
+// replaced, as a test that edits it would. Objects nest: make them on the thread that runs the tests, and end
+// them in the reverse order of their making (scopes and fixture members do).
 
 #include <filesystem>
 #include <functional>
@@ -59,10 +59,17 @@ class ScopedPlatformSettings {
     install(&ScopedPlatformSettings::clock_, std::move(clock),
             [](Clock c) { platform::setClockOverride(std::move(c)); });
   }
-  /// An empty path: the default directory.
+  /// An empty path: the default directory. An outermost object leaves its directory set when it
+  /// ends: put back to the default, a later library call (a worker's, at exit) would create the
+  /// default directory in the home of whoever runs the tests.
   void setApplicationDataDirectory(std::filesystem::path directory) {
-    install(&ScopedPlatformSettings::dataDirectory_, std::move(directory),
-            [](std::filesystem::path d) { platform::setApplicationDataDirectory(std::move(d)); });
+    const auto set = [](std::filesystem::path d) { platform::setApplicationDataDirectory(std::move(d)); };
+    if (!dataDirectory_ && !installedOutside(&ScopedPlatformSettings::dataDirectory_)) {
+      dataDirectory_ = directory;
+      set(std::move(directory));
+      return;
+    }
+    install(&ScopedPlatformSettings::dataDirectory_, std::move(directory), set);
   }
   void setCurrentDevice(platform::DeviceInfo device) {
     if (!device_) {

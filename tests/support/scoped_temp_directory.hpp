@@ -20,9 +20,7 @@ class ScopedTempDirectory {
  public:
   /// Makes `<temp dir>/<prefix>-XXXXXX`; aborts the process when that fails.
   explicit ScopedTempDirectory(std::string_view prefix)
-      : root_(std::filesystem::temp_directory_path()),
-        prefix_(std::string(prefix) + "-"),
-        owner_(::getpid()) {
+      : root_(temporaryRoot()), prefix_(std::string(prefix) + "-"), owner_(::getpid()) {
     std::string pattern = (root_ / (prefix_ + "XXXXXX")).string();
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     path_ = pattern;
@@ -40,6 +38,14 @@ class ScopedTempDirectory {
   const std::filesystem::path& path() const { return path_; }
 
  private:
+  // The temporary directory as an absolute path without a trailing separator: "/tmp/" or a
+  // relative TMPDIR must compare equal to the parent of what mkdtemp made, and survive a change
+  // of working directory.
+  static std::filesystem::path temporaryRoot() {
+    const auto root = std::filesystem::absolute(std::filesystem::temp_directory_path()).lexically_normal();
+    return (root / "x").parent_path();
+  }
+
   // The path is still the one mkdtemp returned in this process: directly under the temporary
   // directory, the prefix followed by six characters, a real directory and not a link.
   bool isOwnDirectory() const {

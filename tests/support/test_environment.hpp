@@ -10,8 +10,9 @@
 namespace velqo::testing {
 
 /// Points the application data directory at a fresh temporary directory and gives the process a
-/// fixed test bundle. Every test main keeps one for the whole run; its destruction puts both back
-/// and removes the directory it made, and nothing else.
+/// fixed test bundle. Every test main keeps one for the whole run; its destruction puts the bundle
+/// back and removes the directory it made, and nothing else (the data directory stays set to it,
+/// never to the default in the home of whoever runs the tests).
 class TestEnvironment {
  public:
   TestEnvironment();

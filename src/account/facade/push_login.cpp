@@ -48,8 +48,8 @@ void VelqoSDK::State::registerPushToken(const std::shared_ptr<State>& state) {
     std::lock_guard lock(state->mutex);
     tokenData = state->currentApnsTokenData;
     lastRegistered = state->lastRegisteredApnsTokenString;
-    generation = state->clearGeneration;
   }
+  generation = state->currentClearGeneration();
   if (!tokenData) return;
   auto signedIn = state->signedInUser();
   if (!signedIn) return;
@@ -80,15 +80,23 @@ void VelqoSDK::State::registerPushToken(const std::shared_ptr<State>& state) {
         // The in-memory record belongs to the user signed in now: an answer for a user who is
         // no longer the last one must not mark the token as registered for another.
         const bool stillLastUser = LastUserRecord::load() == user;
-        // Checked and recorded under the lock: a clear that started after this registration
-        // bumps the generation before it removes the record, so its removal is never undone.
-        std::lock_guard lock(s->mutex);
-        if (s->clearGeneration != generation) {
-          debugLog(std::string(kTag) + "Dropping a push registration answer that predates a clear.");
-          return;
+        // Checked and recorded under the record lock, which a clear holds throughout: a clear
+        // that started after this registration has bumped the generation, so its removal of
+        // the record is never undone.
+        bool recorded = false;
+        {
+          std::lock_guard lock(s->recordMutex);
+          if (s->clearGeneration == generation) {
+            s->userDefaults->setString(lastRegisteredTokenKeyPrefix + user, hexToken);
+            if (stillLastUser) {
+              std::lock_guard stateLock(s->mutex);
+              s->lastRegisteredApnsTokenString = hexToken;
+            }
+            recorded = true;
+          }
         }
-        s->userDefaults->setString(lastRegisteredTokenKeyPrefix + user, hexToken);
-        if (stillLastUser) s->lastRegisteredApnsTokenString = hexToken;
+        if (!recorded)
+          debugLog(std::string(kTag) + "Dropping a push registration answer that predates a clear.");
       });
   wipe(signedIn->accessToken);
 }

@@ -8,6 +8,7 @@
 #include "account/v4/velqo_auth_v4.hpp"
 #include "account/v5/velqo_auth_v5.hpp"
 #include "core/storage/keychain_manager.hpp"
+#include "platform/diagnostics.hpp"
 #include "velqo/core/debug_sink.hpp"
 #include "velqo/platform/environment.hpp"
 
@@ -43,9 +44,15 @@ std::optional<VelqoSDK::State::SignedIn> VelqoSDK::State::signedInUser() const {
   return SignedIn{std::move(user), std::move(*token)};
 }
 
-void VelqoSDK::State::startClearing() {
-  std::lock_guard lock(mutex);
+std::unique_lock<std::mutex> VelqoSDK::State::startClearing() {
+  std::unique_lock lock(recordMutex);
   ++clearGeneration;
+  return lock;
+}
+
+std::uint64_t VelqoSDK::State::currentClearGeneration() const {
+  std::lock_guard lock(recordMutex);
+  return clearGeneration;
 }
 
 void VelqoSDK::State::forgetRegisteredTokenIfLastUser(const std::string& user) {
@@ -142,7 +149,8 @@ bool VelqoSDK::storeBackendOAuthTokens(const std::string& accessToken,
 
 void VelqoSDK::clearSessionTokens(const std::string& forUser) {
   if (refusedUserId(forUser, "clearSessionTokens")) return;
-  state_->startClearing();
+  const platform::detail::HeldLines lines;  // the clear's lines wait until it is done
+  const auto clearing = state_->startClearing();
   KeychainManager::deleteJWTTokens(forUser);
   state_->userDefaults->remove(State::lastRegisteredTokenKeyPrefix + forUser);
   state_->forgetRegisteredTokenIfLastUser(forUser);
@@ -150,7 +158,8 @@ void VelqoSDK::clearSessionTokens(const std::string& forUser) {
 
 void VelqoSDK::clearUserKeychainData(const std::string& forUser) {
   if (refusedUserId(forUser, "clearUserKeychainData")) return;
-  state_->startClearing();
+  const platform::detail::HeldLines lines;  // the clear's lines wait until it is done
+  const auto clearing = state_->startClearing();
   KeychainManager::deleteItem(KeychainManager::serviceName(), forUser);
   KeychainManager::deleteV4PersistentDeviceToken(forUser);
   KeychainManager::deleteV3TokenId(forUser);

@@ -40,12 +40,17 @@ struct VelqoSDK::State {
   std::shared_ptr<platform::UserDefaults> userDefaults;
 
   // Written from callers' threads and the main queue: guarded by `mutex`, which is never held
-  // while calling out (host code, transport, storage), except for the user-defaults write of a
-  // push registration's answer, which must not interleave with a clear.
+  // while calling out (host code, transport, storage).
   mutable std::mutex mutex;
   std::weak_ptr<VelqoPushAuthDelegate> pushAuthDelegate;
   std::optional<Bytes> currentApnsTokenData;
   std::optional<std::string> lastRegisteredApnsTokenString;
+
+  // Held by a whole clearing operation, and by a push registration's answer while it checks the
+  // generation and writes the registered-token record, so the two never interleave. Only
+  // storage is called while it is held; diagnostic lines wait until it is released. Taken
+  // before `mutex` when both are needed.
+  mutable std::mutex recordMutex;
   /// Counts the clearing operations: a push registration started before the last one must not
   /// record its answer (it would undo the clear).
   std::uint64_t clearGeneration = 0;
@@ -68,8 +73,10 @@ struct VelqoSDK::State {
   void performPushAction(const std::string& requestId, const std::string& url,
                          PushActionCompletion completion) const;
 
-  /// Starts a clearing operation: registrations in flight no longer record their answers.
-  void startClearing();
+  /// Starts a clearing operation, held until the returned lock is released: registrations
+  /// started before it no longer record their answers.
+  [[nodiscard]] std::unique_lock<std::mutex> startClearing();
+  [[nodiscard]] std::uint64_t currentClearGeneration() const;
   /// Forgets the registered token when `user` is the last signed-in user.
   void forgetRegisteredTokenIfLastUser(const std::string& user);
 };

@@ -163,16 +163,15 @@ void VelqoAuthV5::Steps::handleVerifyCipherResult(VelqoAuthV5& e, Attempt attemp
     fail(callback, AuthV5ErrorCode::cryptoError, sentence::crypto);
     return;
   }
-  // A refused answer carries no ending, whatever its body holds: never a sign-in.
-  if (!isSuccessStatus(outcome.value().second)) {
-    fail(callback, AuthV5ErrorCode::unknownError, sentence::unknown);
-    return;
-  }
   const VerifyCipherV5Response& answer = outcome.value().first;
   if (answer.session_id) {
+    // Asks for more verification, whatever the status (a service may refuse until it is done).
     const std::optional<std::string> detail = answer.detail ? answer.detail : answer.message;
     account::detail::callHost(
         kTag, [&] { callback->onAdditionalVerificationRequired(*answer.session_id, detail); });
+  } else if (!isSuccessStatus(outcome.value().second)) {
+    // A refused answer is never a sign-in, whatever token or code its body holds.
+    fail(callback, AuthV5ErrorCode::unknownError, sentence::unknown);
   } else if (answer.token) {
     storeTokens(e, attempt, *answer.token);
   } else if (answer.code) {

@@ -44,6 +44,7 @@ void setDebugSink(DebugSink sink) {
 
 void debugLog(std::string_view line) {
   if (!detail::debugSinkInstalled()) return;
+  if (platform::detail::holdLine(line)) return;  // written when the caller's HeldLines ends
   std::shared_ptr<const DebugSink> sink;
   {
     std::lock_guard lock(sinkMutex());

@@ -1,5 +1,6 @@
 #include "core/storage/keychain_manager.hpp"
 
+#include "platform/diagnostics.hpp"
 #include "platform/encoding.hpp"
 #include "platform/files.hpp"
 
@@ -17,8 +18,8 @@ namespace {
 
 // Held across the writes or deletes of a user's two token items, so two writers never leave
 // one's access token beside the other's refresh token: threads of this process take turns at
-// the mutex, processes sharing the data directory at its advisory lock. Nothing else is
-// called while it is held.
+// the mutex, processes sharing the data directory at its advisory lock. Only the item store is
+// called while it is held: diagnostic lines wait until it is released.
 class TokenPairLock {
  public:
   TokenPairLock() : guard_(mutex()), directoryLock_(dataDirectory()) {}
@@ -159,6 +160,7 @@ bool KeychainManager::saveJWTRefreshToken(const std::string& token, const std::s
 
 bool KeychainManager::saveJWTTokenPair(const std::string& accessToken, const std::string& refreshToken,
                                        const std::string& userKey) {
+  platform::detail::HeldLines lines;
   TokenPairLock pair;
   const bool accessSaved = saveJWTAccessToken(accessToken, userKey);
   const bool refreshSaved = saveJWTRefreshToken(refreshToken, userKey);
@@ -166,6 +168,7 @@ bool KeychainManager::saveJWTTokenPair(const std::string& accessToken, const std
 }
 
 void KeychainManager::deleteJWTTokens(const std::string& userKey) {
+  platform::detail::HeldLines lines;
   TokenPairLock pair;
   const std::string service = serviceName();
   deleteItem(service, userKey + kAccessTokenSuffix);
