@@ -8,41 +8,24 @@
 
 #include "account/facade_test_support.hpp"
 #include "core/storage/keychain_manager.hpp"
+#include "support/forwarding_item_store.hpp"
 
 namespace velqo::testing {
 namespace {
 
 // Forwards to the test's store, taking a little time over each write so writers overlap.
-class SlowWrites : public platform::ItemStore {
+class SlowWrites : public ForwardingItemStore {
  public:
-  explicit SlowWrites(std::shared_ptr<platform::ItemStore> items) : items_(std::move(items)) {}
-  platform::OSStatus addGenericPassword(const std::string& s, const std::string& a, const Bytes& d,
-                                        platform::Accessibility x) override {
-    return items_->addGenericPassword(s, a, d, x);
-  }
-  platform::OSStatus copyGenericPassword(const std::string& s, const std::string& a, Bytes& out) override {
-    return items_->copyGenericPassword(s, a, out);
-  }
+  using ForwardingItemStore::ForwardingItemStore;
   platform::OSStatus deleteGenericPassword(const std::string& s, const std::string& a) override {
     std::this_thread::sleep_for(std::chrono::microseconds(200));
-    return items_->deleteGenericPassword(s, a);
+    return ForwardingItemStore::deleteGenericPassword(s, a);
   }
   platform::OSStatus replaceGenericPassword(const std::string& s, const std::string& a, const Bytes& d,
                                             platform::Accessibility x) override {
     std::this_thread::sleep_for(std::chrono::microseconds(200));
-    return items_->replaceGenericPassword(s, a, d, x);
+    return ForwardingItemStore::replaceGenericPassword(s, a, d, x);
   }
-  platform::OSStatus addKey(const platform::KeyItem& item) override { return items_->addKey(item); }
-  platform::OSStatus copyKey(const Bytes& tag, platform::KeyType type, platform::KeyToken token,
-                             platform::KeyItem& out) override {
-    return items_->copyKey(tag, type, token, out);
-  }
-  platform::OSStatus deleteKey(const Bytes& tag, platform::KeyType type, platform::KeyToken token) override {
-    return items_->deleteKey(tag, type, token);
-  }
-
- private:
-  std::shared_ptr<platform::ItemStore> items_;
 };
 
 TEST_F(FacadeTest, StoringAndClearingFromManyThreadsNeverMixesATokenPair) {

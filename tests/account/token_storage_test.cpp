@@ -13,6 +13,7 @@
 #include "account/facade_test_support.hpp"
 #include "account/v5/velqo_auth_v5.hpp"
 #include "core/storage/keychain_manager.hpp"
+#include "support/forwarding_item_store.hpp"
 #include "velqo/core/debug_sink.hpp"
 
 namespace velqo::testing {
@@ -170,30 +171,20 @@ TEST_F(TokenStorageTest, UserIdsThatNameAnotherRecordAreRefusedEverywhere) {
 }
 
 // An item store that cannot delete, as a data directory that went read-only.
-class UndeletableItems : public platform::ItemStore {
+class UndeletableItems : public ForwardingItemStore {
  public:
-  explicit UndeletableItems(std::shared_ptr<platform::ItemStore> items) : items_(std::move(items)) {}
-  platform::OSStatus addGenericPassword(const std::string& s, const std::string& a, const Bytes& d,
-                                        platform::Accessibility x) override {
-    return items_->addGenericPassword(s, a, d, x);
-  }
-  platform::OSStatus copyGenericPassword(const std::string& s, const std::string& a, Bytes& out) override {
-    return items_->copyGenericPassword(s, a, out);
-  }
+  using ForwardingItemStore::ForwardingItemStore;
   platform::OSStatus deleteGenericPassword(const std::string&, const std::string&) override {
     return platform::status::ioError;
   }
-  platform::OSStatus addKey(const platform::KeyItem& item) override { return items_->addKey(item); }
-  platform::OSStatus copyKey(const Bytes& tag, platform::KeyType type, platform::KeyToken token,
-                             platform::KeyItem& out) override {
-    return items_->copyKey(tag, type, token, out);
+  // The generic replace, which goes through the failing delete.
+  platform::OSStatus replaceGenericPassword(const std::string& s, const std::string& a, const Bytes& d,
+                                            platform::Accessibility x) override {
+    return platform::ItemStore::replaceGenericPassword(s, a, d, x);
   }
   platform::OSStatus deleteKey(const Bytes&, platform::KeyType, platform::KeyToken) override {
     return platform::status::ioError;
   }
-
- private:
-  std::shared_ptr<platform::ItemStore> items_;
 };
 
 TEST_F(TokenStorageTest, DeletesThatFailReachADiagnosticLineWithoutSecrets) {

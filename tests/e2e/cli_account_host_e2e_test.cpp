@@ -99,16 +99,8 @@ TEST(CliDebugLines, ShowNoCharacterOfTheApiKey) {
 // state it writes when it stops.
 TEST(CliLocalService, AdminCommandsReachTheRunningService) {
   const auto dir = testing::makeTempDirectory("foreground");
-  auto cli = [&](std::vector<std::string> words) {
-    std::vector<std::string> args = {"--data-dir", dir.string()};
-    args.insert(args.end(), words.begin(), words.end());
-    return args;
-  };
-  auto line = [&](std::vector<std::string> words) {
-    const CliRun r = runCli(cli(std::move(words)));
-    EXPECT_EQ(r.status, 0) << r.stderrText;
-    return r.stdoutLines.size() == 1 ? Json::parse(r.stdoutLines[0], nullptr, false) : Json();
-  };
+  auto cli = [&](const std::vector<std::string>& words) { return inDataDirectory(dir, words); };
+  auto line = [&](const std::vector<std::string>& words) { return runCliForJsonLine(dir, words); };
 
   CliProcess service(cli({"local-service"}));
   const auto v1Url = service.nextStdoutLine(testing::kWaitBound);

@@ -360,16 +360,8 @@ TEST(CliAccountStore, StoredTokensServeTheDeviceListUntilCleared) {
 
 TEST(CliAccountEmbedded, KeepsItsAccountStateAcrossProcesses) {
   const auto dir = testing::makeTempDirectory("embedded");
-  auto args = [&](std::vector<std::string> words) {
-    std::vector<std::string> out = {"--data-dir", dir.string()};
-    out.insert(out.end(), words.begin(), words.end());
-    return out;
-  };
-  auto line = [&](std::vector<std::string> words) {
-    const CliRun r = runCli(args(std::move(words)));
-    EXPECT_EQ(r.status, 0) << r.stderrText;
-    return r.stdoutLines.size() == 1 ? Json::parse(r.stdoutLines[0], nullptr, false) : Json();
-  };
+  auto args = [&](const std::vector<std::string>& words) { return inDataDirectory(dir, words); };
+  auto line = [&](const std::vector<std::string>& words) { return runCliForJsonLine(dir, words); };
   const std::string user = "embedded@example.com";
 
   const CliRun first = runCli(args({"account", "v5", "signin", "--userid", user}), "123456\n");

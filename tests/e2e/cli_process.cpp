@@ -1,5 +1,7 @@
 #include "cli_process.hpp"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -170,6 +172,20 @@ CliRun runCli(const std::vector<std::string>& args, const std::string& input,
   run.stdoutLines = splitLines(process.stdoutText());
   run.stderrText = process.stderrText();
   return run;
+}
+
+std::vector<std::string> inDataDirectory(const std::filesystem::path& dir,
+                                         const std::vector<std::string>& words) {
+  std::vector<std::string> args = {"--data-dir", dir.string()};
+  args.insert(args.end(), words.begin(), words.end());
+  return args;
+}
+
+nlohmann::json runCliForJsonLine(const std::filesystem::path& dir, const std::vector<std::string>& words) {
+  const CliRun run = runCli(inDataDirectory(dir, words));
+  EXPECT_EQ(run.status, 0) << run.stderrText;
+  return run.stdoutLines.size() == 1 ? nlohmann::json::parse(run.stdoutLines[0], nullptr, false)
+                                     : nlohmann::json();
 }
 
 }  // namespace velqo::e2e

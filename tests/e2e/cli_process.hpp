@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "support/wait_bound.hpp"
 
 namespace velqo::e2e {
@@ -70,5 +72,13 @@ struct CliRun {
 /// Runs velqo-cli to its end with `input` on standard input (closed afterwards).
 CliRun runCli(const std::vector<std::string>& args, const std::string& input = {},
               std::chrono::milliseconds timeout = testing::kWaitBound);
+
+/// "--data-dir" `dir`, then `words`: the arguments of a run on that data directory.
+std::vector<std::string> inDataDirectory(const std::filesystem::path& dir,
+                                         const std::vector<std::string>& words);
+
+/// Runs velqo-cli on the data directory, expects exit status 0 and returns its one line of
+/// standard output as JSON (null when it printed another number of lines).
+nlohmann::json runCliForJsonLine(const std::filesystem::path& dir, const std::vector<std::string>& words);
 
 }  // namespace velqo::e2e
