@@ -239,7 +239,7 @@ struct V1ReferenceFlow::State {
   void save() {
     if (!options.stateFile) return;
     const std::filesystem::path dir = stateDirectory();
-    platform::files::DirectoryLock lock(dir);
+    platform::files::LockFile lock(dir / ("." + options.stateFile->filename().string() + ".lock"));
     try {
       if (auto state = readStateFile()) merge(*state);
     } catch (const std::exception&) {

@@ -156,9 +156,18 @@ std::size_t removeStaleTemporaries(const std::filesystem::path& directory,
   return removed;
 }
 
-DirectoryLock::DirectoryLock(const std::filesystem::path& directory) {
-  fd_ = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+LockFile::LockFile(const std::filesystem::path& file) {
+  // Read-write so the file can be created; an existing one that only allows reading (a
+  // read-only directory, another owner's file that is readable) still takes a lock.
+  fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd_ < 0) fd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd_ < 0) return;
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd_);
+    fd_ = -1;
+    return;
+  }
   int rc = 0;
   do {
     rc = ::flock(fd_, LOCK_EX);
@@ -169,7 +178,7 @@ DirectoryLock::DirectoryLock(const std::filesystem::path& directory) {
   }
 }
 
-DirectoryLock::~DirectoryLock() {
+LockFile::~LockFile() {
   // Closing the only descriptor of the open file description releases the lock.
   if (fd_ >= 0) ::close(fd_);
 }

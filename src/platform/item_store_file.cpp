@@ -195,7 +195,7 @@ class FileItemStore final : public ItemStore {
     std::lock_guard lock(storeMutex());
     firstUse();
     if (!files::ensureDirectory(directory_)) return status::ioError;
-    files::DirectoryLock directoryLock(directory_);
+    files::LockFile directoryLock(lockFilePath());
     auto existing = readItemFile(path);
     if (!existing.first) return status::ioError;
     if (existing.second) {
@@ -231,7 +231,7 @@ class FileItemStore final : public ItemStore {
     auto path = pathOf(detail::genericPasswordIdentity(service, account));
     std::lock_guard lock(storeMutex());
     firstUse();
-    files::DirectoryLock directoryLock(directory_);
+    files::LockFile directoryLock(lockFilePath());
     auto existing = readItemFile(path);
     if (!existing.first) return status::ioError;
     if (!existing.second) return status::itemNotFound;
@@ -248,7 +248,7 @@ class FileItemStore final : public ItemStore {
     std::lock_guard lock(storeMutex());
     firstUse();
     if (!files::ensureDirectory(directory_)) return status::ioError;
-    files::DirectoryLock directoryLock(directory_);
+    files::LockFile directoryLock(lockFilePath());
     Bytes encoded = encodeGeneric(service, account, data, accessibility);
     ScopedWipe guard(encoded);
     // One rename over whatever is there: a reader, another process or the next start after
@@ -262,7 +262,7 @@ class FileItemStore final : public ItemStore {
     std::lock_guard lock(storeMutex());
     firstUse();
     if (!files::ensureDirectory(directory_)) return status::ioError;
-    files::DirectoryLock directoryLock(directory_);
+    files::LockFile directoryLock(lockFilePath());
     auto existing = readItemFile(path);
     if (!existing.first) return status::ioError;
     if (existing.second) {
@@ -298,7 +298,7 @@ class FileItemStore final : public ItemStore {
     auto path = pathOf(detail::keyIdentity(applicationTag, keyType, token));
     std::lock_guard lock(storeMutex());
     firstUse();
-    files::DirectoryLock directoryLock(directory_);
+    files::LockFile directoryLock(lockFilePath());
     auto existing = readItemFile(path);
     if (!existing.first) return status::ioError;
     if (!existing.second) return status::itemNotFound;
@@ -309,6 +309,10 @@ class FileItemStore final : public ItemStore {
   }
 
  private:
+  // The store's own lock file: never the bare directory, which a host may also use as its
+  // data directory (where other purposes keep lock files of their own).
+  std::filesystem::path lockFilePath() const { return directory_ / ".items.lock"; }
+
   std::filesystem::path pathOf(const std::string& identity) const {
     return directory_ / (sha256Hex(identity) + ".item");
   }
@@ -331,11 +335,11 @@ class FileItemStore final : public ItemStore {
   }
 
   // Removes what writers that died before their rename left behind (such files may hold
-  // whole secrets). Runs once per store, under the directory lock, so no live writer's
+  // whole secrets). Runs once per store, under the store's lock, so no live writer's
   // temporary file can be taken for a stale one. Caller holds storeMutex().
   void firstUse() {
     if (cleaned_) return;
-    files::DirectoryLock directoryLock(directory_);
+    files::LockFile directoryLock(lockFilePath());
     if (!directoryLock.held() && ::access(directory_.c_str(), F_OK) == 0) return;  // try again later
     cleaned_ = true;
     if (directoryLock.held()) files::removeStaleTemporaries(directory_, isItemFileName);

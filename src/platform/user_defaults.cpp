@@ -54,7 +54,7 @@ std::string utcStamp() {
 bool renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
-  // A file system without the flag: the directory lock keeps our own writers out meanwhile.
+  // A file system without the flag: the file's lock keeps our own writers out meanwhile.
   std::error_code ec;
   if (std::filesystem::exists(to, ec) || ec) {
     errno = EEXIST;
@@ -85,7 +85,7 @@ class JsonUserDefaults final : public UserDefaults {
   void remove(const std::string& key) override {
     detail::HeldLines lines;  // written once the locks below are released
     std::lock_guard lock(mutex_);
-    files::DirectoryLock directoryLock(directory());
+    files::LockFile directoryLock(lockFilePath());
     removeStaleTemporaries(directoryLock);
     refresh(directoryLock);
     if (values_.erase(key) > 0) save();
@@ -127,11 +127,16 @@ class JsonUserDefaults final : public UserDefaults {
   void store(const std::string& key, json value) {
     detail::HeldLines lines;  // written once the locks below are released
     std::lock_guard lock(mutex_);
-    files::DirectoryLock directoryLock(directory());
+    files::LockFile directoryLock(lockFilePath());
     removeStaleTemporaries(directoryLock);
     refresh(directoryLock);
     values_[key] = std::move(value);
     save();
+  }
+
+  // The lock of this file's read-modify-write sequences, beside it.
+  std::filesystem::path lockFilePath() const {
+    return directory() / ("." + file_.filename().string() + ".lock");
   }
 
   std::filesystem::path directory() const {
@@ -155,9 +160,9 @@ class JsonUserDefaults final : public UserDefaults {
     return parsed;
   }
 
-  // readFile() under the directory lock; a file that holds no JSON object is first moved
+  // readFile() under the file's lock; a file that holds no JSON object is first moved
   // aside, so the next save does not overwrite what someone may still want to recover.
-  std::optional<json> readOrSetAside(const files::DirectoryLock& directoryLock) const {
+  std::optional<json> readOrSetAside(const files::LockFile& directoryLock) const {
     bool unreadable = false;
     auto current = readFile(&unreadable);
     if (unreadable && directoryLock.held()) setAside();
@@ -187,8 +192,8 @@ class JsonUserDefaults final : public UserDefaults {
   }
 
   // Removes, once, what writers that died before their rename left behind. Only while the
-  // directory lock is held, so no live writer's temporary file is taken for a stale one.
-  void removeStaleTemporaries(const files::DirectoryLock& directoryLock) const {
+  // file's lock is held, so no live writer's temporary file is taken for a stale one.
+  void removeStaleTemporaries(const files::LockFile& directoryLock) const {
     if (cleaned_ || !directoryLock.held()) return;
     cleaned_ = true;
     const std::string name = file_.filename().string();
@@ -196,7 +201,7 @@ class JsonUserDefaults final : public UserDefaults {
   }
 
   // Takes in the file as it is now. Values whose write failed are kept over the file's.
-  void refresh(const files::DirectoryLock& directoryLock) const {
+  void refresh(const files::LockFile& directoryLock) const {
     auto current = readOrSetAside(directoryLock);
     if (!current) {
       if (!loaded_) {
@@ -222,7 +227,7 @@ class JsonUserDefaults final : public UserDefaults {
   }
 
   // Reads the file once. A missing or unreadable file, or one that is not a JSON object,
-  // starts an empty store; the last kind is moved aside first (under the directory lock,
+  // starts an empty store; the last kind is moved aside first (under the file's lock,
   // looked at once more there, since a writer may just have replaced it).
   void load() const {
     if (loaded_) return;
@@ -234,7 +239,7 @@ class JsonUserDefaults final : public UserDefaults {
       return;
     }
     if (!unreadable) return;
-    files::DirectoryLock directoryLock(directory());
+    files::LockFile directoryLock(lockFilePath());
     if (auto current = readOrSetAside(directoryLock)) values_ = std::move(*current);
   }
 

@@ -26,8 +26,15 @@ KeyItem keyItem(const std::string& tag, KeyToken token = kSoft, Bytes keyData = 
   return {bytesOf(tag), kEc, 256, token, true, Accessibility::whenUnlockedThisDeviceOnly, std::move(keyData)};
 }
 
+// What a directory holds besides the lock files of the stores that use it (".<name>.lock",
+// kept for good so that processes can take turns).
 std::vector<fs::path> filesIn(const fs::path& dir) {
-  return {fs::directory_iterator(dir), fs::directory_iterator()};
+  std::vector<fs::path> found;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (!(name.starts_with(".") && name.ends_with(".lock"))) found.push_back(entry.path());
+  }
+  return found;
 }
 
 template <class Backend>

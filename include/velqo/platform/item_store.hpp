@@ -73,7 +73,8 @@ class VELQO_API ItemStore {
 /// reader never sees a torn item. The directory is created on the first add. A file that
 /// cannot be decoded as the item asked for counts as absent (itemNotFound; an add replaces
 /// it, a delete removes it); a file that cannot be read or written gives status::ioError.
-/// Processes sharing the directory are serialised by an advisory lock (flock) on it, so each
+/// Processes sharing the directory are serialised by an advisory lock (flock) on a lock file
+/// in it (".items.lock"), so each
 /// operation is also one step against other processes. Temporary files that a crashed
 /// writer left behind are removed when the store first uses its directory.
 VELQO_API std::shared_ptr<ItemStore> makeFileItemStore(std::filesystem::path directory);

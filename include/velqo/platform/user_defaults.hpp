@@ -13,7 +13,7 @@ namespace velqo::platform {
 /// A persistent per-application store of small values (texts, bytes, numbers) by key.
 /// Writes go to a file in the application data directory, atomically (temporary file,
 /// flush, rename); the host may read the same keys. The file is read on first use and again
-/// before each write, under an advisory lock on its directory, so processes sharing the file
+/// before each write, under an advisory lock on a lock file beside it, so processes sharing the file
 /// keep each other's values. A write that fails keeps the value in memory for this process
 /// and the old file on disk.
 /// Thread-safe.

@@ -152,7 +152,7 @@ std::string SecureEnclaveHelper::deviceSecretHash(const std::string& userId) {
   // Creation is serialised with other processes sharing the directory, and the secret is
   // created exclusively: two first uses never end with two different secrets.
   const std::filesystem::path directory = path.parent_path();
-  platform::files::DirectoryLock directoryLock(directory);
+  platform::files::LockFile directoryLock(directory / ".device-secret.lock");
   if (directoryLock.held()) {
     if (auto found = storedSecretHash(path)) return *found;  // another process was first
     // What a writer that died before its rename left behind holds a whole secret.

@@ -18,27 +18,27 @@ namespace {
 
 // Held across the writes or deletes of a user's two token items, so two writers never leave
 // one's access token beside the other's refresh token: threads of this process take turns at
-// the mutex, processes sharing the data directory at its advisory lock. Only the item store is
-// called while it is held: diagnostic lines wait until it is released.
+// the mutex, processes sharing the data directory at the advisory lock of its lock file. Only the item store
+// is called while it is held: diagnostic lines wait until it is released.
 class TokenPairLock {
  public:
-  TokenPairLock() : guard_(mutex()), directoryLock_(dataDirectory()) {}
+  TokenPairLock() : guard_(mutex()), directoryLock_(lockFilePath()) {}
 
  private:
   static std::mutex& mutex() {
     static std::mutex instance;
     return instance;
   }
-  static std::filesystem::path dataDirectory() {
+  static std::filesystem::path lockFilePath() {
     try {
-      return platform::applicationDataDirectory();
+      return platform::applicationDataDirectory() / ".token-pair.lock";
     } catch (...) {
       return {};  // no directory to share: the mutex alone
     }
   }
 
   std::lock_guard<std::mutex> guard_;
-  platform::files::DirectoryLock directoryLock_;
+  platform::files::LockFile directoryLock_;
 };
 
 constexpr std::string_view kTag = "[KeychainManager] ";
