@@ -85,7 +85,7 @@ TEST(CliAccountState, ParallelRunsNeverReadAHalfWrittenStateFile) {
   std::ofstream(unrelated) << "{}";
 
   testing::runWithWatchdog("parallel last-user runs", [&] {
-    for (int round = 0; round < 6; ++round) {
+    for (int round = 0; round < 8; ++round) {
       const auto runs = runTogether(std::vector(kProcesses, inDataDirectory(dir, {"account", "last-user"})));
       for (const auto& run : runs) {
         EXPECT_EQ(run.status, 0) << "round " << round << ": " << run.err;
