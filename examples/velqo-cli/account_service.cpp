@@ -9,6 +9,7 @@
 #include <chrono>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -146,13 +147,18 @@ AccountPeers::AccountPeers(localservice::LocalService& service, localservice::To
 }
 
 AccountPeers::~AccountPeers() {
-  if (snapshot() == saved_) return;
   bool written = false;
-  if (const AccountStateLock* held = AccountStateLock::heldByThisThread()) {
-    written = save(*held);
-  } else {
-    const AccountStateLock lock;
-    written = save(lock);
+  try {
+    if (snapshot() == saved_) return;
+    // Under the caller's lock when this runs while it is held (an admin command unwinding).
+    if (const AccountStateLock* held = AccountStateLock::heldByThisThread()) {
+      written = save(*held);
+    } else {
+      const AccountStateLock lock;
+      written = save(lock);
+    }
+  } catch (const std::exception&) {
+    written = false;
   }
   if (!written) printRawError("[local-service] could not write " + stateFile_.string());
 }
