@@ -1,45 +1,26 @@
 #include "account_service.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <nlohmann/json.hpp>
 
 #include <velqo/platform/environment.hpp>
 
+#include <velqo_localservice/state_files.hpp>
+
 #include <chrono>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
 
+#include "account_state_merge.hpp"
 #include "diagnostics.hpp"
 
 namespace velqo::cli {
 namespace {
 
 using Json = nlohmann::json;
-
-// Written to a temporary file and renamed, so a crash never leaves half a state.
-bool writeAtomically(const std::filesystem::path& target, const std::string& body) {
-  const std::filesystem::path temporary = target.string() + ".tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  std::size_t done = 0;
-  bool ok = true;
-  while (ok && done < body.size()) {
-    const ssize_t n = ::write(fd, body.data() + done, body.size() - done);
-    ok = n > 0;
-    if (ok) done += static_cast<std::size_t>(n);
-  }
-  ok = ::fsync(fd) == 0 && ok;
-  ::close(fd);
-  std::error_code ec;
-  if (ok) std::filesystem::rename(temporary, target, ec);
-  if (!ok || ec) std::filesystem::remove(temporary, ec);
-  return ok && !ec;
-}
 
 localservice::V5Peer::Options v5Options(localservice::TokenEndpoint& tokens) {
   localservice::V5Peer::Options options;
@@ -77,6 +58,21 @@ std::filesystem::path accountStateFile() {
 }
 
 namespace {
+
+// The state file's object, or nothing when there is no file. Throws std::runtime_error when it
+// cannot be read.
+std::optional<Json> readStateFile(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    if (!std::filesystem::exists(file)) return std::nullopt;
+    throw std::runtime_error("local service: unreadable account state file");
+  }
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  Json state = Json::parse(buffer.str(), nullptr, false);
+  if (!in || !state.is_object()) throw std::runtime_error("local service: unreadable account state file");
+  return state;
+}
 
 std::string nowText() {
   const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
@@ -136,27 +132,38 @@ AccountPeers::AccountPeers(localservice::LocalService& service, localservice::To
     printRawError("[local-service] sent V5 code " + code);
   });
   v5_.setOnTokenIssued(signInHook("velqo-cli-v5"));
-  if (!std::filesystem::exists(stateFile_)) return;
-  std::ifstream in(stateFile_, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  const Json state = Json::parse(buffer.str(), nullptr, false);
-  if (!in || !state.is_object()) throw std::runtime_error("local service: unreadable account state file");
-  auto section = [&](const char* key) { return state.contains(key) ? state[key].dump() : std::string(); };
-  const bool restored = (!state.contains("tokens") || tokens_->restoreState(section("tokens"))) &&
-                        (!state.contains("push") || push_.restoreState(section("push"))) &&
-                        (!state.contains("web") || web_.restoreState(section("web"))) &&
-                        (!state.contains("devices") || devices_->restoreState(section("devices"))) &&
-                        (!state.contains("v4") || v4_.restoreState(section("v4"))) &&
-                        (!state.contains("v5") || v5_.restoreState(section("v5")));
-  if (!restored) throw std::runtime_error("local service: unreadable account state file");
+  // The file only ever appears whole (see save), so it is read without the lock.
+  if (const auto state = readStateFile(stateFile_)) {
+    auto section = [&](const char* key) { return (*state)[key].dump(); };
+    const bool restored = (!state->contains("tokens") || tokens_->restoreState(section("tokens"))) &&
+                          (!state->contains("push") || push_.restoreState(section("push"))) &&
+                          (!state->contains("web") || web_.restoreState(section("web"))) &&
+                          (!state->contains("devices") || devices_->restoreState(section("devices"))) &&
+                          (!state->contains("v4") || v4_.restoreState(section("v4"))) &&
+                          (!state->contains("v5") || v5_.restoreState(section("v5")));
+    if (!restored) throw std::runtime_error("local service: unreadable account state file");
+  }
+  saved_ = snapshot();
 }
 
 AccountPeers::~AccountPeers() {
-  if (!save()) printRawError("[local-service] could not write " + stateFile_.string());
+  bool written = false;
+  try {
+    if (snapshot() == saved_) return;
+    // Under the caller's lock when this runs while it is held (an admin command unwinding).
+    if (const AccountStateLock* held = AccountStateLock::heldByThisThread()) {
+      written = save(*held);
+    } else {
+      const AccountStateLock lock;
+      written = save(lock);
+    }
+  } catch (const std::exception&) {
+    written = false;
+  }
+  if (!written) printRawError("[local-service] could not write " + stateFile_.string());
 }
 
-bool AccountPeers::save() const {
+Json AccountPeers::snapshot() const {
   Json state = Json::object();
   state["version"] = 1;
   state["tokens"] = Json::parse(tokens_->saveState());
@@ -165,7 +172,23 @@ bool AccountPeers::save() const {
   state["devices"] = Json::parse(devices_->saveState());
   state["v4"] = Json::parse(v4_.saveState());
   state["v5"] = Json::parse(v5_.saveState());
-  return writeAtomically(stateFile_, state.dump(2));
+  return state;
+}
+
+bool AccountPeers::save(const AccountStateLock& held) {
+  Json current = snapshot();
+  if (current == saved_) return true;
+  // What the others wrote since this process read the file (nothing when there is still no
+  // file); a file that cannot be read any more is replaced by what this process knows.
+  Json merged;
+  try {
+    merged = mergeAccountState(readStateFile(stateFile_).value_or(saved_), saved_, current);
+  } catch (const std::runtime_error&) {
+    merged = current;
+  }
+  saved_ = std::move(current);
+  if (held.held()) localservice::removeStaleStateTemporaries(stateFile_);
+  return localservice::replaceStateFile(stateFile_, merged.dump(2));
 }
 
 std::string AccountPeers::raiseLoginRequest(const std::string& userid) {

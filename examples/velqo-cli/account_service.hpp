@@ -19,10 +19,16 @@
 #include <velqo_localservice/v5_peer.hpp>
 #include <velqo_localservice/web_login_peer.hpp>
 
+#include <nlohmann/json.hpp>
+
+#include "account_state_lock.hpp"
+
 namespace velqo::cli {
 
 /// The account routes of the reference service on a LocalService, with their state read from
-/// `stateFile` when it exists and written back by save() and on destruction (atomically, mode
+/// `stateFile` when it exists and written back by save() and on destruction. Other processes may
+/// use the same file meanwhile: a write takes the account state lock, merges this process's
+/// changes into the file as it is then (mergeAccountState) and replaces it in one rename (mode
 /// 0600). Codes the service "sends" are printed on standard error.
 class AccountPeers {
  public:
@@ -30,12 +36,15 @@ class AccountPeers {
   /// Authorization codes are redeemed at `tokens`, which must outlive the peers.
   AccountPeers(localservice::LocalService& service, localservice::TokenEndpoint& tokens,
                std::filesystem::path stateFile);
+  /// Saves the changes made since the last save (taking the lock), if any.
   ~AccountPeers();
   AccountPeers(const AccountPeers&) = delete;
   AccountPeers& operator=(const AccountPeers&) = delete;
 
-  /// Writes the state file; false when it could not be written.
-  bool save() const;
+  /// Writes this process's changes into the state file under `held`, the caller's account state
+  /// lock; nothing is written when there are none. False when the file could not be written;
+  /// either way these changes are not written again on destruction.
+  bool save(const AccountStateLock& held);
 
   /// A login request "from a browser" for the user; returns its id.
   std::string raiseLoginRequest(const std::string& userid);
@@ -46,8 +55,10 @@ class AccountPeers {
   using SignInHook = std::function<void(const std::string& userId, const std::string& token)>;
   SignInHook signInHook(std::string deviceId);
   localservice::V4Peer::Settings v4Settings();
+  nlohmann::json snapshot() const;
 
   std::filesystem::path stateFile_;
+  nlohmann::json saved_;  // the state as read or last saved: what this process changed is the rest
   std::shared_ptr<localservice::AccessTokens> tokens_;
   localservice::PushPeer push_;
   localservice::WebLoginPeer web_;

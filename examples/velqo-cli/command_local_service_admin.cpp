@@ -30,7 +30,8 @@ int runLocalServiceAdmin(const LocalServiceAdminCommand& command) {
   const bool loginRequest = command.kind == LocalServiceAdminCommand::Kind::loginRequest;
   const std::string pin = loginRequest ? std::string() : command.pin.value_or(randomPin());
   // A foreground local-service on this data directory gets the change; its state file is
-  // edited only when none runs (under the lock a starting service takes before reading it).
+  // edited only when none runs (under the lock a starting service takes before reading it, and
+  // every other writer of the file takes too).
   AccountStateLock lock;
   const RunningServiceAnswer running =
       loginRequest ? askRunningService("/velqo-cli/login-request", Json{{"userid", command.userId}})
@@ -53,7 +54,7 @@ int runLocalServiceAdmin(const LocalServiceAdminCommand& command) {
   } else {
     out = Json{{"webPin", pin}, {"webToken", peers.openWebSession(pin)}};
   }
-  if (!peers.save()) return kExitFailure;
+  if (!peers.save(lock)) return kExitFailure;
   printJsonLine(out);
   return kExitOk;
 }

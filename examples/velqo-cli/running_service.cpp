@@ -1,7 +1,6 @@
 #include "running_service.hpp"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <velqo/platform/environment.hpp>
@@ -49,24 +48,6 @@ std::optional<Json> readNotice() {
 }
 
 }  // namespace
-
-AccountStateLock::AccountStateLock() {
-  const auto file = platform::applicationDataDirectory() / "localservice-account-state.lock";
-  fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd_ < 0) return;
-  int status;
-  do {
-    status = ::flock(fd_, LOCK_EX);
-  } while (status != 0 && errno == EINTR);
-  if (status != 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
-
-AccountStateLock::~AccountStateLock() {
-  if (fd_ >= 0) ::close(fd_);
-}
 
 struct RunningServiceNotice::Admin {
   std::mutex mutex;

@@ -3,8 +3,9 @@
 // A foreground `local-service` keeps its account state in memory and writes it to the data
 // directory when it stops. `local-service login-request` and `web-session` therefore act on the
 // running service, which announces itself in the data directory, and edit the state file only
-// when none runs. One lock file orders a service's start (announcement, then reading the state)
-// against those edits, so no change is lost between the two.
+// when none runs. The account state lock (account_state_lock.hpp) orders a service's start
+// (announcement, then reading the state) against those edits, so no change is lost between the
+// two.
 
 #include <filesystem>
 #include <functional>
@@ -15,23 +16,10 @@
 #include <velqo_localservice/local_service.hpp>
 
 #include "account_service.hpp"
+#include "account_state_lock.hpp"
 #include "json_output.hpp"
 
 namespace velqo::cli {
-
-/// An exclusive lock (flock) on "localservice-account-state.lock" in the data directory, held
-/// until destroyed. Waits until granted; when the file cannot be opened the lock is not held
-/// and the caller goes on without it.
-class AccountStateLock {
- public:
-  AccountStateLock();
-  ~AccountStateLock();
-  AccountStateLock(const AccountStateLock&) = delete;
-  AccountStateLock& operator=(const AccountStateLock&) = delete;
-
- private:
-  int fd_ = -1;
-};
 
 /// The running service's announcement ("localservice-running.json": its base URL and a
 /// random key for its admin routes, mode 0600), written at construction and removed at
