@@ -170,15 +170,31 @@ struct LimitedRun {
   std::string out;
 };
 
+// A file descriptor, closed when it goes.
+struct OwnedFd {
+  int fd = -1;
+  OwnedFd() = default;
+  explicit OwnedFd(int descriptor) : fd(descriptor) {}
+  ~OwnedFd() { reset(); }
+  OwnedFd(const OwnedFd&) = delete;
+  OwnedFd& operator=(const OwnedFd&) = delete;
+  void reset() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+};
+
 LimitedRun runWithFileSizeLimit(const std::vector<std::string>& args, rlim_t limitBytes) {
   std::vector<std::string> argvStorage = {VELQO_CLI_PATH};
   argvStorage.insert(argvStorage.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : argvStorage) argv.push_back(a.data());
   argv.push_back(nullptr);
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  int pipeEnds[2];
+  if (::pipe2(pipeEnds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  OwnedFd readEnd(pipeEnds[0]);
+  OwnedFd writeEnd(pipeEnds[1]);
+  const OwnedFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -187,23 +203,21 @@ LimitedRun runWithFileSizeLimit(const std::vector<std::string>& args, rlim_t lim
     const rlimit limit{limitBytes, limitBytes};
     ::signal(SIGXFSZ, SIG_DFL);
     if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
-    ::dup2(devNull, STDIN_FILENO);
-    ::dup2(out[1], STDOUT_FILENO);
-    ::dup2(devNull, STDERR_FILENO);
+    ::dup2(devNull.fd, STDIN_FILENO);
+    ::dup2(writeEnd.fd, STDOUT_FILENO);
+    ::dup2(devNull.fd, STDERR_FILENO);
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
-  ::close(out[1]);
-  if (devNull >= 0) ::close(devNull);
+  writeEnd.reset();  // the output ends when the child's copy closes
   LimitedRun run;
   char buffer[4096];
   for (;;) {
-    const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+    const ssize_t n = ::read(readEnd.fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     run.out.append(buffer, static_cast<std::size_t>(n));
   }
-  ::close(out[0]);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
