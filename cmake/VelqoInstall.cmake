@@ -16,18 +16,19 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velqoConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/velqoConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/velqo)
 
-# A static libvelqo.a needs OpenSSL, libcurl, ICU and threads when the host links
-# (`pkg-config --static --libs velqo`). libcurl goes in as a plain -lcurl: through its own
-# .pc file `--static` would ask for the static dependencies of libcurl itself, which a host
-# linking the shared libcurl does not have.
+# A static libvelqo.a needs OpenSSL, libcurl, ICU and threads when the host links, so for a
+# static build they are in Requires and Libs, not only in the .private fields:
+# `pkg-config --cflags --libs velqo` then links a host as it is (`--static` is not needed).
+# libcurl goes in as a plain -lcurl: through its own .pc file `--static` would ask for the
+# static dependencies of libcurl itself, which a host linking the shared libcurl does not have.
 if(BUILD_SHARED_LIBS)
   set(VELQO_PC_CFLAGS "")
-  set(VELQO_PC_REQUIRES_PRIVATE "")
-  set(VELQO_PC_PRIVATE_LIBS "")
+  set(VELQO_PC_REQUIRES "")
+  set(VELQO_PC_LIBS "")
 else()
   set(VELQO_PC_CFLAGS "-DVELQO_STATIC")
-  set(VELQO_PC_REQUIRES_PRIVATE "libssl libcrypto icu-uc")
-  set(VELQO_PC_PRIVATE_LIBS "-lcurl -pthread")
+  set(VELQO_PC_REQUIRES "libssl libcrypto icu-uc")
+  set(VELQO_PC_LIBS "-lcurl -pthread")
 endif()
 # The .pc file finds the prefix from its own place, so an install with `cmake --install
 # --prefix` or a moved tree still points at the right directories.

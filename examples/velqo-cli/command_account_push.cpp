@@ -1,12 +1,11 @@
 // account push register / handle / approve / decline: push login from the host's side.
 
-#include <velqo/platform/environment.hpp>
 #include <velqo/platform/queue.hpp>
 #include <velqo/platform/user_defaults.hpp>
-#include <velqo/v1/protocol/device_info_builder.hpp>
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "account_commands.hpp"
@@ -62,19 +61,28 @@ bool hasAccessToken() {
 }
 
 // Whether the facade can make the device fingerprint it sends with a registration: without
-// one it sends nothing. The V1 device information is made from the same fingerprint of the
-// same user when the user id is already in its normalised form (the usual case); otherwise
-// the vendor identifier, the part a device may not give, is what is checked.
+// one it sends nothing. The facade fingerprints the last user's id exactly as stored (per-user
+// device secret, vendor identifier, device attributes); so does a V4 sign-in, which reports a
+// fingerprint it cannot make as fingerprintError before any request. The probe facade's base
+// URL does not parse, so a sign-in that got past the fingerprint fails at once with a network
+// error and nothing leaves the process (see hasAccessToken); both outcomes come on the main
+// queue and are drained here. Only the device secret may be created, as the facade would.
 bool fingerprintAvailable(const std::string& user) {
-  if (VelqoV1DeviceInfoBuilder::normalizedIdentifier(user) != user) {
-    return platform::currentDevice().identifierForVendor.has_value();
+  class Probe final : public AuthV4Callback {
+   public:
+    void onOtpRequired() override {}
+    void onAuthSuccess(const std::optional<std::string>&, const std::optional<std::string>&, bool) override {}
+    void onError(AuthV4ErrorCode errorCode, const std::string&) override {
+      if (!code) code = errorCode;
+    }
+    std::optional<AuthV4ErrorCode> code;
+  };
+  auto probe = std::make_shared<Probe>();
+  auto facade = VelqoSDK::create("velqo-cli-probe", "velqo-cli-probe%zz");
+  facade->authenticateV4(user, probe);
+  while (platform::mainQueue().drain() > 0) {
   }
-  try {
-    (void)VelqoV1DeviceInfoBuilder::build(user, std::nullopt);
-  } catch (const VelqoV1DeviceInfoError& error) {
-    return error.errorCase() != VelqoV1DeviceInfoError::Case::fingerprintGenerationFailed;
-  }
-  return true;
+  return probe->code != AuthV4ErrorCode::fingerprintError;
 }
 
 Json errorLine(const platform::PlatformError& error) {

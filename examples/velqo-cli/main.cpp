@@ -62,8 +62,10 @@ int run(const Invocation& invocation) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A reader that goes away must not kill the process in the middle of a write.
+  // A reader that goes away, or a write past the file-size limit, must not kill the process in
+  // the middle of a write: the write fails with an error the command reports instead.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   const std::vector<std::string> args(argv + 1, argv + argc);
   const auto parsed = parseCommandLine(args);
   if (const auto* error = std::get_if<UsageError>(&parsed)) return usageFailure(error->message);

@@ -1,6 +1,6 @@
 // Push login through VelqoSDK over real HTTP: push-token registration once per token and user,
-// login requests fetched to the delegate. Approving and declining are proven end to end by
-// velqo-cli's account tests.
+// login requests fetched to the delegate, approve and decline each on its own route (velqo-cli's
+// account tests prove them end to end too).
 
 #include <algorithm>
 #include <functional>
@@ -109,6 +109,36 @@ TEST_F(PushLoginTest, FetchesTheLoginRequestOfAPayloadToTheDelegate) {
   sdk->approveLoginRequest(id, [&](const auto& error) { refused = error; });
   EXPECT_EQ(refused, signedOut);
   EXPECT_EQ(push.decision(id), localservice::PushPeer::Decision::pending);
+}
+
+TEST_F(PushLoginTest, ApproveAndDeclineReachTheirOwnRoutes) {
+  signInThroughBackend(kAda);
+  const std::string toApprove = push.raiseLoginRequest(kAda);
+  const std::string toDecline = push.raiseLoginRequest(kAda);
+  // The completion's error, once it has come.
+  const auto answer = [&](const std::string& id, bool approve) {
+    std::optional<std::optional<platform::PlatformError>> outcome;
+    auto done = [&](const std::optional<platform::PlatformError>& error) { outcome = error; };
+    if (approve)
+      sdk->approveLoginRequest(id, done);
+    else
+      sdk->declineLoginRequest(id, done);
+    EXPECT_TRUE(runUntil([&] { return outcome.has_value(); }));
+    return outcome.value_or(platform::PlatformError("test", -1, "no completion"));
+  };
+  using Decision = localservice::PushPeer::Decision;
+  EXPECT_EQ(answer(toDecline, false), std::nullopt);
+  EXPECT_EQ(push.decision(toDecline), Decision::declined);
+  EXPECT_EQ(push.decision(toApprove), Decision::pending);
+  EXPECT_EQ(answer(toApprove, true), std::nullopt);
+  EXPECT_EQ(push.decision(toApprove), Decision::approved);
+
+  std::vector<std::string> pushPaths;
+  for (const auto& request : service.requests()) {
+    if (request.path.starts_with("/v4/push/")) pushPaths.push_back(request.path);
+  }
+  EXPECT_EQ(pushPaths,
+            (std::vector<std::string>{"/v4/push/decline-login-request", "/v4/push/approve-login-request"}));
 }
 
 TEST_F(PushLoginTest, TheDelegateGetsThePayloadsRequestId) {

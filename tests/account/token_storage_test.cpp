@@ -14,6 +14,7 @@
 #include "account/v5/velqo_auth_v5.hpp"
 #include "core/storage/keychain_manager.hpp"
 #include "support/forwarding_item_store.hpp"
+#include "v1/flows/line_capture.hpp"
 #include "velqo/core/debug_sink.hpp"
 
 namespace velqo::testing {
@@ -120,14 +121,23 @@ TEST_F(TokenStorageTest, ClearingAnotherUserKeepsThePushRegistration) {
   sdk->setAPNsDeviceToken(kRecord);
   ASSERT_TRUE(runUntil([&] { return registeredToken(kAda).has_value(); }));
 
-  // A registration travels on its own connection, so a quiet facade is judged after a settling
-  // round trip and a sending one by waiting for the peer to see the request.
+  // A registration travels on its own connection, so each hand-over is waited for until
+  // something proves what it did: the line of an unchanged token (nothing sent, decided before
+  // the call returns) or the request at the service (sent).
   const auto before = push.registrations().size();
+  const LineCapture capture;
+  const std::string unchanged =
+      "[VelqoSDK] Token is unchanged for user " + kAda + ". No registration needed.";
+  const auto judged = [&] {
+    const auto lines = capture.lines();
+    const auto notSent = static_cast<std::size_t>(std::count(lines.begin(), lines.end(), unchanged));
+    return notSent + (push.registrations().size() - before);
+  };
   sdk->clearSessionTokens(kBob);
   sdk->setAPNsDeviceToken(kRecord);
   sdk->clearUserKeychainData(kBob);
   sdk->setAPNsDeviceToken(kRecord);
-  settle();
+  ASSERT_TRUE(runUntil([&] { return judged() >= 2; }));
   EXPECT_EQ(push.registrations().size(), before);
 
   // Clearing the last user forgets its registration: with new tokens the same token goes out again.

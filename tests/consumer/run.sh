@@ -2,8 +2,8 @@
 # Installs a built velqo tree into a scratch prefix and checks that a host can use it:
 #  1. every installed public header compiles on its own with only the installed include dir;
 #  2. the CMake package: configure, build and run tests/consumer against the prefix;
-#  3. pkg-config: compile and link main.cpp with `pkg-config --static --cflags --libs velqo`
-#     (without --static for a shared build) and run it.
+#  3. pkg-config: compile and link main.cpp with `pkg-config --cflags --libs velqo`, the
+#     command as a host writes it (static or shared build alike), and run it.
 # Given velqo-cli, each consumer also signs a new user in with V5 against `velqo-cli
 # local-service`, with nothing set by the host and its data in a scratch XDG_DATA_HOME.
 #
@@ -89,10 +89,8 @@ XDG_DATA_HOME="$scratch/cmake-host" LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:
 
 echo "-- pkg-config velqo"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
-link_kind=()
-if [ -f "$libdir/libvelqo.a" ]; then link_kind=(--static); fi
-flags=$(pkg-config "${link_kind[@]}" --cflags --libs velqo)
-echo "   pkg-config ${link_kind[*]} --cflags --libs velqo: $flags"
+flags=$(pkg-config --cflags --libs velqo)
+echo "   pkg-config --cflags --libs velqo: $flags"
 # shellcheck disable=SC2086 # the flags are a word list
 "$cxx" -std=c++20 "$here/main.cpp" -o "$scratch/pc_consumer" $flags
 XDG_DATA_HOME="$scratch/pc-host" LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \

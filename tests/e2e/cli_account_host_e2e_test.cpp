@@ -1,23 +1,32 @@
 // End-to-end tests of what velqo-cli itself adds around the account facade: when `push
-// register` waits and how it ends, the redaction of its diagnostic lines, and the admin
-// commands of a foreground `local-service`.
+// register` waits and how it ends, a write refused by a file-size limit, the redaction of its
+// diagnostic lines, and the admin commands of a foreground `local-service`.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "cli_process.hpp"
 #include "support/test_environment.hpp"
 #include "support/wait_bound.hpp"
+#include "support/watchdog.hpp"
 #include "velqo_localservice/access_tokens.hpp"
 #include "velqo_localservice/local_service.hpp"
 #include "velqo_localservice/push_peer.hpp"
@@ -39,18 +48,18 @@ std::string fileText(const std::filesystem::path& file) {
 // A user signed in on a device of its own: tokens stored as a back end would hand them over.
 class PushDevice {
  public:
-  PushDevice(const ls::LocalService& service, const char* name, const std::string& accessToken)
+  PushDevice(const ls::LocalService& service, const char* name, const std::string& accessToken,
+             const std::string& user = "push@example.com")
       : baseUrl_(service.baseUrl()), dir_(testing::makeTempDirectory(name)) {
-    const CliRun stored =
-        run({"store-tokens", "--userid", "push@example.com", "--access-token", accessToken});
+    const CliRun stored = run({"store-tokens", "--userid", user, "--access-token", accessToken});
     EXPECT_EQ(stored.status, 0) << stored.stderrText;
   }
 
-  CliRun run(std::vector<std::string> words) const {
+  CliRun run(std::vector<std::string> words, std::chrono::milliseconds bound = 90s) const {
     std::vector<std::string> args = {"--data-dir", dir_.string(), "account"};
     args.insert(args.end(), words.begin(), words.end());
     args.insert(args.end(), {"--base-url", baseUrl_});
-    return runCli(args, {}, 90s);
+    return runCli(args, {}, bound);
   }
   const std::filesystem::path& dir() const { return dir_; }
 
@@ -84,6 +93,154 @@ TEST(CliPushRegister, FailsWhenTheServiceRefusesAndEndsAtOnceWhenNothingIsSent) 
   ASSERT_FALSE(unsent.stdoutLines.empty());
   EXPECT_EQ(Json::parse(unsent.stdoutLines.back()), notRegistered);
   EXPECT_TRUE(push.registrations().empty());
+}
+
+// Makes a directory immutable where the file system allows it, so that nothing can be created
+// in it, not even by root; takes the attribute off again however the test ends.
+class ImmutableDirectory {
+ public:
+  explicit ImmutableDirectory(const std::filesystem::path& dir)
+      : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (fd_ < 0 || ::ioctl(fd_, FS_IOC_GETFLAGS, &flags_) != 0) return;
+    int immutable = flags_ | FS_IMMUTABLE_FL;
+    set_ = ::ioctl(fd_, FS_IOC_SETFLAGS, &immutable) == 0;
+  }
+  ~ImmutableDirectory() {
+    release();
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ImmutableDirectory(const ImmutableDirectory&) = delete;
+  ImmutableDirectory& operator=(const ImmutableDirectory&) = delete;
+
+  bool set() const { return set_; }
+  void release() {
+    if (set_) set_ = ::ioctl(fd_, FS_IOC_SETFLAGS, &flags_) != 0;
+  }
+
+ private:
+  int fd_ = -1;
+  int flags_ = 0;
+  bool set_ = false;
+};
+
+// The facade fingerprints the user id as stored, "Ada", whose device secret cannot be created
+// in an unwritable Application Support: nothing is sent, and the command must end at once, well
+// within the bound, instead of waiting for an answer to nothing. Once the directory is writable
+// again the same command registers.
+TEST(CliPushRegister, EndsAtOnceWhenAUserIdWithCapitalsHasNoDeviceSecret) {
+  ls::LocalService service;
+  auto tokens = std::make_shared<ls::AccessTokens>();
+  ls::PushPeer push(service, tokens);
+  tokens->grant("ada-token", "Ada");
+  const PushDevice device(service, "no-secret", "ada-token", "Ada");
+  const auto support = device.dir() / "Application Support";
+  std::filesystem::create_directories(support);
+  ImmutableDirectory unwritable(support);
+  if (!unwritable.set()) GTEST_SKIP() << "the immutable attribute cannot be set here";
+
+  CliRun unsent;
+  {
+    // The run ends at the bound whatever the command does, and the guard then makes the
+    // directory writable again; the watchdog, later, is for the run itself getting stuck.
+    testing::Watchdog watchdog("push register without a device secret", 2 * testing::kWaitBound);
+    unsent = device.run({"push", "register", "--token", "0b0b"}, testing::kWaitBound);
+  }
+  unwritable.release();
+  EXPECT_EQ(unsent.status, 1) << "exit status -1: still waiting after the bound\n" << unsent.stderrText;
+  ASSERT_FALSE(unsent.stdoutLines.empty());
+  EXPECT_EQ(Json::parse(unsent.stdoutLines.back()), Json({{"pushToken", "0b0b"}, {"registered", false}}));
+  EXPECT_TRUE(push.registrations().empty());
+
+  CliRun registered;
+  testing::runWithWatchdog("push register", [&] {
+    registered = device.run({"push", "register", "--token", "0b0b"});
+  });
+  EXPECT_EQ(registered.status, 0) << registered.stderrText;
+  ASSERT_FALSE(registered.stdoutLines.empty());
+  EXPECT_EQ(Json::parse(registered.stdoutLines.back()), Json({{"pushToken", "0b0b"}, {"registered", true}}));
+  ASSERT_EQ(push.registrations().size(), 1u);
+  EXPECT_EQ(push.registrations()[0].userid, "Ada");
+}
+
+// How a velqo-cli run under a file-size limit ended: its exit status, or the signal that ended
+// it, and its standard output.
+struct LimitedRun {
+  int exitStatus = -1;
+  int signal = 0;
+  std::string out;
+};
+
+// A file descriptor, closed when it goes.
+struct OwnedFd {
+  int fd = -1;
+  OwnedFd() = default;
+  explicit OwnedFd(int descriptor) : fd(descriptor) {}
+  ~OwnedFd() { reset(); }
+  OwnedFd(const OwnedFd&) = delete;
+  OwnedFd& operator=(const OwnedFd&) = delete;
+  void reset() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+};
+
+LimitedRun runWithFileSizeLimit(const std::vector<std::string>& args, rlim_t limitBytes) {
+  std::vector<std::string> argvStorage = {VELQO_CLI_PATH};
+  argvStorage.insert(argvStorage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argvStorage) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int pipeEnds[2];
+  if (::pipe2(pipeEnds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  OwnedFd readEnd(pipeEnds[0]);
+  OwnedFd writeEnd(pipeEnds[1]);
+  const OwnedFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    // Only async-signal-safe calls here. The signal's default action is restored, so an
+    // ignoring parent cannot hide what the program does itself.
+    const rlimit limit{limitBytes, limitBytes};
+    ::signal(SIGXFSZ, SIG_DFL);
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
+    ::dup2(devNull.fd, STDIN_FILENO);
+    ::dup2(writeEnd.fd, STDOUT_FILENO);
+    ::dup2(devNull.fd, STDERR_FILENO);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  writeEnd.reset();  // the output ends when the child's copy closes
+  LimitedRun run;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(readEnd.fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    run.out.append(buffer, static_cast<std::size_t>(n));
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+  return run;
+}
+
+// A write past the file-size limit is refused with an error the command reports, rather than
+// ending the process by signal with nothing printed.
+TEST(CliFileSizeLimit, StoreTokensReportsTheRefusedWrite) {
+  ls::LocalService service;  // nothing is sent: store-tokens stays on the device
+  const auto dir = testing::makeTempDirectory("file-size-limit");
+  const std::vector<std::string> args = {
+      "--data-dir", dir.string(),      "account",        "store-tokens",
+      "--userid",   "ada@example.com", "--access-token", std::string(64 * 1024, 'a'),
+      "--base-url", service.baseUrl()};
+  LimitedRun run;
+  testing::runWithWatchdog("store-tokens under a file-size limit",
+                           [&] { run = runWithFileSizeLimit(args, 8 * 1024); });
+  EXPECT_EQ(run.signal, 0) << "ended by a signal";
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.out, "{\"stored\":false}\n");
 }
 
 TEST(CliDebugLines, ShowNoCharacterOfTheApiKey) {

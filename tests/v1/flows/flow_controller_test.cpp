@@ -253,6 +253,27 @@ TEST_F(FlowTest, DefaultAndSecondFactorStepLabels) {
   }
 }
 
+TEST_F(FlowTest, StepLabelsOfPhasesWithCapitalsAreWordsInTitleCase) {
+  // Each word of the phase is lower-cased, then its first letter upper-cased; "_" and " "
+  // separate words. The step id stays the phase as written.
+  auto flow = makeController();
+  peer.enqueue(Peer::answer(
+      "s1", R"({"type":"select_method","phase":"MFA","methods":[{"id":"email_otp","label":"E"}]})"));
+  peer.enqueue(Peer::answer(
+      "s1", R"({"type":"select_method","phase":"second_FACTOR","methods":[{"id":"sms_otp","label":"S"}]})"));
+  // "id: label" of the last prompt's step, readable in a failure.
+  const auto shownStep = [&] {
+    const auto info = promptOf(recorder.last()).context.stepInfo();
+    return info ? info->id + ": " + info->label.value_or("(no label)") : std::string("(no step)");
+  };
+  flow->start(VelqoV1FlowType::signin, "ivy");
+  ASSERT_TRUE(recorder.waitFor(1));
+  EXPECT_EQ(shownStep(), "MFA: Mfa");
+  flow->selectMethod("email_otp");
+  ASSERT_TRUE(recorder.waitFor(2));
+  EXPECT_EQ(shownStep(), "second_FACTOR: Second Factor");
+}
+
 TEST_F(FlowTest, ServerPollNumbersAtTheEdges) {
   struct Row {
     const char* expiresAt;
