@@ -40,14 +40,6 @@ bool anyRemains(const std::string& service, const std::string& user,
 
 }  // namespace
 
-bool userIdNamesAnotherRecord(const std::string& userId) {
-  if (userId == kLastUserAccount) return true;
-  for (std::string_view suffix : {kAccessToken, kRefreshToken, kPersistentDeviceToken, kV3TokenId}) {
-    if (userId.ends_with(suffix)) return true;
-  }
-  return false;
-}
-
 bool sessionItemsRemain(const std::string& userId) {
   return anyRemains(defaultService(), userId, {kAccessToken, kRefreshToken});
 }

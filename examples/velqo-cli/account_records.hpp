@@ -1,16 +1,11 @@
 #pragma once
 
 // The items the account side keeps for a user, by name, as the library stores them: the CLI
-// refuses user ids that would name another user's items, and looks after a clear whether the
-// items it cleared are really gone.
+// looks after a clear whether the items it cleared are really gone.
 
 #include <string>
 
 namespace velqo::cli {
-
-/// True for "lastuser" (the last-user record) and for ids ending in a per-user item suffix
-/// ("ada_jwtAccessToken" names ada's access token).
-bool userIdNamesAnotherRecord(const std::string& userId);
 
 /// Whether any of the user's token items is still stored (or cannot be read).
 bool sessionItemsRemain(const std::string& userId);

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <velqo/account/velqo_sdk.hpp>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
@@ -9,8 +11,6 @@
 #include <set>
 #include <string_view>
 #include <utility>
-
-#include "account_records.hpp"
 
 namespace velqo::cli {
 namespace {
@@ -271,13 +271,13 @@ OptionValues parseAccountOptions(const std::vector<std::string>& args, std::size
   return values;
 }
 
-// The --userid of an account command: one that would name another stored record is refused.
+// The --userid of an account command: one the library would refuse is a usage error.
 std::string accountUserId(const OptionValues& values, std::string_view command) {
   std::string userId = requiredValue(values, "--userid", command);
-  if (userIdNamesAnotherRecord(userId)) {
+  if (!VelqoSDK::isUsableUserId(userId)) {
     throw UsageFailure(
-        "--userid cannot be \"lastuser\" or end in \"_jwtAccessToken\", \"_jwtRefreshToken\", "
-        "\"_persistentDeviceToken_v4\" or \"_tokenId_v3\": it names another stored record");
+        "--userid cannot be used: it is not UTF-8, or it names another stored record (the last "
+        "user, another user's tokens or a V1 device credential)");
   }
   return userId;
 }

@@ -13,6 +13,7 @@
 #include "account/facade_test_support.hpp"
 #include "account/v5/velqo_auth_v5.hpp"
 #include "core/storage/keychain_manager.hpp"
+#include "platform/utf8_validation.hpp"
 #include "support/forwarding_item_store.hpp"
 #include "v1/flows/line_capture.hpp"
 #include "velqo/core/debug_sink.hpp"
@@ -148,20 +149,41 @@ TEST_F(TokenStorageTest, ClearingAnotherUserKeepsThePushRegistration) {
 }
 
 // The names under which the default service keeps records other than a user's own: the
-// last-user record and Ada's items.
-const std::string kIdsOfOtherRecords[] = {"lastuser", kAda + "_jwtAccessToken", kAda + "_jwtRefreshToken",
-                                          kAda + "_persistentDeviceToken_v4", kAda + "_tokenId_v3"};
+// last-user record, Ada's items and a V1 device credential; then ids that are not UTF-8 (cut
+// short, overlong, a surrogate, beyond U+10FFFF), which can be neither sent nor kept.
+const std::string kIdsOfOtherRecords[] = {"lastuser",
+                                          kAda + "_jwtAccessToken",
+                                          kAda + "_jwtRefreshToken",
+                                          kAda + "_persistentDeviceToken_v4",
+                                          kAda + "_tokenId_v3",
+                                          "velqo.v1.device." + kAda + "+cfg1"};
+const std::string kIdsNotUtf8[] = {"ada\xff@example.com", "ada\xc3", "\xc0\xaf", "\xed\xa0\x80",
+                                   "\xf4\x90\x80\x80"};
 
 TEST_F(TokenStorageTest, UserIdsThatNameAnotherRecordAreRefusedEverywhere) {
   seed();
   Names adaBefore = present(kAda);
   const std::size_t itemsBefore = items->itemCount();
   const std::size_t requestsBefore = service.requestCount();
-  for (const auto& id : kIdsOfOtherRecords) {
+  std::vector<std::string> refusedIds(std::begin(kIdsOfOtherRecords), std::end(kIdsOfOtherRecords));
+  refusedIds.insert(refusedIds.end(), std::begin(kIdsNotUtf8), std::end(kIdsNotUtf8));
+  for (const auto& id : refusedIds) {
     SCOPED_TRACE(id);
+    EXPECT_FALSE(VelqoSDK::isUsableUserId(id));
+    std::vector<std::string> lines;
+    setDebugSink([&](std::string_view line) { lines.emplace_back(line); });
     EXPECT_FALSE(sdk->storeBackendOAuthTokens("other-access", "other-refresh", id));
     sdk->clearSessionTokens(id);
     sdk->clearUserKeychainData(id);
+    setDebugSink({});
+    // Each refusal says so in a line of text: an id that is not UTF-8 stays out of it.
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                              return line.starts_with("[VelqoSDK] ") &&
+                                     line.find(" refused for ") != std::string::npos;
+                            }),
+              3);
+    for (const auto& line : lines) EXPECT_TRUE(platform::isWellFormedUtf8(line)) << line;
     // The V5 engine refuses before the call returns, the V4 engine on the main queue.
     auto v5Outcome = std::make_shared<RecordingCallback>();
     sdk->authenticateV5(id, v5Outcome);

@@ -147,8 +147,10 @@ TEST(CliAccountStore, UserIdsThatNameAnotherRecordAreRefused) {
   const Device phone("other-record");
   ASSERT_EQ(phone.run(phone.storeTokens("access-1", "refresh-1")).status, 0);
   const auto lastUser = phone.lastUser();
-  for (const std::string id : {"lastuser", "ada_jwtAccessToken", "ada_jwtRefreshToken",
-                               "ada_persistentDeviceToken_v4", "ada_tokenId_v3"}) {
+  // The names of other records (a V1 device credential among them), and ids that are not UTF-8.
+  for (const std::string id :
+       {"lastuser", "ada_jwtAccessToken", "ada_jwtRefreshToken", "ada_persistentDeviceToken_v4",
+        "ada_tokenId_v3", "velqo.v1.device.ada+cfg1", "ada\xff", "\xc0\xaf"}) {
     for (const auto& words :
          {std::vector<std::string>{"clear", "--userid", id, "--all"},
           std::vector<std::string>{"clear", "--userid", id, "--session"}, phone.storeTokens("x", "y", id),

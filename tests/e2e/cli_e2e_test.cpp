@@ -205,6 +205,34 @@ TEST(CliSignIn, FirstAndReturningSignInWithAndWithoutTheHardwareKey) {
   EXPECT_EQ(service.flow().registeredDeviceCount(), 3u);
 }
 
+// An account user id that names a V1 device credential is a usage error for every account
+// command that takes one: the credential stays as it was.
+TEST(CliSignIn, TheDeviceCredentialSurvivesAccountCommandsNamingIt) {
+  HostedService service;
+  const auto dataDir = testing::makeTempDirectory("credential-name");
+  const std::string user = "alice@example.com";
+  ASSERT_EQ(signInWithCode(service, dataDir, user).status, 0);
+  const CliRun stored = runCli(credentialsArgs(dataDir, "credentials", user));
+  ASSERT_EQ(stored.status, 0);
+  ASSERT_EQ(stored.stdoutLines.size(), 1u);
+  ASSERT_NE(stored.stdoutLines[0], "null");
+  const std::string name = "velqo.v1.device." + user + "+" + kConfig;
+  for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
+           {"clear", "--userid", name, "--all"},
+           {"clear", "--userid", name, "--session"},
+           {"store-tokens", "--userid", name, "--access-token", "a", "--refresh-token", "r"},
+           {"v4", "signin", "--userid", name},
+           {"v5", "signin", "--userid", name}}) {
+    std::vector<std::string> args = {"account"};
+    args.insert(args.end(), words.begin(), words.end());
+    args.insert(args.end(), {"--base-url", service.baseUrl()});
+    const CliRun run = runCli(inDataDirectory(dataDir, args));
+    EXPECT_EQ(run.status, 2) << words[0];
+    EXPECT_NE(run.stderrText.find("it names another stored record"), std::string::npos) << run.stderrText;
+  }
+  EXPECT_EQ(runCli(credentialsArgs(dataDir, "credentials", user)).stdoutLines, stored.stdoutLines);
+}
+
 // Failures: error updates and end of input.
 
 TEST(CliSignIn, ErrorUpdatesEndTheRunWithStatusOne) {

@@ -107,6 +107,11 @@ class VELQO_API VelqoSDK {
 
   // ---- users and tokens ----
 
+  /// True when the id can be used as an account user id: it is UTF-8 and names no other
+  /// stored record (the last-user record, another user's token items, a V1 device
+  /// credential). Sign-ins fail with INVALID_INPUT for any other id, storeBackendOAuthTokens
+  /// returns false and the clears do nothing; nothing is sent or stored.
+  [[nodiscard]] static bool isUsableUserId(const std::string& userId);
   /// The last signed-in user; empty when there is none.
   std::string getLastLoggedInUser() const;
   /// Stores tokens issued by the host's back end as the user's access and refresh tokens (the

@@ -25,12 +25,12 @@ std::string leadingCharacters(const std::string& text, std::size_t count) {
   return text.substr(0, end);
 }
 
-// The clearing and storing operations refuse a user id that names another record: they would
-// overwrite or delete it.
+// The clearing and storing operations refuse a user id that is not UTF-8 or names another
+// record: they would store what cannot be read back, or overwrite or delete the other record.
 bool refusedUserId(const std::string& user, const char* operation) {
-  if (!VelqoFrameworkInternalUtils::userIdNamesAnotherRecord(user)) return false;
-  debugLog(std::string("[VelqoSDK] ") + operation + " refused for user id " + user +
-           ": it names another stored record.");
+  const auto refusal = VelqoFrameworkInternalUtils::userIdRefusal(user);
+  if (!refusal) return false;
+  debugLog(std::string("[VelqoSDK] ") + operation + " refused for " + *refusal + ".");
   return true;
 }
 
@@ -130,6 +130,10 @@ void VelqoSDK::webLogin(const std::string& pin, std::shared_ptr<WebLoginCallback
 
 void VelqoSDK::webApprove(const std::string& token, std::shared_ptr<WebLoginCallback> callback) {
   state_->webLoginManager->webApprove(token, std::move(callback));
+}
+
+bool VelqoSDK::isUsableUserId(const std::string& userId) {
+  return !VelqoFrameworkInternalUtils::userIdRefusal(userId).has_value();
 }
 
 std::string VelqoSDK::getLastLoggedInUser() const {

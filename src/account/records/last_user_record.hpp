@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "core/storage/record_names.hpp"
+
 namespace velqo {
 
 /// The generic-password item "lastuser" of KeychainManager's default service, holding compact
@@ -15,7 +17,7 @@ class LastUserRecord {
   LastUserRecord() = delete;
 
   /// The item account of the record.
-  static constexpr const char* account = "lastuser";
+  static constexpr const char* account = record_names::lastUser;
 
   /// Stores {"username": user}; whether the save succeeded (false also when the user id is
   /// not UTF-8).

@@ -1,9 +1,10 @@
-// The shared instance of VelqoFrameworkInternalUtils and its Er1r2 record.
+// The shared instance of VelqoFrameworkInternalUtils, its Er1r2 record and the rule for account
+// user ids.
 
-#include "account/records/last_user_record.hpp"
 #include "account/records/text_record.hpp"
 #include "account/utils/velqo_framework_internal_utils.hpp"
-#include "core/storage/keychain_manager.hpp"
+#include "core/storage/record_names.hpp"
+#include "platform/utf8_validation.hpp"
 
 namespace velqo {
 namespace {
@@ -29,8 +30,12 @@ bool VelqoFrameworkInternalUtils::saveEr1r2ToKeychain(const std::string& er1r2,
   return kEr1r2Record.save(userId, er1r2);
 }
 
-bool VelqoFrameworkInternalUtils::userIdNamesAnotherRecord(const std::string& userId) {
-  return userId == LastUserRecord::account || KeychainManager::userKeyNamesAnotherUsersItem(userId);
+std::optional<std::string> VelqoFrameworkInternalUtils::userIdRefusal(const std::string& userId) {
+  // Diagnostic lines are text: an id that is not UTF-8 stays out of them.
+  if (!platform::isWellFormedUtf8(userId)) return "a user id that is not UTF-8";
+  if (record_names::userIdNamesAnotherRecord(userId))
+    return "user id " + userId + ": it names another stored record";
+  return std::nullopt;
 }
 
 }  // namespace velqo

@@ -46,11 +46,12 @@ class VelqoFrameworkInternalUtils {
   /// Stores {"encpr1r2": er1r2} under the user id; whether the save succeeded.
   [[nodiscard]] bool saveEr1r2ToKeychain(const std::string& er1r2, const std::string& userId) const;
 
-  /// True when the user id names a record other than that user's own: "lastuser", or an id
-  /// ending in one of KeychainManager's per-user suffixes. Every account entry point that takes
-  /// a user id refuses such an id, so one user's operations never read, overwrite or delete
-  /// another record of the default service.
-  static bool userIdNamesAnotherRecord(const std::string& userId);
+  /// Why every account entry point that takes a user id refuses this one, worded to follow
+  /// "Refusing " in a diagnostic line: "a user id that is not UTF-8" (such an id cannot be
+  /// sent, nor kept in the last-user record), or "user id <id>: it names another stored record"
+  /// (record_names::userIdNamesAnotherRecord: the user's operations would read, overwrite or
+  /// delete another record of the default service). Nothing when the id is usable.
+  static std::optional<std::string> userIdRefusal(const std::string& userId);
 
   // ---- the V4 device proof ----
 

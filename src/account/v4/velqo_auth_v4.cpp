@@ -79,8 +79,8 @@ void VelqoAuthV4::authenticate(const std::string& userid, const std::shared_ptr<
     attempt = state_->attempts.begin(lock, callback);
     state_->currentUserId = userid;
   }
-  if (VelqoFrameworkInternalUtils::userIdNamesAnotherRecord(userid)) {
-    debugLog(std::string(kTag) + "Refusing user id " + userid + ": it names another stored record.");
+  if (const auto refusal = VelqoFrameworkInternalUtils::userIdRefusal(userid)) {
+    debugLog(std::string(kTag) + "Refusing " + *refusal + ".");
     reportError(attempt, Code::invalidInput, "");
     return;
   }

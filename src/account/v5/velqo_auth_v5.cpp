@@ -108,8 +108,8 @@ void VelqoAuthV5::Steps::authenticate(VelqoAuthV5& e, const std::string& userId,
     attempt = s.attempts.begin(lock, cb);
     s.currentUserId = userId;
   }
-  if (VelqoFrameworkInternalUtils::userIdNamesAnotherRecord(userId)) {
-    debugLog(std::string(kTag) + "Refusing user id " + userId + ": it names another stored record.");
+  if (const auto refusal = VelqoFrameworkInternalUtils::userIdRefusal(userId)) {
+    debugLog(std::string(kTag) + "Refusing " + *refusal + ".");
     fail(s.attempts.callbackFor(attempt), AuthV5ErrorCode::invalidInput, sentence::invalidInput);
     return;
   }

@@ -1,5 +1,6 @@
 #include "core/storage/keychain_manager.hpp"
 
+#include "core/storage/record_names.hpp"
 #include "platform/diagnostics.hpp"
 #include "platform/encoding.hpp"
 #include "platform/files.hpp"
@@ -43,10 +44,10 @@ class TokenPairLock {
 
 constexpr std::string_view kTag = "[KeychainManager] ";
 constexpr const char* kDefaultService = "com.velqo.sdk";
-constexpr const char* kPersistentDeviceTokenSuffix = "_persistentDeviceToken_v4";
-constexpr const char* kAccessTokenSuffix = "_jwtAccessToken";
-constexpr const char* kRefreshTokenSuffix = "_jwtRefreshToken";
-constexpr const char* kV3TokenIdSuffix = "_tokenId_v3";
+constexpr const char* kPersistentDeviceTokenSuffix = record_names::persistentDeviceTokenSuffix;
+constexpr const char* kAccessTokenSuffix = record_names::accessTokenSuffix;
+constexpr const char* kRefreshTokenSuffix = record_names::refreshTokenSuffix;
+constexpr const char* kV3TokenIdSuffix = record_names::v3TokenIdSuffix;
 constexpr auto kAccessibility = platform::Accessibility::whenUnlockedThisDeviceOnly;
 
 // Lines name the operation and the status only: accounts carry user identifiers.
@@ -177,14 +178,6 @@ void KeychainManager::deleteJWTTokens(const std::string& userKey) {
 
 void KeychainManager::deleteV3TokenId(const std::string& userKey) {
   deleteItem(serviceName(), userKey + kV3TokenIdSuffix);
-}
-
-bool KeychainManager::userKeyNamesAnotherUsersItem(const std::string& userKey) {
-  for (const char* suffix :
-       {kPersistentDeviceTokenSuffix, kAccessTokenSuffix, kRefreshTokenSuffix, kV3TokenIdSuffix}) {
-    if (userKey.ends_with(suffix)) return true;
-  }
-  return false;
 }
 
 }  // namespace velqo

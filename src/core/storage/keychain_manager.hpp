@@ -50,11 +50,6 @@ class KeychainManager {
   static void deleteJWTTokens(const std::string& userKey);
   /// Deletes the item user + "_tokenId_v3".
   static void deleteV3TokenId(const std::string& userKey);
-
-  /// True when the user key ends in one of the per-user suffixes above: its items would
-  /// share names with another user's items (the user "ada_jwtAccessToken" keeps a record under
-  /// the name of ada's access token).
-  static bool userKeyNamesAnotherUsersItem(const std::string& userKey);
 };
 
 }  // namespace velqo

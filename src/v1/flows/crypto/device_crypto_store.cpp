@@ -2,6 +2,7 @@
 
 #include "core/logging/debug_sink_state.hpp"
 #include "core/storage/keychain_record.hpp"
+#include "core/storage/record_names.hpp"
 #include "platform/crypto.hpp"
 #include "platform/encoding.hpp"
 #include "platform/identifier_text.hpp"
@@ -18,7 +19,7 @@ namespace velqo {
 namespace {
 
 constexpr const char* kLogTag = "[V1DeviceCrypto] ";
-constexpr const char* kAccountPrefix = "velqo.v1.device.";
+constexpr const char* kAccountPrefix = record_names::v1DeviceCredentialPrefix;
 constexpr const char* kDefaultServiceName = "com.velqo.sdk";
 
 std::string accountFor(const std::string& recordKey) {
