@@ -171,7 +171,13 @@ class HostItems final : public velqo::platform::ItemStore {
 // leaves the earlier pair. Puts the default data directory and item store back afterwards.
 void checkTokenPair() {
   namespace platform = velqo::platform;
-  std::string pattern = (std::filesystem::temp_directory_path() / "velqo-consumer-pair-XXXXXX").string();
+  // Under the scratch data home that run.sh gives and removes, so a hang leaves nothing behind.
+  const char* dataHome = std::getenv("XDG_DATA_HOME");
+  const std::filesystem::path base =
+      dataHome && *dataHome ? std::filesystem::path(dataHome) : std::filesystem::temp_directory_path();
+  std::error_code made;
+  std::filesystem::create_directories(base, made);
+  std::string pattern = (base / "velqo-consumer-pair-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) {
     expect(false, "token pair: a temporary data directory");
     return;
