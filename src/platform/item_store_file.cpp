@@ -188,6 +188,8 @@ class FileItemStore final : public ItemStore {
  public:
   explicit FileItemStore(std::filesystem::path directory) : directory_(std::move(directory)) {}
 
+  const std::filesystem::path& directory() const noexcept { return directory_; }
+
   OSStatus addGenericPassword(const std::string& service, const std::string& account, const Bytes& data,
                               Accessibility accessibility) override {
     if (!detail::validGenericPasswordQuery(service, account)) return status::badParameter;
@@ -385,6 +387,11 @@ class FileItemStore final : public ItemStore {
 
 std::shared_ptr<ItemStore> makeFileItemStore(std::filesystem::path directory) {
   return std::make_shared<FileItemStore>(std::move(directory));
+}
+
+std::optional<std::filesystem::path> detail::fileItemStoreDirectory(const ItemStore& store) {
+  if (const auto* fileStore = dynamic_cast<const FileItemStore*>(&store)) return fileStore->directory();
+  return std::nullopt;
 }
 
 }  // namespace velqo::platform

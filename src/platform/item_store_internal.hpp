@@ -1,8 +1,11 @@
 #pragma once
 
-// Lookup identities of item-store items, shared by the store backends (not installed).
+// Lookup identities of item-store items, shared by the store backends, and what the library
+// needs to know of the file store (not installed).
 
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -43,5 +46,11 @@ inline bool validGenericPasswordQuery(const std::string& service, const std::str
 inline bool validKeyQuery(const Bytes& applicationTag) {
   return !applicationTag.empty();
 }
+
+// The item directory of a store made by makeFileItemStore; nothing for any other store (the
+// in-memory one, a host's own backend, a host's wrapper around a file store). Locks that
+// guard several items at once (the token pair) live beside the items they guard, so processes
+// sharing the items take turns whatever their data directories.
+std::optional<std::filesystem::path> fileItemStoreDirectory(const ItemStore& store);
 
 }  // namespace velqo::platform::detail

@@ -6,17 +6,28 @@
 //
 // With a service, it also signs a new user in with V5 there, setting nothing first (no bundle,
 // no device, no data directory), as a host that follows the README does.
+#include <stdlib.h>
+
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "velqo/account/velqo_sdk.hpp"
 #include "velqo/core/oauth_config.hpp"
 #include "velqo/core/oauth_token_verifier.hpp"
 #include "velqo/core/velqo_v1_crypto.hpp"
+#include "velqo/platform/environment.hpp"
 #include "velqo/platform/http.hpp"
+#include "velqo/platform/item_store.hpp"
 #include "velqo/platform/queue.hpp"
 
 namespace {
@@ -78,6 +89,127 @@ void signInWithV5(const std::string& baseUrl, const std::string& code) {
   if (ended && *attempt->outcome == "registered") std::printf("consumer: V5 registration with nothing set\n");
 }
 
+// Ends the program with a failure when the step does not return in time (a hang).
+template <class Step>
+void withinTime(const char* what, Step&& step) {
+  std::mutex mutex;
+  std::condition_variable doneChanged;
+  bool done = false;
+  std::thread watchdog([&] {
+    std::unique_lock lock(mutex);
+    if (doneChanged.wait_for(lock, std::chrono::seconds(120), [&] { return done; })) return;
+    std::fprintf(stderr, "consumer: FAILED %s: it hangs\n", what);
+    std::_Exit(1);
+  });
+  step();
+  {
+    std::lock_guard lock(mutex);
+    done = true;
+  }
+  doneChanged.notify_all();
+  watchdog.join();
+}
+
+// A host's own item store: generic passwords in a map, the given write from now on failing.
+class HostItems final : public velqo::platform::ItemStore {
+ public:
+  using Items = std::map<std::pair<std::string, std::string>, velqo::Bytes>;
+  using OSStatus = velqo::platform::OSStatus;
+
+  void failWrite(int n) { untilFailure_ = n; }
+  Items items() const {
+    std::lock_guard lock(mutex_);
+    return items_;
+  }
+
+  OSStatus addGenericPassword(const std::string& service, const std::string& account,
+                              const velqo::Bytes& data,
+                              velqo::platform::Accessibility accessibility) override {
+    {
+      std::lock_guard lock(mutex_);
+      if (items_.count({service, account}) != 0) return velqo::platform::status::duplicateItem;
+    }
+    return replaceGenericPassword(service, account, data, accessibility);
+  }
+  OSStatus copyGenericPassword(const std::string& service, const std::string& account,
+                               velqo::Bytes& out) override {
+    std::lock_guard lock(mutex_);
+    auto it = items_.find({service, account});
+    if (it == items_.end()) return velqo::platform::status::itemNotFound;
+    out = it->second;
+    return velqo::platform::status::success;
+  }
+  OSStatus deleteGenericPassword(const std::string& service, const std::string& account) override {
+    std::lock_guard lock(mutex_);
+    return items_.erase({service, account}) != 0 ? velqo::platform::status::success
+                                                 : velqo::platform::status::itemNotFound;
+  }
+  OSStatus replaceGenericPassword(const std::string& service, const std::string& account,
+                                  const velqo::Bytes& data, velqo::platform::Accessibility) override {
+    std::lock_guard lock(mutex_);
+    if (untilFailure_ > 0 && --untilFailure_ == 0) return velqo::platform::status::ioError;
+    items_[{service, account}] = data;
+    return velqo::platform::status::success;
+  }
+  OSStatus addKey(const velqo::platform::KeyItem&) override { return velqo::platform::status::unimplemented; }
+  OSStatus copyKey(const velqo::Bytes&, velqo::platform::KeyType, velqo::platform::KeyToken,
+                   velqo::platform::KeyItem&) override {
+    return velqo::platform::status::unimplemented;
+  }
+  OSStatus deleteKey(const velqo::Bytes&, velqo::platform::KeyType, velqo::platform::KeyToken) override {
+    return velqo::platform::status::unimplemented;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  Items items_;
+  int untilFailure_ = 0;
+};
+
+// A user's token pair: a host that keeps its items in its data directory itself can store and
+// clear tokens (the library's locks never wait on each other), and a store that fails half-way
+// leaves the earlier pair. Puts the default data directory and item store back afterwards.
+void checkTokenPair() {
+  namespace platform = velqo::platform;
+  // Under the scratch data home that run.sh gives and removes, so a hang leaves nothing behind.
+  const char* dataHome = std::getenv("XDG_DATA_HOME");
+  const std::filesystem::path base =
+      dataHome && *dataHome ? std::filesystem::path(dataHome) : std::filesystem::temp_directory_path();
+  std::error_code made;
+  std::filesystem::create_directories(base, made);
+  std::string pattern = (base / "velqo-consumer-pair-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    expect(false, "token pair: a temporary data directory");
+    return;
+  }
+  const std::filesystem::path dir = pattern;
+  platform::setApplicationDataDirectory(dir);
+  platform::setItemStore(platform::makeFileItemStore(dir));
+  {
+    auto sdk = velqo::VelqoSDK::create("consumer-project-key", "http://127.0.0.1:9");
+    withinTime("token store with the items in the data directory", [&] {
+      expect(sdk->storeBackendOAuthTokens("access-1", "refresh-1", "ada"),
+             "token store with the items in the data directory");
+    });
+    withinTime("token clear with the items in the data directory",
+               [&] { sdk->clearUserKeychainData("ada"); });
+
+    auto host = std::make_shared<HostItems>();
+    platform::setItemStore(host);
+    expect(sdk->storeBackendOAuthTokens("access-1", "refresh-1", "bea"), "token store into a host's store");
+    for (int failing : {1, 2}) {
+      const HostItems::Items before = host->items();
+      host->failWrite(failing);
+      expect(!sdk->storeBackendOAuthTokens("access-2", "refresh-2", "bea"), "a failed token store says so");
+      expect(host->items() == before, "a failed token store leaves the earlier pair");
+    }
+  }
+  platform::setItemStore(nullptr);
+  platform::setApplicationDataDirectory({});
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,6 +263,7 @@ int main(int argc, char** argv) {
   session.reset();
 
   if (argc == 3) signInWithV5(argv[1], argv[2]);
+  checkTokenPair();
 
   if (failures != 0) return 1;
   std::printf("consumer: all checks passed\n");

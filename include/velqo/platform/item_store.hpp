@@ -39,7 +39,10 @@ struct KeyItem {
 /// The item store ("keychain"): generic-password items found by service and account, and
 /// key items found by application tag, with the platform's statuses (status::success,
 /// itemNotFound, duplicateItem, badParameter, ...). Every operation is one atomic step and
-/// thread-safe. Hosts may install their own backend with `setItemStore`.
+/// thread-safe. Hosts may install their own backend with `setItemStore`. The library writes
+/// some items in pairs (a user's access and refresh tokens); with a host's own backend, the
+/// writers of a pair take turns within this process only: processes that share such a
+/// backend's items are not kept from mixing a pair.
 class VELQO_API ItemStore {
  public:
   virtual ~ItemStore() = default;
@@ -74,9 +77,10 @@ class VELQO_API ItemStore {
 /// cannot be decoded as the item asked for counts as absent (itemNotFound; an add replaces
 /// it, a delete removes it); a file that cannot be read or written gives status::ioError.
 /// Processes sharing the directory are serialised by an advisory lock (flock) on a lock file
-/// in it (".items.lock"), so each
-/// operation is also one step against other processes. Temporary files that a crashed
-/// writer left behind are removed when the store first uses its directory.
+/// in it (".items.lock"), so each operation is also one step against other processes; the
+/// library's writes of a user's token pair also take ".token-pair.lock" there, so processes
+/// sharing the directory never mix a pair. Temporary files that a crashed writer left behind
+/// are removed when the store first uses its directory.
 VELQO_API std::shared_ptr<ItemStore> makeFileItemStore(std::filesystem::path directory);
 
 /// An in-memory backend, for hosts that keep nothing on disk (a kiosk, a test harness).

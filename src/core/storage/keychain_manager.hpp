@@ -41,9 +41,12 @@ class KeychainManager {
   static std::optional<std::string> getJWTAccessToken(const std::string& userKey);
   /// The JWT refresh token under user + "_jwtRefreshToken".
   static bool saveJWTRefreshToken(const std::string& token, const std::string& userKey);
-  /// Saves the user's access and refresh tokens as one pair: writers of the pair (threads of this
-  /// process, and processes sharing the data directory) take turns, so two of them never leave
-  /// one's access token beside the other's refresh token. True when both saves succeeded.
+  /// Saves the user's access and refresh tokens as one pair: writers of the pair take turns, so
+  /// two of them never leave one's access token beside the other's refresh token. Threads of
+  /// this process always take turns; processes do when they share a file item store (its lock
+  /// file ".token-pair.lock" is beside the items, whatever their data directories). A host's
+  /// own item store gets the in-process turns only. True when both saves succeeded; on false
+  /// the user keeps the earlier pair (or none), never half of the new one.
   static bool saveJWTTokenPair(const std::string& accessToken, const std::string& refreshToken,
                                const std::string& userKey);
   /// Deletes both JWT token items of the user, taking its turn with the pair's writers.
