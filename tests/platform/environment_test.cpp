@@ -71,6 +71,26 @@ TEST(EnvironmentTest, DeviceDefaultsComeFromThisMachineWithAStableVendorIdentifi
   EXPECT_EQ(currentDevice().identifierForVendor, id) << "back in the first directory";
 }
 
+TEST(EnvironmentTest, TheVendorIdentifierSweepsWhatAKilledCreationLeftAndNothingElse) {
+  // One directory where a creation was killed before its rename, one where an earlier start
+  // created the identifier and a later creation was killed; each has another purpose's file too.
+  const auto fresh = makeTempDirectory("vendor-fresh");
+  const auto existing = makeTempDirectory("vendor-existing");
+  const std::string kept = "0A1B2C3D-4E5F-4A6B-8C7D-8E9FA0B1C2D3";
+  ASSERT_TRUE(files::writeAtomically(existing / "vendor-identifier", bytesOf(kept)));
+  for (const auto& dir : {fresh, existing}) {
+    ASSERT_TRUE(files::writeAtomically(dir / ".vendor-identifier.tmp-Ab12Cd", bytesOf("half")));
+    ASSERT_TRUE(files::writeAtomically(dir / ".defaults.json.tmp-Ef34Gh", bytesOf("{}")));
+  }
+
+  ASSERT_TRUE(vendorIdIn(fresh));
+  EXPECT_EQ(vendorIdIn(existing), kept);
+  for (const auto& dir : {fresh, existing}) {
+    EXPECT_FALSE(fs::exists(dir / ".vendor-identifier.tmp-Ab12Cd")) << dir;
+    EXPECT_EQ(fileText(dir / ".defaults.json.tmp-Ef34Gh"), "{}") << "another purpose's file stays: " << dir;
+  }
+}
+
 TEST(EnvironmentTest, DefaultDataDirectoryFollowsXdgAndKeepsTheBundleIdInOneComponent) {
   testing::ScopedPlatformSettings settings;
   const char* savedXdg = std::getenv("XDG_DATA_HOME");
