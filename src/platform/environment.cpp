@@ -186,6 +186,12 @@ std::optional<std::string> vendorIdentifier() {
   if (cache.identifier && cache.directory == dir) return cache.identifier;
 
   auto file = dir / "vendor-identifier";
+  // Creation takes turns with other processes sharing the directory; while it is held, what a
+  // writer that died before its rename left behind is swept.
+  files::LockFile creationLock(dir / ".vendor-identifier.lock");
+  if (creationLock.held()) {
+    files::removeStaleTemporaries(dir, [](std::string_view target) { return target == "vendor-identifier"; });
+  }
   std::optional<std::string> found;
   for (int attempt = 0; attempt < 2 && !found; ++attempt) {
     if (auto contents = files::read(file)) {

@@ -184,8 +184,16 @@ LockFile::~LockFile() {
 }
 
 std::optional<Bytes> read(const std::filesystem::path& path) {
+  return read(path, nullptr);
+}
+
+std::optional<Bytes> read(const std::filesystem::path& path, bool* missing) {
+  if (missing) *missing = false;
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return std::nullopt;
+  if (!fd.valid()) {
+    if (missing) *missing = errno == ENOENT || errno == ENOTDIR;
+    return std::nullopt;
+  }
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
 

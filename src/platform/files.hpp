@@ -75,6 +75,10 @@ class LockFile {
 
 /// The whole file, or nothing when it cannot be read.
 std::optional<Bytes> read(const std::filesystem::path& path);
+/// Like `read`; when it gives nothing, `*missing` tells whether there was no file at all (nothing
+/// under that name, or a parent that is no directory), as opposed to one that exists but could
+/// not be opened or read (permissions, I/O error, not a regular file).
+std::optional<Bytes> read(const std::filesystem::path& path, bool* missing);
 /// Makes the directory (and parents) with mode 0700 when missing; false on failure.
 /// Existing directories keep their mode.
 bool ensureDirectory(const std::filesystem::path& path);

@@ -87,7 +87,7 @@ class JsonUserDefaults final : public UserDefaults {
     std::lock_guard lock(mutex_);
     files::LockFile directoryLock(lockFilePath());
     removeStaleTemporaries(directoryLock);
-    refresh(directoryLock);
+    if (!refresh(directoryLock)) return;
     if (values_.erase(key) > 0) save();
   }
 
@@ -129,7 +129,7 @@ class JsonUserDefaults final : public UserDefaults {
     std::lock_guard lock(mutex_);
     files::LockFile directoryLock(lockFilePath());
     removeStaleTemporaries(directoryLock);
-    refresh(directoryLock);
+    if (!refresh(directoryLock)) return;
     values_[key] = std::move(value);
     save();
   }
@@ -146,32 +146,32 @@ class JsonUserDefaults final : public UserDefaults {
     return dir;
   }
 
-  // The file's object, or nothing when it is missing, cannot be read or is not an object.
-  // `unreadable` tells the last case: read whole, but no JSON object.
-  std::optional<json> readFile(bool* unreadable = nullptr) const {
-    if (unreadable) *unreadable = false;
-    auto contents = files::read(file_);
-    if (!contents) return std::nullopt;
+  // What the file holds as last looked at: a JSON object (in `object`), nothing, something
+  // that is no JSON object, or something that could not be opened or read.
+  enum class Found { object, missing, noObject, cannotRead };
+
+  Found readFile(json& object) const {
+    bool missing = false;
+    auto contents = files::read(file_, &missing);
+    if (!contents) return missing ? Found::missing : Found::cannotRead;
     json parsed = json::parse(contents->begin(), contents->end(), nullptr, false);
-    if (!parsed.is_object()) {
-      if (unreadable) *unreadable = true;
-      return std::nullopt;
-    }
-    return parsed;
+    if (!parsed.is_object()) return Found::noObject;
+    object = std::move(parsed);
+    return Found::object;
   }
 
   // readFile() under the file's lock; a file that holds no JSON object is first moved
-  // aside, so the next save does not overwrite what someone may still want to recover.
-  std::optional<json> readOrSetAside(const files::LockFile& directoryLock) const {
-    bool unreadable = false;
-    auto current = readFile(&unreadable);
-    if (unreadable && directoryLock.held()) setAside();
-    return current;
+  // aside, so the next save does not overwrite what someone may still want to recover. One
+  // that stays in place counts as one that could not be read.
+  Found readOrSetAside(const files::LockFile& directoryLock, json& object) const {
+    const Found found = readFile(object);
+    if (found != Found::noObject) return found;
+    return directoryLock.held() && setAside() ? Found::noObject : Found::cannotRead;
   }
 
   // Renames the file to "<name>.unreadable-<UTC time>" (with "-2", "-3", ... when taken,
-  // never replacing an earlier one) and says so in a diagnostic line.
-  void setAside() const {
+  // never replacing an earlier one) and says so in a diagnostic line. False when it stays.
+  bool setAside() const {
     const std::string stamp = file_.string() + ".unreadable-" + utcStamp();
     std::filesystem::path aside;
     for (int n = 1; n <= 100 && aside.empty(); ++n) {
@@ -184,11 +184,12 @@ class JsonUserDefaults final : public UserDefaults {
     }
     if (aside.empty()) {
       detail::diagnosticLine("[UserDefaults] " + file_.string() +
-                             " holds no JSON object and could not be moved aside; starting empty.");
-      return;
+                             " holds no JSON object and could not be moved aside; left it as it is.");
+      return false;
     }
     detail::diagnosticLine("[UserDefaults] " + file_.string() + " holds no JSON object; moved it to " +
                            aside.string() + " and started empty.");
+    return true;
   }
 
   // Removes, once, what writers that died before their rename left behind. Only while the
@@ -200,47 +201,53 @@ class JsonUserDefaults final : public UserDefaults {
     files::removeStaleTemporaries(directory(), [&name](std::string_view target) { return target == name; });
   }
 
-  // Takes in the file as it is now. Values whose write failed are kept over the file's.
-  void refresh(const files::LockFile& directoryLock) const {
-    auto current = readOrSetAside(directoryLock);
-    if (!current) {
-      if (!loaded_) {
-        loaded_ = true;
-        values_ = json::object();
-      }
-      return;
-    }
-    if (unsaved_ && loaded_) {
-      for (auto& [key, value] : current->items()) {
+  // Takes in the file as it is now, under its lock, before a write. False, with the line that
+  // says the write failed, when it could not be read.
+  bool refresh(const files::LockFile& directoryLock) const {
+    json current;
+    const Found found = readOrSetAside(directoryLock, current);
+    takeIn(found, std::move(current));
+    if (blocked_) reportUnwritten("the file there could not be read; left it as it is");
+    return !blocked_;
+  }
+
+  // A file that could not be read blocks the store until it can: it is never written over.
+  // Otherwise values whose write failed are kept over the file's.
+  void takeIn(Found found, json current) const {
+    blocked_ = found == Found::cannotRead;
+    if (blocked_) return;
+    if (found != Found::object) {
+      if (!loaded_) values_ = json::object();
+    } else if (unsaved_ && loaded_) {
+      for (auto& [key, value] : current.items()) {
         if (!values_.contains(key)) values_[key] = std::move(value);
       }
     } else {
-      values_ = std::move(*current);
+      values_ = std::move(current);
     }
     loaded_ = true;
   }
 
+  // Nothing while the file cannot be read.
   const json* find(const std::string& key) const {
     load();
+    if (blocked_) return nullptr;
     auto it = values_.find(key);
     return it == values_.end() ? nullptr : &*it;
   }
 
-  // Reads the file once. A missing or unreadable file, or one that is not a JSON object,
-  // starts an empty store; the last kind is moved aside first (under the file's lock,
-  // looked at once more there, since a writer may just have replaced it).
+  // Reads the file on first use, and again while it could not be read. A file that is not a
+  // JSON object is moved aside first (under the file's lock, looked at once more there,
+  // since a writer may just have replaced it).
   void load() const {
-    if (loaded_) return;
-    loaded_ = true;
-    values_ = json::object();
-    bool unreadable = false;
-    if (auto current = readFile(&unreadable)) {
-      values_ = std::move(*current);
-      return;
+    if (loaded_ && !blocked_) return;
+    json current;
+    Found found = readFile(current);
+    if (found == Found::noObject) {
+      files::LockFile directoryLock(lockFilePath());
+      found = readOrSetAside(directoryLock, current);
     }
-    if (!unreadable) return;
-    files::LockFile directoryLock(lockFilePath());
-    if (auto current = readOrSetAside(directoryLock)) values_ = std::move(*current);
+    takeIn(found, std::move(current));
   }
 
   // Writes the whole object atomically. A failed write leaves the previous file; the value
@@ -248,6 +255,13 @@ class JsonUserDefaults final : public UserDefaults {
   void save() const {
     Bytes bytes = bytesOf(values_.dump(2, ' ', false, json::error_handler_t::replace));
     unsaved_ = !files::writeAtomically(file_, bytes, 0600);
+    if (unsaved_) reportUnwritten("the change is kept in memory for this process only");
+  }
+
+  // The line hosts look for to learn that a change did not reach the disk: it starts with
+  // "[UserDefaults] Could not write " and the file's path.
+  void reportUnwritten(const std::string& reason) const {
+    detail::diagnosticLine("[UserDefaults] Could not write " + file_.string() + ": " + reason + ".");
   }
 
   std::filesystem::path file_;
@@ -255,7 +269,8 @@ class JsonUserDefaults final : public UserDefaults {
   mutable bool loaded_ = false;
   mutable bool unsaved_ = false;  // the last write failed
   mutable bool cleaned_ = false;  // stale temporary files removed
-  mutable json values_;
+  mutable bool blocked_ = false;  // the file was there but could not be read at the last look
+  mutable json values_ = json::object();
 };
 
 struct StandardSlot {

@@ -6,22 +6,31 @@
 //
 // With a service, it also signs a new user in with V5 there, setting nothing first (no bundle,
 // no device, no data directory), as a host that follows the README does.
+#include <grp.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "velqo/account/velqo_sdk.hpp"
+#include "velqo/core/debug_sink.hpp"
 #include "velqo/core/oauth_config.hpp"
 #include "velqo/core/oauth_token_verifier.hpp"
 #include "velqo/core/velqo_v1_crypto.hpp"
@@ -29,6 +38,7 @@
 #include "velqo/platform/http.hpp"
 #include "velqo/platform/item_store.hpp"
 #include "velqo/platform/queue.hpp"
+#include "velqo/platform/user_defaults.hpp"
 
 namespace {
 
@@ -208,7 +218,46 @@ void checkTokenPair() {
   platform::setApplicationDataDirectory({});
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
-}
+  // A user defaults file that the host's user cannot read (left by a run under sudo, say) is
+  // never written over: the write fails with the line hosts look for, and reads see nothing.
+  // Mode 0000 stops a user other than root; as root, a forked child drops to nobody in a
+  // directory of its own. Run before any thread starts, for the fork.
+  void checkUnreadableUserDefaultsAreKept() {
+    namespace fs = std::filesystem;
+    std::string pattern = (fs::temp_directory_path() / "velqo-consumer-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      expect(false, "temporary directory for the user defaults check");
+      return;
+    }
+    const fs::path dir = pattern;
+    const fs::path file = dir / "defaults.json";
+    const std::string held = R"({"old": "kept"})";
+    std::ofstream(file) << held;
+    ::chmod(file.c_str(), 0);
+    const bool root = ::geteuid() == 0;
+    const pid_t child = (!root || ::chown(dir.c_str(), 65534, 65534) == 0) ? ::fork() : -1;
+    if (child == 0) {
+      if (root && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+      auto lines = std::make_shared<std::vector<std::string>>();
+      velqo::setDebugSink([lines](std::string_view line) { lines->emplace_back(line); });
+      auto defaults = velqo::platform::UserDefaults::open(file);
+      defaults->setString("k", "v");
+      const std::string start = "[UserDefaults] Could not write " + file.string();
+      bool said = false;
+      for (const auto& line : *lines) said = said || line.rfind(start, 0) == 0;
+      ::_exit(said && !defaults->string("k") && !defaults->string("old") ? 0 : 1);
+    }
+    int status = -1;
+    expect(
+        child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0,
+        "unreadable user defaults: the write fails with its line and reads see nothing");
+    ::chmod(file.c_str(), 0600);
+    std::ifstream in(file);
+    const std::string now{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    expect(now == held, "unreadable user defaults keep what they held");
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
 
 }  // namespace
 
@@ -219,6 +268,8 @@ int main(int argc, char** argv) {
   const velqo::VelqoOAuthConfig config{"https://auth.example.test/token", "client-123", kPublicKeyPem};
   const velqo::VelqoOAuthConfig copy = config;
   expect(copy == config, "OAuth settings copy equal");
+
+  checkUnreadableUserDefaultsAreKept();
 
   expect(velqo::VelqoV1CryptoSuite::canonicalAlgorithm("p256") ==
              std::optional<std::string>(velqo::VelqoV1CryptoSuite::algorithmP256),

@@ -1,6 +1,9 @@
 #include "velqo/platform/environment.hpp"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -17,7 +20,9 @@
 #include "platform/files.hpp"
 #include "platform/platform_test_support.hpp"
 #include "support/scoped_platform_settings.hpp"
+#include "support/scoped_temp_directory.hpp"
 #include "support/test_environment.hpp"
+#include "support/watchdog.hpp"
 #include "velqo/platform/user_defaults.hpp"
 
 namespace velqo::platform {
@@ -26,6 +31,8 @@ namespace {
 namespace fs = std::filesystem;
 using testing::makeTempDirectory;
 using testing::modeOf;
+using testing::runWithWatchdog;
+using testing::ScopedTempDirectory;
 
 std::string fileText(const fs::path& file) {
   return textOf(files::read(file).value());
@@ -62,6 +69,26 @@ TEST(EnvironmentTest, DeviceDefaultsComeFromThisMachineWithAStableVendorIdentifi
   EXPECT_EQ(fileText(damaged / "vendor-identifier"), *replaced);
   EXPECT_NE(*replaced, *id);
   EXPECT_EQ(currentDevice().identifierForVendor, id) << "back in the first directory";
+}
+
+TEST(EnvironmentTest, TheVendorIdentifierSweepsWhatAKilledCreationLeftAndNothingElse) {
+  // One directory where a creation was killed before its rename, one where an earlier start
+  // created the identifier and a later creation was killed; each has another purpose's file too.
+  const auto fresh = makeTempDirectory("vendor-fresh");
+  const auto existing = makeTempDirectory("vendor-existing");
+  const std::string kept = "0A1B2C3D-4E5F-4A6B-8C7D-8E9FA0B1C2D3";
+  ASSERT_TRUE(files::writeAtomically(existing / "vendor-identifier", bytesOf(kept)));
+  for (const auto& dir : {fresh, existing}) {
+    ASSERT_TRUE(files::writeAtomically(dir / ".vendor-identifier.tmp-Ab12Cd", bytesOf("half")));
+    ASSERT_TRUE(files::writeAtomically(dir / ".defaults.json.tmp-Ef34Gh", bytesOf("{}")));
+  }
+
+  ASSERT_TRUE(vendorIdIn(fresh));
+  EXPECT_EQ(vendorIdIn(existing), kept);
+  for (const auto& dir : {fresh, existing}) {
+    EXPECT_FALSE(fs::exists(dir / ".vendor-identifier.tmp-Ab12Cd")) << dir;
+    EXPECT_EQ(fileText(dir / ".defaults.json.tmp-Ef34Gh"), "{}") << "another purpose's file stays: " << dir;
+  }
 }
 
 TEST(EnvironmentTest, DefaultDataDirectoryFollowsXdgAndKeepsTheBundleIdInOneComponent) {
@@ -199,6 +226,161 @@ TEST(UserDefaultsTest, AnUnreadableFileIsMovedAsideBeforeAnythingOverwritesIt) {
         << diagnostics[i];
     EXPECT_EQ(diagnostics[i].find("kept"), std::string::npos) << "no contents in the line";
   }
+}
+
+// What a forked child found wrong, one line each; empty when nothing.
+class ChildReport {
+ public:
+  void check(bool ok, const std::string& what) {
+    if (!ok) failures_ += what + "\n";
+  }
+  const std::string& failures() const { return failures_; }
+
+ private:
+  std::string failures_;
+};
+
+// One byte through a pipe, each way between a test and its child.
+void sendByte(int fd) {
+  const char byte = 'x';
+  (void)!::write(fd, &byte, 1);
+}
+
+bool receiveByte(int fd) {
+  char byte = 0;
+  ssize_t n = 0;
+  do {
+    n = ::read(fd, &byte, 1);
+  } while (n < 0 && errno == EINTR);
+  return n == 1;
+}
+
+// Everything the child wrote until it closed its end.
+std::string receiveAll(int fd) {
+  std::string text;
+  char buffer[512];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return text;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+// The diagnostic lines that start with `prefix`.
+std::size_t diagnosticsStartingWith(const std::string& prefix) {
+  std::lock_guard lock(diagnosticsMutex);
+  return static_cast<std::size_t>(std::count_if(
+      diagnostics.begin(), diagnostics.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+}
+
+TEST(UserDefaultsTest, AFileThatCannotBeReadIsNeverWrittenOverAndTakenInOnceItCanBe) {
+  // Mode 0000 stops a user other than root. As root, a child that has dropped to nobody meets
+  // it, in a directory of its own under the temporary directory (the test data directory is
+  // root's alone), as a user meets a file a run under sudo left behind.
+  ScopedTempDirectory home("velqo-test-defaults");
+  const fs::path file = home.path() / "defaults.json";
+  const std::string held = R"({"old": "kept"})";
+  std::ofstream(file) << held;
+  fs::permissions(file, fs::perms::none);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(home.path().c_str(), 65534, 65534), 0);
+  }
+
+  int toParent[2];
+  int toChild[2];
+  ASSERT_EQ(::pipe(toParent), 0);
+  ASSERT_EQ(::pipe(toChild), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(toParent[0]);
+    ::close(toChild[1]);
+    ChildReport report;
+    if (root && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+      report.check(false, "could not drop to nobody");
+    }
+    detail::setDiagnosticHandler(&recordDiagnostic);
+    diagnostics.clear();
+    const std::string failedWrite = "[UserDefaults] Could not write " + file.string();
+    auto d = UserDefaults::open(file);
+    report.check(!d->string("old"), "a read saw a value of a file it cannot read");
+    d->setString("k", "v");
+    report.check(diagnosticsStartingWith(failedWrite) == 1, "no line for the refused write");
+    report.check(!d->string("k"), "a read saw the refused value");
+    d->remove("old");
+    report.check(diagnosticsStartingWith(failedWrite) == 2, "no line for the refused removal");
+    sendByte(toParent[1]);
+    // The parent makes the file readable, as a user who fixes its owner would.
+    report.check(receiveByte(toChild[0]), "the parent did not answer");
+    report.check(d->string("old") == "kept", "the file was not taken in once readable");
+    d->setString("k", "v");
+    report.check(diagnosticsStartingWith(failedWrite) == 2, "a write failed once the file was readable");
+    (void)!::write(toParent[1], report.failures().data(), report.failures().size());
+    ::_exit(0);
+  }
+  ::close(toParent[1]);
+  ::close(toChild[0]);
+  runWithWatchdog("the child's refused writes", [&] { EXPECT_TRUE(receiveByte(toParent[0])); });
+  fs::permissions(
+      file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+  EXPECT_EQ(fileText(file), held) << "the file keeps what it held";
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(home.path()))
+    names.insert(entry.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{"defaults.json", ".defaults.json.lock"})) << "nothing set aside";
+  sendByte(toChild[1]);
+  std::string failures;
+  runWithWatchdog("the child's writes once the file was readable", [&] {
+    failures = receiveAll(toParent[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  });
+  ::close(toParent[0]);
+  ::close(toChild[1]);
+  EXPECT_EQ(failures, "");
+  EXPECT_EQ(nlohmann::json::parse(fileText(file)), nlohmann::json({{"old", "kept"}, {"k", "v"}}));
+}
+
+TEST(UserDefaultsTest, AFailedWriteSaysSoWithThePathAndKeepsTheValueForThisProcess) {
+  detail::setDiagnosticHandler(&recordDiagnostic);
+  diagnostics.clear();
+  // A parent that is a regular file: no user, root included, can write there.
+  const auto dir = makeTempDirectory("unwritable");
+  std::ofstream(dir / "plain") << "x";
+  const fs::path file = dir / "plain" / "defaults.json";
+  const std::string failedWrite = "[UserDefaults] Could not write " + file.string();
+
+  auto d = UserDefaults::open(file);
+  d->setString("k", "v");
+  EXPECT_EQ(d->string("k"), "v");
+  d->setNumber("n", 1);
+  d->remove("k");
+  EXPECT_EQ(d->string("k"), std::nullopt);
+  EXPECT_EQ(d->number("n"), 1.0);
+  EXPECT_EQ(diagnosticsStartingWith(failedWrite), 3u);
+  detail::setDiagnosticHandler(nullptr);
+}
+
+TEST(UserDefaultsTest, ABrokenFileThatCannotBeMovedAsideIsNotWrittenOver) {
+  detail::setDiagnosticHandler(&recordDiagnostic);
+  diagnostics.clear();
+  // A directory where the lock file belongs: the lock is never held, so nothing is moved aside.
+  const auto dir = makeTempDirectory("no-lock");
+  fs::create_directory(dir / ".defaults.json.lock");
+  const fs::path file = dir / "defaults.json";
+  const std::string broken = R"({"web_token": "kept", "sessionDeta)";
+  std::ofstream(file) << broken;
+
+  auto d = UserDefaults::open(file);
+  EXPECT_EQ(d->string("web_token"), std::nullopt);
+  d->setString("k", "v");
+  EXPECT_EQ(d->string("k"), std::nullopt);
+  EXPECT_EQ(fileText(file), broken);
+  EXPECT_EQ(diagnosticsStartingWith("[UserDefaults] Could not write " + file.string()), 1u);
+  detail::setDiagnosticHandler(nullptr);
 }
 
 TEST(UserDefaultsTest, StandardLivesInTheDataDirectoryAndCanBeReplaced) {

@@ -15,7 +15,9 @@ namespace velqo::platform {
 /// flush, rename); the host may read the same keys. The file is read on first use and again
 /// before each write, under an advisory lock on a lock file beside it, so processes sharing the file
 /// keep each other's values. A write that fails keeps the value in memory for this process
-/// and the old file on disk.
+/// and the old file on disk, and writes a debug line that starts with
+/// "[UserDefaults] Could not write " and the file's path. A file that is there but cannot be
+/// read is never written over: until it can be read, reads give nothing and writes fail.
 /// Thread-safe.
 class VELQO_API UserDefaults {
  public:
