@@ -1,10 +1,11 @@
 #pragma once
 
 // The items the account side keeps for a user, by name, as the library stores them: the CLI
-// refuses user ids that would name another user's items, and looks after a clear whether the
-// items it cleared are really gone.
+// refuses user ids that would name another user's items, and judges a clear by the lines its
+// failed removals write.
 
 #include <string>
+#include <string_view>
 
 namespace velqo::cli {
 
@@ -12,12 +13,9 @@ namespace velqo::cli {
 /// ("ada_jwtAccessToken" names ada's access token).
 bool userIdNamesAnotherRecord(const std::string& userId);
 
-/// Whether any of the user's token items is still stored (or cannot be read).
-bool sessionItemsRemain(const std::string& userId);
-/// Whether any item stored for the user (tokens, device credentials, a pending registration,
-/// the hardware key) is still stored (or cannot be read).
-bool userItemsRemain(const std::string& userId);
-/// Whether the last-user record is still stored (or cannot be read).
-bool lastUserRecordRemains();
+/// Whether a diagnostic line of the library tells of a removal that did not happen: an item or
+/// a hardware key that could not be deleted, or user defaults (the push registration record)
+/// whose change did not reach the disk.
+bool tellsOfAFailedRemoval(std::string_view line);
 
 }  // namespace velqo::cli

@@ -1,19 +1,31 @@
 // velqo-cli's `account clear` among other processes: a push registration that another process
-// started before the clear never records its token after it.
+// started before the clear never records its token after it, and the clear judges its own
+// removal, neither taking items that others store after it for a failure nor missing a push
+// record that stayed behind.
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "cli_process.hpp"
+#include "platform/diagnostics.hpp"
 #include "support/test_environment.hpp"
 #include "support/wait_bound.hpp"
 #include "support/watchdog.hpp"
@@ -138,6 +150,109 @@ TEST(CliAccountClear, AnEarlierRegistrationAnsweredAfterTheClearRecordsNothing) 
   EXPECT_EQ(registered.status, 0) << registered.stderrText;
   EXPECT_EQ(stdoutOf(registered), R"({"pushToken":"0c0d","registered":true})");
   EXPECT_EQ(push.registrations().size(), 2u);
+}
+
+TEST(CliAccountClear, ClearsRacingWithStoreTokensOfTheSameUserReportNoFailure) {
+  constexpr int kClears = 40;
+  constexpr int kWriters = 6;
+  const ls::LocalService service;  // nothing is sent: store-tokens and clear stay on the device
+  const Device phone("clear-race", service.baseUrl());
+  const struct {
+    std::vector<std::string> words;
+    const char* out;
+  } scopes[] = {{{"clear", "--userid", kUser, "--session"}, R"({"cleared":"session"})"},
+                {{"clear", "--userid", kUser, "--all"}, R"({"cleared":"all"})"},
+                {{"clear", "--last-user"}, R"({"cleared":"last_user"})"}};
+  // Other processes store the same user's tokens, one after the other, all through the clears.
+  std::atomic<bool> clearing{true};
+  std::atomic<int> stored{0};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      for (int n = 0; clearing; ++n) {
+        const std::string token = "access-" + std::to_string(w) + "-" + std::to_string(n);
+        const CliRun run = phone.run({"store-tokens", "--userid", kUser, "--access-token", token});
+        EXPECT_EQ(run.status, 0) << run.stderrText;
+        ++stored;
+      }
+    });
+  }
+  testing::runWithWatchdog("clears among writers", [&] {
+    for (int round = 0; round < kClears; ++round) {
+      const auto& scope = scopes[round % 3];
+      const CliRun run = phone.run(scope.words);
+      EXPECT_EQ(run.status, 0) << "round " << round << ": " << run.stderrText;
+      EXPECT_EQ(stdoutOf(run), scope.out) << "round " << round;
+    }
+    clearing = false;
+    for (auto& writer : writers) writer.join();
+  });
+  EXPECT_GT(stored, 0);
+}
+
+// The immutable attribute on a directory: nothing in it can be added, removed or renamed, not
+// even by root. Taken off again however the test ends, so the test directory stays removable.
+class ImmutableDirectory {
+ public:
+  explicit ImmutableDirectory(const std::filesystem::path& dir)
+      : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY)) {
+    if (fd_ < 0 || ::ioctl(fd_, FS_IOC_GETFLAGS, &flags_) != 0) return;
+    int immutable = flags_ | FS_IMMUTABLE_FL;
+    set_ = ::ioctl(fd_, FS_IOC_SETFLAGS, &immutable) == 0;
+  }
+  ~ImmutableDirectory() {
+    unset();
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ImmutableDirectory(const ImmutableDirectory&) = delete;
+  ImmutableDirectory& operator=(const ImmutableDirectory&) = delete;
+
+  bool set() const { return set_; }
+  void unset() {
+    if (set_) set_ = ::ioctl(fd_, FS_IOC_SETFLAGS, &flags_) != 0;
+  }
+
+ private:
+  int fd_;
+  int flags_ = 0;
+  bool set_ = false;
+};
+
+// Whether the user defaults write a line starting "[UserDefaults] Could not write " when a
+// change of the file does not reach the disk: `account clear` learns of it that way.
+bool userDefaultsReportFailedWrites(const std::filesystem::path& file) {
+  static std::vector<std::string> lines;  // the handler is a plain function
+  lines.clear();
+  platform::detail::setDiagnosticHandler([](std::string_view line) { lines.emplace_back(line); });
+  platform::UserDefaults::open(file)->remove(kRecordKey);
+  platform::detail::setDiagnosticHandler(nullptr);
+  return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.starts_with("[UserDefaults] Could not write ");
+  });
+}
+
+TEST(CliAccountClear, APushRecordThatStaysBehindMakesTheClearFail) {
+  const ls::LocalService service;
+  const Device phone("clear-record", service.baseUrl());
+  phone.signIn("access-1");
+  platform::UserDefaults::open(phone.defaultsFile())->setString(kRecordKey, "0c0d");
+  // The data directory cannot be changed, its item directory can: the tokens go, the push
+  // record in the user defaults stays.
+  ImmutableDirectory readOnly(phone.dir());
+  if (!readOnly.set()) GTEST_SKIP() << "the immutable attribute cannot be set here";
+  if (!userDefaultsReportFailedWrites(phone.defaultsFile())) {
+    GTEST_SKIP() << "the user defaults do not report a write that failed";
+  }
+  const CliRun refused = phone.run({"clear", "--userid", kUser, "--session"});
+  readOnly.unset();
+  EXPECT_EQ(refused.status, 1) << refused.stderrText;
+  EXPECT_EQ(stdoutOf(refused), R"({"cleared":false})");
+  EXPECT_EQ(phone.registeredToken(), "0c0d");
+
+  const CliRun cleared = phone.run({"clear", "--userid", kUser, "--session"});
+  EXPECT_EQ(cleared.status, 0) << cleared.stderrText;
+  EXPECT_EQ(stdoutOf(cleared), R"({"cleared":"session"})");
+  EXPECT_FALSE(phone.registeredToken());
 }
 
 }  // namespace
