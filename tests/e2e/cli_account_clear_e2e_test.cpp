@@ -164,16 +164,25 @@ TEST(CliAccountClear, ClearsRacingWithStoreTokensOfTheSameUserReportNoFailure) {
                 {{"clear", "--userid", kUser, "--all"}, R"({"cleared":"all"})"},
                 {{"clear", "--last-user"}, R"({"cleared":"last_user"})"}};
   // Other processes store the same user's tokens, one after the other, all through the clears.
-  std::atomic<bool> clearing{true};
-  std::atomic<int> stored{0};
-  std::vector<std::thread> writers;
+  struct Writers {
+    std::atomic<bool> clearing{true};
+    std::atomic<int> stored{0};
+    std::vector<std::thread> threads;
+    ~Writers() { stop(); }
+    void stop() {
+      clearing = false;
+      for (auto& thread : threads) {
+        if (thread.joinable()) thread.join();
+      }
+    }
+  } writers;
   for (int w = 0; w < kWriters; ++w) {
-    writers.emplace_back([&, w] {
-      for (int n = 0; clearing; ++n) {
+    writers.threads.emplace_back([&, w] {
+      for (int n = 0; writers.clearing; ++n) {
         const std::string token = "access-" + std::to_string(w) + "-" + std::to_string(n);
         const CliRun run = phone.run({"store-tokens", "--userid", kUser, "--access-token", token});
         EXPECT_EQ(run.status, 0) << run.stderrText;
-        ++stored;
+        ++writers.stored;
       }
     });
   }
@@ -184,10 +193,9 @@ TEST(CliAccountClear, ClearsRacingWithStoreTokensOfTheSameUserReportNoFailure) {
       EXPECT_EQ(run.status, 0) << "round " << round << ": " << run.stderrText;
       EXPECT_EQ(stdoutOf(run), scope.out) << "round " << round;
     }
-    clearing = false;
-    for (auto& writer : writers) writer.join();
+    writers.stop();
   });
-  EXPECT_GT(stored, 0);
+  EXPECT_GT(writers.stored, 0);
 }
 
 // The immutable attribute on a directory: nothing in it can be added, removed or renamed, not
