@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -38,8 +39,15 @@ struct PushPeer::State {
   mutable std::mutex mutex;
   std::vector<Registration> registrations;
   std::map<std::string, Entry> requests;
+  std::function<void()> beforeRegistration;
 
   Reply registerToken(const RecordedRequest& request) {
+    std::function<void()> hook;
+    {
+      std::lock_guard lock(mutex);
+      hook = beforeRegistration;
+    }
+    if (hook) hook();
     if (auto scripted = registrationScript.next()) return *scripted;
     auto user = tokens->userOf(request);
     if (!user) return detailReply(401, "Not authenticated");
@@ -147,6 +155,11 @@ std::vector<PushPeer::Registration> PushPeer::registrations() const {
 
 void PushPeer::enqueueRegistrationReply(Reply reply) {
   state_->registrationScript.enqueue(std::move(reply));
+}
+
+void PushPeer::setBeforeRegistration(std::function<void()> hook) {
+  std::lock_guard lock(state_->mutex);
+  state_->beforeRegistration = std::move(hook);
 }
 
 std::string PushPeer::saveState() const {

@@ -1,18 +1,15 @@
 #pragma once
 
-// The items the account side keeps for a user, by name, as the library stores them: the CLI
-// looks after a clear whether the items it cleared are really gone.
+// What the account side's removals say when they fail: the CLI judges a clear by the lines its
+// own failed removals write.
 
-#include <string>
+#include <string_view>
 
 namespace velqo::cli {
 
-/// Whether any of the user's token items is still stored (or cannot be read).
-bool sessionItemsRemain(const std::string& userId);
-/// Whether any item stored for the user (tokens, device credentials, a pending registration,
-/// the hardware key) is still stored (or cannot be read).
-bool userItemsRemain(const std::string& userId);
-/// Whether the last-user record is still stored (or cannot be read).
-bool lastUserRecordRemains();
+/// Whether a diagnostic line of the library tells of a removal that did not happen: an item or
+/// a hardware key that could not be deleted, or user defaults (the push registration record)
+/// whose change did not reach the disk.
+bool tellsOfAFailedRemoval(std::string_view line);
 
 }  // namespace velqo::cli

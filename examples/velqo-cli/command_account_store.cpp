@@ -1,5 +1,9 @@
 // account last-user / store-tokens / clear: what the device keeps for its users.
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "account_commands.hpp"
 #include "account_records.hpp"
 #include "commands.hpp"
@@ -19,28 +23,27 @@ int runStoreTokens(VelqoSDK& sdk, const StoreTokensAction& action) {
 }
 
 int runClear(VelqoSDK& sdk, const ClearAction& action) {
-  // The facade reports no failure of its own: look again, so items that could not be removed
-  // (a read-only data directory) are not reported as cleared.
+  // The facade reports no failure of its own, but every removal of the clear that fails writes
+  // a line, delivered on this thread before the clear returns. Judging by those lines keeps
+  // items that another process stores after the clear from being taken for a failure.
   const char* cleared = "";
-  bool remains = false;
-  switch (action.scope) {
-    case ClearScope::session:
-      sdk.clearSessionTokens(action.userId);
-      cleared = "session";
-      remains = sessionItemsRemain(action.userId);
-      break;
-    case ClearScope::all:
-      sdk.clearUserKeychainData(action.userId);
-      cleared = "all";
-      remains = userItemsRemain(action.userId);
-      break;
-    case ClearScope::lastUser:
-      sdk.clearLastLoggedInUser();
-      cleared = "last_user";
-      remains = lastUserRecordRemains();
-      break;
-  }
-  if (remains) {
+  const std::vector<std::string> lines = linesWrittenDuring([&] {
+    switch (action.scope) {
+      case ClearScope::session:
+        sdk.clearSessionTokens(action.userId);
+        cleared = "session";
+        break;
+      case ClearScope::all:
+        sdk.clearUserKeychainData(action.userId);
+        cleared = "all";
+        break;
+      case ClearScope::lastUser:
+        sdk.clearLastLoggedInUser();
+        cleared = "last_user";
+        break;
+    }
+  });
+  if (std::any_of(lines.begin(), lines.end(), tellsOfAFailedRemoval)) {
     printJsonLine(Json{{"cleared", false}});
     printMessage("the stored items could not all be removed");
     return kExitFailure;

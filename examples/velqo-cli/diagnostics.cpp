@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace velqo::cli {
@@ -136,18 +138,48 @@ std::string redactLine(std::string_view line) {
   return out;
 }
 
-void installDebugSink(bool enabled) {
-  if (!enabled) {
-    setDebugSink({});
-    return;
+namespace {
+
+std::atomic<bool> showingLines{false};                        // --debug
+thread_local std::vector<std::string>* takenLines = nullptr;  // linesWrittenDuring on this thread
+
+void sinkLine(std::string_view line) {
+  try {
+    if (takenLines) takenLines->emplace_back(line);
+    if (showingLines.load(std::memory_order_relaxed)) writeStderr(redactLine(line));
+  } catch (...) {
+    // A diagnostic line is never worth a failure of the caller.
   }
-  setDebugSink([](std::string_view line) {
-    try {
-      writeStderr(redactLine(line));
-    } catch (...) {
-      // A diagnostic line is never worth a failure of the caller.
+}
+
+}  // namespace
+
+void installDebugSink(bool enabled) {
+  showingLines.store(enabled, std::memory_order_relaxed);
+  setDebugSink(enabled ? DebugSink(sinkLine) : DebugSink{});
+}
+
+std::vector<std::string> linesWrittenDuring(const std::function<void()>& call) {
+  std::vector<std::string> lines;
+  // Without --debug no sink is installed and the library composes no line: one is installed
+  // for the call only.
+  struct Taking {
+    std::vector<std::string>* outer;
+    bool installed;
+    explicit Taking(std::vector<std::string>& lines)
+        : outer(std::exchange(takenLines, &lines)),
+          installed(outer == nullptr && !showingLines.load(std::memory_order_relaxed)) {
+      if (installed) setDebugSink(sinkLine);
     }
-  });
+    ~Taking() {
+      if (installed) setDebugSink({});
+      takenLines = outer;
+    }
+    Taking(const Taking&) = delete;
+    Taking& operator=(const Taking&) = delete;
+  } taking(lines);
+  call();
+  return lines;
 }
 
 void printMessage(std::string_view message) {

@@ -4,8 +4,10 @@
 // diagnostic lines. Every line passes the redaction below first, so nothing the user typed
 // and no code, token or key the service returned reaches the terminal in clear.
 
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velqo::cli {
 
@@ -21,6 +23,10 @@ std::string redactLine(std::string_view line);
 /// Installs the library's debug sink: with `enabled`, every diagnostic line goes, redacted,
 /// to standard error; without, lines are discarded.
 void installDebugSink(bool enabled);
+
+/// Runs `call` and returns the library's diagnostic lines that this thread received while it
+/// ran, with or without --debug (which still shows them). Lines of other threads are not taken.
+std::vector<std::string> linesWrittenDuring(const std::function<void()>& call);
 
 /// Writes "velqo-cli: " + message (redacted) as one line on standard error. Thread-safe.
 void printMessage(std::string_view message);

@@ -49,8 +49,9 @@ std::size_t removeStaleTemporaries(const std::filesystem::path& directory,
 /// mutex of the same purpose first, so no lock of the library waits on another lock of the
 /// same process. No lock is held across a call into host code (callbacks, debug sink),
 /// except that a host's item store or user defaults are called under the locks before them.
-///   1. Push record: a clear, and the push-registration answer that writes the registered
-///      token, "<data directory>/.push-record.lock".
+///   1. Push record: a clear (throughout), a push registration taking its stamp of the clears,
+///      and its answer that compares the stamp and writes the registered token,
+///      "<data directory>/.push-record.lock" (the clears' mark beside it).
 ///   2. Token pair: the two token items of a user, "<item directory>/.token-pair.lock" for
 ///      the file item store (a host's own store gets the in-process mutex only).
 ///   3. Item store: each operation of the file item store, "<item directory>/.items.lock".

@@ -211,6 +211,43 @@ TEST_F(PushLoginTest, AnAnswerThatArrivesAfterAClearRecordsNothing) {
   }
 }
 
+// Another facade of the host (another part of it, or another process) clears while this one's
+// registration is under way: the answer records nothing, and the next session registers again.
+TEST_F(PushLoginTest, AnAnswerThatPredatesAnotherFacadesClearRecordsNothing) {
+  std::mutex linesMutex;  // lines may come from the transport's thread too
+  std::vector<std::string> lines;
+  setDebugSink([&](std::string_view line) {
+    std::lock_guard lock(linesMutex);
+    lines.emplace_back(line);
+  });
+  struct SinkReset {
+    ~SinkReset() { setDebugSink({}); }
+  } sinkReset;
+  const auto dropped = [&] {
+    std::lock_guard lock(linesMutex);
+    return std::count(lines.begin(), lines.end(),
+                      "[VelqoSDK] Dropping a push registration answer that predates a clear.");
+  };
+  const auto other = VelqoSDK::create("proj-key-123456", service.baseUrl());
+  const std::function<void()> clears[] = {[&] { other->clearSessionTokens(kAda); },
+                                          [&] { other->clearUserKeychainData(kAda); }};
+  for (std::uint8_t round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    signInThroughBackend(kAda);
+    const auto sent = push.registrations().size();
+    sdk->setAPNsDeviceToken({static_cast<std::uint8_t>(round + 1)});
+    // Waits without driving the main queue: the answer stays queued until the clear is done.
+    ASSERT_TRUE(eventually([&] { return push.registrations().size() == sent + 1; }));
+    const auto droppedBefore = dropped();
+    clears[round]();
+    ASSERT_TRUE(runUntil([&] { return dropped() > droppedBefore || registeredToken(kAda); }));
+    EXPECT_FALSE(registeredToken(kAda));
+    signInThroughBackend(kAda);
+    awaitRegistered(kAda, round == 0 ? "01" : "02");
+    EXPECT_EQ(push.registrations().size(), sent + 2);
+  }
+}
+
 TEST_F(PushLoginTest, RequestsThatCannotBeSentStillAnswerOnTheMainQueue) {
   sdk = VelqoSDK::create("proj-key-123456", "velqo-unparsable%zz");
   ASSERT_TRUE(sdk->storeBackendOAuthTokens(tokens->issue(kAda), std::nullopt, kAda));

@@ -259,6 +259,35 @@ void checkTokenPair() {
     fs::remove_all(dir, ec);
   }
 
+  // Two facades of one host: a push registration's answer that arrives after the other facade
+  // cleared the session records nothing, so the clear stays done.
+  void checkClearByAnotherFacade(const std::string& baseUrl) {
+    using namespace std::chrono_literals;
+    namespace platform = velqo::platform;
+    auto registering = velqo::VelqoSDK::create("consumer-project-key", baseUrl);
+    auto clearing = velqo::VelqoSDK::create("consumer-project-key", baseUrl);
+    const std::string user = registering->getLastLoggedInUser();
+    expect(!user.empty(), "a signed-in user to register a push token for");
+    if (user.empty()) return;
+    const std::string recordKey = "velqo_sdk_last_registered_apns_token_" + user;
+    const auto defaults = platform::UserDefaults::standard();
+    while (platform::mainQueue().drain() > 0) {
+    }
+    registering->userDidAuthenticate();
+    registering->setAPNsDeviceToken({0x0a, 0x0b});
+    expect(platform::mainQueue().runUntil([&] { return defaults->string(recordKey).has_value(); }, 60s),
+           "push token registered");
+    registering->setAPNsDeviceToken({0x0c, 0x0d});
+    clearing->clearSessionTokens(user);
+    // The answer is handled in one block on the main queue.
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (platform::mainQueue().drain() == 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(5ms);
+    }
+    expect(!defaults->string(recordKey),
+           "a registration answered after another facade's clear records nothing");
+  }
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -314,6 +343,7 @@ int main(int argc, char** argv) {
   session.reset();
 
   if (argc == 3) signInWithV5(argv[1], argv[2]);
+  if (argc == 3) checkClearByAnotherFacade(argv[1]);
   checkTokenPair();
 
   if (failures != 0) return 1;

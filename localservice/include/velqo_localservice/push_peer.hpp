@@ -3,6 +3,7 @@
 // Push login on the loopback reference service: push-token registration, login requests that a
 // test raises "from a browser", their details, approval and decline.
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,6 +58,9 @@ class PushPeer {
   std::vector<Registration> registrations() const;
   /// Registrations take these replies, oldest first, before any checking.
   void enqueueRegistrationReply(Reply reply);
+  /// Runs on the server thread when a registration arrives, before anything else (tests hold
+  /// answers back with it); an empty function removes it.
+  void setBeforeRegistration(std::function<void()> hook);
 
   /// Registrations and login requests with their decisions as a JSON text, so a host can keep
   /// them across runs.

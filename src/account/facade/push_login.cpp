@@ -1,18 +1,19 @@
 // Push-notification login: push-token registration, login-request fetch for the delegate,
 // approve and decline.
 
-#include <cstdint>
 #include <exception>
 #include <memory>
 #include <utility>
 
 #include "account/facade/main_queue_hand_off.hpp"
+#include "account/facade/push_record_turn.hpp"
 #include "account/facade/velqo_sdk_state.hpp"
 #include "account/host_call.hpp"
 #include "account/records/last_user_record.hpp"
 #include "account/v4/velqo_auth_v4.hpp"
 #include "api/models/push_records.hpp"
 #include "core/identity/fingerprint_generator.hpp"
+#include "platform/diagnostics.hpp"
 #include "platform/encoding.hpp"
 #include "velqo/core/debug_sink.hpp"
 #include "velqo/platform/environment.hpp"
@@ -43,14 +44,15 @@ using PushOutcome = ApiService::Outcome<GenericSuccessResponse>;
 void VelqoSDK::State::registerPushToken(const std::shared_ptr<State>& state) {
   std::optional<Bytes> tokenData;
   std::optional<std::string> lastRegistered;
-  std::uint64_t generation = 0;
   {
     std::lock_guard lock(state->mutex);
     tokenData = state->currentApnsTokenData;
     lastRegistered = state->lastRegisteredApnsTokenString;
   }
-  generation = state->currentClearGeneration();
   if (!tokenData) return;
+  // Taken before the user and token are read: a clear that ends after this point changes the
+  // stamp, and one that ends before it has already removed what it clears.
+  const detail::PushRecordClearStamp stamp = detail::PushRecordTurn().stamp();
   auto signedIn = state->signedInUser();
   if (!signedIn) return;
   const std::string user = signedIn->user;
@@ -74,19 +76,20 @@ void VelqoSDK::State::registerPushToken(const std::shared_ptr<State>& state) {
   std::weak_ptr<State> weakState = state;
   state->apiService->post<GenericSuccessResponse>(
       state->endPoints.authBase + "/v4/push/register-token", body, signedIn->accessToken,
-      [weakState, user, hexToken, generation](PushOutcome outcome) {
+      [weakState, user, hexToken, stamp](PushOutcome outcome) {
         auto s = weakState.lock();
         if (!s || !outcome || outcome.value().second != 200) return;
         // The in-memory record belongs to the user signed in now: an answer for a user who is
         // no longer the last one must not mark the token as registered for another.
         const bool stillLastUser = LastUserRecord::load() == user;
-        // Checked and recorded under the record lock, which a clear holds throughout: a clear
-        // that started after this registration has bumped the generation, so its removal of
-        // the record is never undone.
+        // Compared and recorded in the push record's turn, which a clear by any facade or
+        // process holds throughout: a clear that came after this registration started has
+        // changed the stamp, so its removal of the record is never undone.
         bool recorded = false;
         {
-          std::lock_guard lock(s->recordMutex);
-          if (s->clearGeneration == generation) {
+          const platform::detail::HeldLines lines;  // written once the turn is over
+          const detail::PushRecordTurn turn;
+          if (turn.stamp() == stamp) {
             s->userDefaults->setString(lastRegisteredTokenKeyPrefix + user, hexToken);
             if (stillLastUser) {
               std::lock_guard stateLock(s->mutex);

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <utility>
 
+#include "account/facade/push_record_turn.hpp"
 #include "account/facade/velqo_sdk_state.hpp"
 #include "account/records/last_user_record.hpp"
 #include "account/v4/velqo_auth_v4.hpp"
@@ -42,17 +43,6 @@ std::optional<VelqoSDK::State::SignedIn> VelqoSDK::State::signedInUser() const {
   auto token = KeychainManager::getJWTAccessToken(user);
   if (!token) return std::nullopt;
   return SignedIn{std::move(user), std::move(*token)};
-}
-
-std::unique_lock<std::mutex> VelqoSDK::State::startClearing() {
-  std::unique_lock lock(recordMutex);
-  ++clearGeneration;
-  return lock;
-}
-
-std::uint64_t VelqoSDK::State::currentClearGeneration() const {
-  std::lock_guard lock(recordMutex);
-  return clearGeneration;
 }
 
 void VelqoSDK::State::forgetRegisteredTokenIfLastUser(const std::string& user) {
@@ -154,7 +144,8 @@ bool VelqoSDK::storeBackendOAuthTokens(const std::string& accessToken,
 void VelqoSDK::clearSessionTokens(const std::string& forUser) {
   if (refusedUserId(forUser, "clearSessionTokens")) return;
   const platform::detail::HeldLines lines;  // the clear's lines wait until it is done
-  const auto clearing = state_->startClearing();
+  detail::PushRecordTurn clearing;          // held throughout: no earlier answer records after it
+  clearing.recordClear();
   KeychainManager::deleteJWTTokens(forUser);
   state_->userDefaults->remove(State::lastRegisteredTokenKeyPrefix + forUser);
   state_->forgetRegisteredTokenIfLastUser(forUser);
@@ -163,7 +154,8 @@ void VelqoSDK::clearSessionTokens(const std::string& forUser) {
 void VelqoSDK::clearUserKeychainData(const std::string& forUser) {
   if (refusedUserId(forUser, "clearUserKeychainData")) return;
   const platform::detail::HeldLines lines;  // the clear's lines wait until it is done
-  const auto clearing = state_->startClearing();
+  detail::PushRecordTurn clearing;          // held throughout: no earlier answer records after it
+  clearing.recordClear();
   KeychainManager::deleteItem(KeychainManager::serviceName(), forUser);
   KeychainManager::deleteV4PersistentDeviceToken(forUser);
   KeychainManager::deleteV3TokenId(forUser);

@@ -2,7 +2,6 @@
 
 // The state behind VelqoSDK (internal).
 
-#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -46,15 +45,6 @@ struct VelqoSDK::State {
   std::optional<Bytes> currentApnsTokenData;
   std::optional<std::string> lastRegisteredApnsTokenString;
 
-  // Held by a whole clearing operation, and by a push registration's answer while it checks the
-  // generation and writes the registered-token record, so the two never interleave. Only
-  // storage is called while it is held; diagnostic lines wait until it is released. Taken
-  // before `mutex` when both are needed.
-  mutable std::mutex recordMutex;
-  /// Counts the clearing operations: a push registration started before the last one must not
-  /// record its answer (it would undo the clear).
-  std::uint64_t clearGeneration = 0;
-
   /// The last signed-in user and that user's stored access token, when both exist.
   struct SignedIn {
     std::string user;
@@ -65,7 +55,8 @@ struct VelqoSDK::State {
   std::shared_ptr<VelqoPushAuthDelegate> delegate() const;
 
   /// Registers the kept push token for the last signed-in user when it is not registered yet.
-  /// Decides under the lock, sends without it; only an answer with status 200 records the token.
+  /// Decides under the lock, sends without it; only an answer with status 200 records the token,
+  /// and only when no clear (by any facade or process, see detail::PushRecordTurn) came between.
   static void registerPushToken(const std::shared_ptr<State>& state);
   /// Fetches a login request's details for the delegate.
   static void fetchLoginRequestDetails(const std::shared_ptr<State>& state, const std::string& requestId);
@@ -73,10 +64,6 @@ struct VelqoSDK::State {
   void performPushAction(const std::string& requestId, const std::string& url,
                          PushActionCompletion completion) const;
 
-  /// Starts a clearing operation, held until the returned lock is released: registrations
-  /// started before it no longer record their answers.
-  [[nodiscard]] std::unique_lock<std::mutex> startClearing();
-  [[nodiscard]] std::uint64_t currentClearGeneration() const;
   /// Forgets the registered token when `user` is the last signed-in user.
   void forgetRegisteredTokenIfLastUser(const std::string& user);
 };
