@@ -218,75 +218,76 @@ void checkTokenPair() {
   platform::setApplicationDataDirectory({});
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
-  // A user defaults file that the host's user cannot read (left by a run under sudo, say) is
-  // never written over: the write fails with the line hosts look for, and reads see nothing.
-  // Mode 0000 stops a user other than root; as root, a forked child drops to nobody in a
-  // directory of its own. Run before any thread starts, for the fork.
-  void checkUnreadableUserDefaultsAreKept() {
-    namespace fs = std::filesystem;
-    std::string pattern = (fs::temp_directory_path() / "velqo-consumer-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      expect(false, "temporary directory for the user defaults check");
-      return;
-    }
-    const fs::path dir = pattern;
-    const fs::path file = dir / "defaults.json";
-    const std::string held = R"({"old": "kept"})";
-    std::ofstream(file) << held;
-    ::chmod(file.c_str(), 0);
-    const bool root = ::geteuid() == 0;
-    const pid_t child = (!root || ::chown(dir.c_str(), 65534, 65534) == 0) ? ::fork() : -1;
-    if (child == 0) {
-      if (root && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
-      auto lines = std::make_shared<std::vector<std::string>>();
-      velqo::setDebugSink([lines](std::string_view line) { lines->emplace_back(line); });
-      auto defaults = velqo::platform::UserDefaults::open(file);
-      defaults->setString("k", "v");
-      const std::string start = "[UserDefaults] Could not write " + file.string();
-      bool said = false;
-      for (const auto& line : *lines) said = said || line.rfind(start, 0) == 0;
-      ::_exit(said && !defaults->string("k") && !defaults->string("old") ? 0 : 1);
-    }
-    int status = -1;
-    expect(
-        child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0,
-        "unreadable user defaults: the write fails with its line and reads see nothing");
-    ::chmod(file.c_str(), 0600);
-    std::ifstream in(file);
-    const std::string now{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    expect(now == held, "unreadable user defaults keep what they held");
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-  }
+}
 
-  // Two facades of one host: a push registration's answer that arrives after the other facade
-  // cleared the session records nothing, so the clear stays done.
-  void checkClearByAnotherFacade(const std::string& baseUrl) {
-    using namespace std::chrono_literals;
-    namespace platform = velqo::platform;
-    auto registering = velqo::VelqoSDK::create("consumer-project-key", baseUrl);
-    auto clearing = velqo::VelqoSDK::create("consumer-project-key", baseUrl);
-    const std::string user = registering->getLastLoggedInUser();
-    expect(!user.empty(), "a signed-in user to register a push token for");
-    if (user.empty()) return;
-    const std::string recordKey = "velqo_sdk_last_registered_apns_token_" + user;
-    const auto defaults = platform::UserDefaults::standard();
-    while (platform::mainQueue().drain() > 0) {
-    }
-    registering->userDidAuthenticate();
-    registering->setAPNsDeviceToken({0x0a, 0x0b});
-    expect(platform::mainQueue().runUntil([&] { return defaults->string(recordKey).has_value(); }, 60s),
-           "push token registered");
-    registering->setAPNsDeviceToken({0x0c, 0x0d});
-    clearing->clearSessionTokens(user);
-    // The answer is handled in one block on the main queue.
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (platform::mainQueue().drain() == 0 && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(5ms);
-    }
-    expect(!defaults->string(recordKey),
-           "a registration answered after another facade's clear records nothing");
+// A user defaults file that the host's user cannot read (left by a run under sudo, say) is
+// never written over: the write fails with the line hosts look for, and reads see nothing.
+// Mode 0000 stops a user other than root; as root, a forked child drops to nobody in a
+// directory of its own. Run before any thread starts, for the fork.
+void checkUnreadableUserDefaultsAreKept() {
+  namespace fs = std::filesystem;
+  std::string pattern = (fs::temp_directory_path() / "velqo-consumer-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    expect(false, "temporary directory for the user defaults check");
+    return;
   }
+  const fs::path dir = pattern;
+  const fs::path file = dir / "defaults.json";
+  const std::string held = R"({"old": "kept"})";
+  std::ofstream(file) << held;
+  ::chmod(file.c_str(), 0);
+  const bool root = ::geteuid() == 0;
+  const pid_t child = (!root || ::chown(dir.c_str(), 65534, 65534) == 0) ? ::fork() : -1;
+  if (child == 0) {
+    if (root && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+    auto lines = std::make_shared<std::vector<std::string>>();
+    velqo::setDebugSink([lines](std::string_view line) { lines->emplace_back(line); });
+    auto defaults = velqo::platform::UserDefaults::open(file);
+    defaults->setString("k", "v");
+    const std::string start = "[UserDefaults] Could not write " + file.string();
+    bool said = false;
+    for (const auto& line : *lines) said = said || line.rfind(start, 0) == 0;
+    ::_exit(said && !defaults->string("k") && !defaults->string("old") ? 0 : 1);
+  }
+  int status = -1;
+  expect(child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0,
+         "unreadable user defaults: the write fails with its line and reads see nothing");
+  ::chmod(file.c_str(), 0600);
+  std::ifstream in(file);
+  const std::string now{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  expect(now == held, "unreadable user defaults keep what they held");
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+}
+
+// Two facades of one host: a push registration's answer that arrives after the other facade
+// cleared the session records nothing, so the clear stays done.
+void checkClearByAnotherFacade(const std::string& baseUrl) {
+  using namespace std::chrono_literals;
+  namespace platform = velqo::platform;
+  auto registering = velqo::VelqoSDK::create("consumer-project-key", baseUrl);
+  auto clearing = velqo::VelqoSDK::create("consumer-project-key", baseUrl);
+  const std::string user = registering->getLastLoggedInUser();
+  expect(!user.empty(), "a signed-in user to register a push token for");
+  if (user.empty()) return;
+  const std::string recordKey = "velqo_sdk_last_registered_apns_token_" + user;
+  const auto defaults = platform::UserDefaults::standard();
+  while (platform::mainQueue().drain() > 0) {
+  }
+  registering->userDidAuthenticate();
+  registering->setAPNsDeviceToken({0x0a, 0x0b});
+  expect(platform::mainQueue().runUntil([&] { return defaults->string(recordKey).has_value(); }, 60s),
+         "push token registered");
+  registering->setAPNsDeviceToken({0x0c, 0x0d});
+  clearing->clearSessionTokens(user);
+  // The answer is handled in one block on the main queue.
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (platform::mainQueue().drain() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+  }
+  expect(!defaults->string(recordKey),
+         "a registration answered after another facade's clear records nothing");
+}
 
 }  // namespace
 
