@@ -174,22 +174,33 @@ TEST_F(PushLoginTest, ALateAnswerForAnotherUserDoesNotMarkTheTokenRegistered) {
   awaitRegistered(kBob, "0aff");
 }
 
+// Counts the debug lines saying that a registration answer was dropped because a clear came
+// after its request; the sink is reset when it goes. Lines may come from the transport's thread.
+class DroppedAnswerLines {
+ public:
+  DroppedAnswerLines() {
+    setDebugSink([this](std::string_view line) {
+      std::lock_guard lock(mutex_);
+      if (line == "[VelqoSDK] Dropping a push registration answer that predates a clear.") ++count_;
+    });
+  }
+  ~DroppedAnswerLines() { setDebugSink({}); }
+  DroppedAnswerLines(const DroppedAnswerLines&) = delete;
+  DroppedAnswerLines& operator=(const DroppedAnswerLines&) = delete;
+
+  long count() const {
+    std::lock_guard lock(mutex_);
+    return count_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  long count_ = 0;
+};
+
 TEST_F(PushLoginTest, AnAnswerThatArrivesAfterAClearRecordsNothing) {
-  // Lines may come from the transport's thread too.
-  std::mutex linesMutex;
-  std::vector<std::string> lines;
-  setDebugSink([&](std::string_view line) {
-    std::lock_guard lock(linesMutex);
-    lines.emplace_back(line);
-  });
-  struct SinkReset {
-    ~SinkReset() { setDebugSink({}); }
-  } sinkReset;
-  const auto dropped = [&] {
-    std::lock_guard lock(linesMutex);
-    return std::count(lines.begin(), lines.end(),
-                      "[VelqoSDK] Dropping a push registration answer that predates a clear.");
-  };
+  const DroppedAnswerLines droppedLines;
+  const auto dropped = [&] { return droppedLines.count(); };
   const std::function<void()> clears[] = {[&] { sdk->clearSessionTokens(kAda); },
                                           [&] { sdk->clearUserKeychainData(kAda); }};
   for (std::uint8_t round = 0; round < 2; ++round) {
@@ -214,20 +225,8 @@ TEST_F(PushLoginTest, AnAnswerThatArrivesAfterAClearRecordsNothing) {
 // Another facade of the host (another part of it, or another process) clears while this one's
 // registration is under way: the answer records nothing, and the next session registers again.
 TEST_F(PushLoginTest, AnAnswerThatPredatesAnotherFacadesClearRecordsNothing) {
-  std::mutex linesMutex;  // lines may come from the transport's thread too
-  std::vector<std::string> lines;
-  setDebugSink([&](std::string_view line) {
-    std::lock_guard lock(linesMutex);
-    lines.emplace_back(line);
-  });
-  struct SinkReset {
-    ~SinkReset() { setDebugSink({}); }
-  } sinkReset;
-  const auto dropped = [&] {
-    std::lock_guard lock(linesMutex);
-    return std::count(lines.begin(), lines.end(),
-                      "[VelqoSDK] Dropping a push registration answer that predates a clear.");
-  };
+  const DroppedAnswerLines droppedLines;
+  const auto dropped = [&] { return droppedLines.count(); };
   const auto other = VelqoSDK::create("proj-key-123456", service.baseUrl());
   const std::function<void()> clears[] = {[&] { other->clearSessionTokens(kAda); },
                                           [&] { other->clearUserKeychainData(kAda); }};

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "cli_process.hpp"
+#include "immutable_directory.hpp"
 #include "support/test_environment.hpp"
 #include "support/wait_bound.hpp"
 #include "support/watchdog.hpp"
@@ -196,34 +197,6 @@ TEST(CliAccountClear, ClearsRacingWithStoreTokensOfTheSameUserReportNoFailure) {
   EXPECT_GT(writers.stored, 0);
 }
 
-// The immutable attribute on a directory: nothing in it can be added, removed or renamed, not
-// even by root. Taken off again however the test ends, so the test directory stays removable.
-class ImmutableDirectory {
- public:
-  explicit ImmutableDirectory(const std::filesystem::path& dir)
-      : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY)) {
-    if (fd_ < 0 || ::ioctl(fd_, FS_IOC_GETFLAGS, &flags_) != 0) return;
-    int immutable = flags_ | FS_IMMUTABLE_FL;
-    set_ = ::ioctl(fd_, FS_IOC_SETFLAGS, &immutable) == 0;
-  }
-  ~ImmutableDirectory() {
-    unset();
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ImmutableDirectory(const ImmutableDirectory&) = delete;
-  ImmutableDirectory& operator=(const ImmutableDirectory&) = delete;
-
-  bool set() const { return set_; }
-  void unset() {
-    if (set_) set_ = ::ioctl(fd_, FS_IOC_SETFLAGS, &flags_) != 0;
-  }
-
- private:
-  int fd_;
-  int flags_ = 0;
-  bool set_ = false;
-};
-
 TEST(CliAccountClear, APushRecordThatStaysBehindMakesTheClearFail) {
   const ls::LocalService service;
   const Device phone("clear-record", service.baseUrl());
@@ -234,7 +207,7 @@ TEST(CliAccountClear, APushRecordThatStaysBehindMakesTheClearFail) {
   ImmutableDirectory readOnly(phone.dir());
   if (!readOnly.set()) GTEST_SKIP() << "the immutable attribute cannot be set here";
   const CliRun refused = phone.run({"clear", "--userid", kUser, "--session"});
-  readOnly.unset();
+  readOnly.release();
   EXPECT_EQ(refused.status, 1) << refused.stderrText;
   EXPECT_EQ(stdoutOf(refused), R"({"cleared":false})");
   EXPECT_EQ(phone.registeredToken(), "0c0d");

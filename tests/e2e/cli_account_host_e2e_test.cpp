@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "cli_process.hpp"
+#include "immutable_directory.hpp"
 #include "support/test_environment.hpp"
 #include "support/wait_bound.hpp"
 #include "support/watchdog.hpp"
@@ -94,34 +95,6 @@ TEST(CliPushRegister, FailsWhenTheServiceRefusesAndEndsAtOnceWhenNothingIsSent) 
   EXPECT_EQ(Json::parse(unsent.stdoutLines.back()), notRegistered);
   EXPECT_TRUE(push.registrations().empty());
 }
-
-// Makes a directory immutable where the file system allows it, so that nothing can be created
-// in it, not even by root; takes the attribute off again however the test ends.
-class ImmutableDirectory {
- public:
-  explicit ImmutableDirectory(const std::filesystem::path& dir)
-      : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (fd_ < 0 || ::ioctl(fd_, FS_IOC_GETFLAGS, &flags_) != 0) return;
-    int immutable = flags_ | FS_IMMUTABLE_FL;
-    set_ = ::ioctl(fd_, FS_IOC_SETFLAGS, &immutable) == 0;
-  }
-  ~ImmutableDirectory() {
-    release();
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ImmutableDirectory(const ImmutableDirectory&) = delete;
-  ImmutableDirectory& operator=(const ImmutableDirectory&) = delete;
-
-  bool set() const { return set_; }
-  void release() {
-    if (set_) set_ = ::ioctl(fd_, FS_IOC_SETFLAGS, &flags_) != 0;
-  }
-
- private:
-  int fd_ = -1;
-  int flags_ = 0;
-  bool set_ = false;
-};
 
 // The facade fingerprints the user id as stored, "Ada", whose device secret cannot be created
 // in an unwritable Application Support: nothing is sent, and the command must end at once, well
