@@ -274,6 +274,19 @@ std::size_t diagnosticsStartingWith(const std::string& prefix) {
       diagnostics.begin(), diagnostics.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
+// Whether the unprivileged user 65534 can reach the directory (run as root): a child drops to
+// it and tries.
+bool nobodyReaches(const fs::path& dir) {
+  const pid_t child = ::fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    const bool dropped = ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+    ::_exit(dropped && ::access(dir.c_str(), X_OK | W_OK) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 TEST(UserDefaultsTest, AFileThatCannotBeReadIsNeverWrittenOverAndTakenInOnceItCanBe) {
   // Mode 0000 stops a user other than root. As root, a child that has dropped to nobody meets
   // it, in a directory of its own under the temporary directory (the test data directory is
@@ -286,6 +299,10 @@ TEST(UserDefaultsTest, AFileThatCannotBeReadIsNeverWrittenOverAndTakenInOnceItCa
   const bool root = ::geteuid() == 0;
   if (root) {
     ASSERT_EQ(::chown(home.path().c_str(), 65534, 65534), 0);
+    if (!nobodyReaches(home.path())) {
+      GTEST_SKIP() << "an unprivileged user cannot reach " << home.path()
+                   << " (a temporary directory of mode 0700?)";
+    }
   }
 
   int toParent[2];
