@@ -42,10 +42,15 @@ std::vector<Finished> runTogether(const std::vector<std::vector<std::string>>& c
     processes.back()->closeStdin();
   }
   std::vector<Finished> finished;
-  for (auto& process : processes) {
-    const int status = process->wait(testing::kWaitBound);
-    finished.push_back(Finished{status, process->stdoutText(), process->stderrText()});
-  }
+  testing::runWithWatchdog(
+      "a batch of parallel commands",
+      [&] {
+        for (auto& process : processes) {
+          const int status = process->wait(testing::kWaitBound);
+          finished.push_back(Finished{status, process->stdoutText(), process->stderrText()});
+        }
+      },
+      2 * testing::kWaitBound);
   return finished;
 }
 
@@ -84,17 +89,15 @@ TEST(CliAccountState, ParallelRunsNeverReadAHalfWrittenStateFile) {
   std::ofstream(stale) << "{\"half";
   std::ofstream(unrelated) << "{}";
 
-  testing::runWithWatchdog("parallel last-user runs", [&] {
-    for (int round = 0; round < 8; ++round) {
-      const auto runs = runTogether(std::vector(kProcesses, inDataDirectory(dir, {"account", "last-user"})));
-      for (const auto& run : runs) {
-        EXPECT_EQ(run.status, 0) << "round " << round << ": " << run.err;
-        EXPECT_EQ(run.out, "{\"lastUser\":\"" + user + "\"}\n");
-      }
+  for (int round = 0; round < 8; ++round) {
+    const auto runs = runTogether(std::vector(kProcesses, inDataDirectory(dir, {"account", "last-user"})));
+    for (const auto& run : runs) {
+      EXPECT_EQ(run.status, 0) << "round " << round << ": " << run.err;
+      EXPECT_EQ(run.out, "{\"lastUser\":\"" + user + "\"}\n");
     }
-    // A run that changes the state sweeps what the dead writer left, and only that.
-    expectLoginWithoutCode(dir, user);
-  });
+  }
+  // A run that changes the state sweeps what the dead writer left, and only that.
+  testing::runWithWatchdog("a returning sign-in", [&] { expectLoginWithoutCode(dir, user); });
   EXPECT_EQ(temporaries(dir), std::vector<std::string>{unrelated.filename().string()});
   std::filesystem::remove(unrelated);
 }
@@ -111,7 +114,7 @@ TEST(CliAccountState, ParallelCommandsKeepWhatEachAddedOrRemoved) {
   const std::vector<std::string> fresh = users("fresh-");
   std::vector<std::string> requestIds;
 
-  testing::runWithWatchdog("parallel sign-ins and login requests", [&] {
+  {
     // Registrations left open (no code given), each kept by the service...
     std::vector<std::vector<std::string>> commands;
     for (const auto& user : resumed) commands.push_back(v5SignIn(dir, user));
@@ -134,7 +137,7 @@ TEST(CliAccountState, ParallelCommandsKeepWhatEachAddedOrRemoved) {
       const Json line = Json::parse(run.out, nullptr, false);
       if (line.is_object() && line.contains("requestId")) requestIds.push_back(line["requestId"]);
     }
-  });
+  }
 
   Json state = testing::readJsonFile(dir / kStateFile);
   ASSERT_TRUE(state.is_object());
@@ -156,12 +159,12 @@ TEST(CliAccountState, ParallelCommandsKeepWhatEachAddedOrRemoved) {
   ASSERT_EQ(requestIds.size(), static_cast<std::size_t>(kProcesses / 2));
   for (const auto& id : requestIds) EXPECT_TRUE(state["push"]["requests"].contains(id)) << id;
 
-  testing::runWithWatchdog("returning sign-ins", [&] {
-    for (int i = 0; i < kProcesses; i += 3) {
+  for (int i = 0; i < kProcesses; i += 3) {
+    testing::runWithWatchdog("returning sign-ins", [&] {
       expectLoginWithoutCode(dir, resumed[i]);
       expectLoginWithoutCode(dir, fresh[i]);
-    }
-  });
+    });
+  }
   EXPECT_EQ(temporaries(dir), std::vector<std::string>{});
 }
 

@@ -49,10 +49,11 @@ class Watchdog {
 };
 
 /// Runs `step` under a watchdog: returns when it returns, or ends the test program when it
-/// hangs.
+/// hangs. The bound is for one step that could hang, not for a loop of many: put loops of
+/// many processes under one watchdog a round, or give them a bound of their own.
 template <class Step>
-void runWithWatchdog(const std::string& what, Step&& step) {
-  Watchdog watchdog(what);
+void runWithWatchdog(const std::string& what, Step&& step, std::chrono::seconds bound = kWaitBound) {
+  Watchdog watchdog(what, bound);
   std::forward<Step>(step)();
 }
 
