@@ -2,14 +2,29 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "account_commands.hpp"
-#include "account_records.hpp"
 #include "commands.hpp"
 #include "diagnostics.hpp"
 
 namespace velqo::cli {
+namespace {
+
+// Whether a diagnostic line of the library tells of a removal that did not happen: an item or
+// a hardware key that could not be deleted, or user defaults (the push registration record)
+// whose change did not reach the disk.
+bool tellsOfAFailedRemoval(std::string_view line) {
+  for (std::string_view failure :
+       {"[KeychainManager] Could not delete the item",
+        "[V5CredentialStore] Could not delete the Secure Enclave key", "[UserDefaults] Could not write "}) {
+    if (line.starts_with(failure)) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 int runLastUser(VelqoSDK& sdk) {
   printJsonLine(Json{{"lastUser", sdk.getLastLoggedInUser()}});

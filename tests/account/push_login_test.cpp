@@ -19,6 +19,30 @@ const std::string kAda = "ada@example.com";
 const std::string kBob = "bob@example.com";
 const Bytes kToken{0x0A, 0xFF};
 
+// Counts the debug lines saying that a registration answer was dropped because a clear came
+// after its request; the sink is reset when it goes. Lines may come from the transport's thread.
+class DroppedAnswerLines {
+ public:
+  DroppedAnswerLines() {
+    setDebugSink([this](std::string_view line) {
+      std::lock_guard lock(mutex_);
+      if (line == "[VelqoSDK] Dropping a push registration answer that predates a clear.") ++count_;
+    });
+  }
+  ~DroppedAnswerLines() { setDebugSink({}); }
+  DroppedAnswerLines(const DroppedAnswerLines&) = delete;
+  DroppedAnswerLines& operator=(const DroppedAnswerLines&) = delete;
+
+  long count() const {
+    std::lock_guard lock(mutex_);
+    return count_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  long count_ = 0;
+};
+
 class PushLoginTest : public FacadeTest {
  protected:
   void awaitRegistered(const std::string& user, const std::string& hex) {
@@ -33,6 +57,27 @@ class PushLoginTest : public FacadeTest {
     auto all = service.requests();
     return std::count_if(all.begin(), all.end(),
                          [](const auto& r) { return r.path == "/v4/push/register-token"; });
+  }
+  // Two rounds, one for each clear: a registration's answer that arrives after `clears[round]`
+  // records nothing, and the next session gets the token registered again.
+  void expectAnswersAfterAClearRecordNothing(const std::function<void()> (&clears)[2]) {
+    const DroppedAnswerLines droppedLines;
+    for (std::uint8_t round = 0; round < 2; ++round) {
+      SCOPED_TRACE(round);
+      signInThroughBackend(kAda);
+      const auto sent = push.registrations().size();
+      const std::string hex = round == 0 ? "01" : "02";
+      sdk->setAPNsDeviceToken({static_cast<std::uint8_t>(round + 1)});
+      // Waits without driving the main queue: the answer stays queued until the clear is done.
+      ASSERT_TRUE(eventually([&] { return push.registrations().size() == sent + 1; }));
+      const auto droppedBefore = droppedLines.count();
+      clears[round]();
+      ASSERT_TRUE(runUntil([&] { return droppedLines.count() > droppedBefore || registeredToken(kAda); }));
+      EXPECT_FALSE(registeredToken(kAda));
+      signInThroughBackend(kAda);
+      awaitRegistered(kAda, hex);
+      EXPECT_EQ(push.registrations().size(), sent + 2);
+    }
   }
 };
 
@@ -174,77 +219,19 @@ TEST_F(PushLoginTest, ALateAnswerForAnotherUserDoesNotMarkTheTokenRegistered) {
   awaitRegistered(kBob, "0aff");
 }
 
-// Counts the debug lines saying that a registration answer was dropped because a clear came
-// after its request; the sink is reset when it goes. Lines may come from the transport's thread.
-class DroppedAnswerLines {
- public:
-  DroppedAnswerLines() {
-    setDebugSink([this](std::string_view line) {
-      std::lock_guard lock(mutex_);
-      if (line == "[VelqoSDK] Dropping a push registration answer that predates a clear.") ++count_;
-    });
-  }
-  ~DroppedAnswerLines() { setDebugSink({}); }
-  DroppedAnswerLines(const DroppedAnswerLines&) = delete;
-  DroppedAnswerLines& operator=(const DroppedAnswerLines&) = delete;
-
-  long count() const {
-    std::lock_guard lock(mutex_);
-    return count_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  long count_ = 0;
-};
-
 TEST_F(PushLoginTest, AnAnswerThatArrivesAfterAClearRecordsNothing) {
-  const DroppedAnswerLines droppedLines;
-  const auto dropped = [&] { return droppedLines.count(); };
   const std::function<void()> clears[] = {[&] { sdk->clearSessionTokens(kAda); },
                                           [&] { sdk->clearUserKeychainData(kAda); }};
-  for (std::uint8_t round = 0; round < 2; ++round) {
-    SCOPED_TRACE(round);
-    signInThroughBackend(kAda);
-    const auto sent = push.registrations().size();
-    const std::string hex = round == 0 ? "01" : "02";
-    sdk->setAPNsDeviceToken({static_cast<std::uint8_t>(round + 1)});
-    // Waits without driving the main queue: the answer stays queued until the clear is done.
-    ASSERT_TRUE(eventually([&] { return push.registrations().size() == sent + 1; }));
-    const auto droppedBefore = dropped();
-    clears[round]();
-    ASSERT_TRUE(runUntil([&] { return dropped() > droppedBefore || registeredToken(kAda); }));
-    EXPECT_FALSE(registeredToken(kAda));
-    // The next session gets the token registered again.
-    signInThroughBackend(kAda);
-    awaitRegistered(kAda, hex);
-    EXPECT_EQ(push.registrations().size(), sent + 2);
-  }
+  expectAnswersAfterAClearRecordNothing(clears);
 }
 
 // Another facade of the host (another part of it, or another process) clears while this one's
 // registration is under way: the answer records nothing, and the next session registers again.
 TEST_F(PushLoginTest, AnAnswerThatPredatesAnotherFacadesClearRecordsNothing) {
-  const DroppedAnswerLines droppedLines;
-  const auto dropped = [&] { return droppedLines.count(); };
   const auto other = VelqoSDK::create("proj-key-123456", service.baseUrl());
   const std::function<void()> clears[] = {[&] { other->clearSessionTokens(kAda); },
                                           [&] { other->clearUserKeychainData(kAda); }};
-  for (std::uint8_t round = 0; round < 2; ++round) {
-    SCOPED_TRACE(round);
-    signInThroughBackend(kAda);
-    const auto sent = push.registrations().size();
-    sdk->setAPNsDeviceToken({static_cast<std::uint8_t>(round + 1)});
-    // Waits without driving the main queue: the answer stays queued until the clear is done.
-    ASSERT_TRUE(eventually([&] { return push.registrations().size() == sent + 1; }));
-    const auto droppedBefore = dropped();
-    clears[round]();
-    ASSERT_TRUE(runUntil([&] { return dropped() > droppedBefore || registeredToken(kAda); }));
-    EXPECT_FALSE(registeredToken(kAda));
-    signInThroughBackend(kAda);
-    awaitRegistered(kAda, round == 0 ? "01" : "02");
-    EXPECT_EQ(push.registrations().size(), sent + 2);
-  }
+  expectAnswersAfterAClearRecordNothing(clears);
 }
 
 TEST_F(PushLoginTest, RequestsThatCannotBeSentStillAnswerOnTheMainQueue) {
